@@ -1,0 +1,47 @@
+#include "wavelet/cdf53f.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace corvane::wavelet {
+
+namespace {
+constexpr float kPredict = -0.5f;
+constexpr float kUpdate = 0.25f;
+}  // namespace
+
+DwtSize Cdf53::dwt_size(std::size_t n) const {
+    return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, 1)};
+}
+
+std::size_t Cdf53::idwt_size(std::size_t approx_length, std::size_t details_length) const {
+    return std::max<std::size_t>(approx_length + details_length, 3);
+}
+
+Status Cdf53::execute_forward(std::span<const float> input, std::span<float> approximation,
+                              std::span<float> details) const {
+    if (auto ok = check_forward(input.size(), approximation.size(), details.size()); !ok) return ok;
+    float* s = approximation.data();
+    float* d = details.data();
+    const std::size_t na = approximation.size();
+    const std::size_t nd = details.size();
+    lifting::split(input.data(), input.size(), s, d);
+    lifting::predict(d, nd, s, na, kPredict);
+    lifting::update(s, na, d, nd, kUpdate);
+    return {};
+}
+
+Status Cdf53::execute_inverse(std::span<const float> approximation, std::span<const float> details,
+                              std::span<float> output) const {
+    if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) return ok;
+    const std::size_t na = approximation.size();
+    const std::size_t nd = details.size();
+    std::vector<float> s(approximation.begin(), approximation.end());
+    std::vector<float> d(details.begin(), details.end());
+    lifting::update(s.data(), na, d.data(), nd, -kUpdate);
+    lifting::predict(d.data(), nd, s.data(), na, -kPredict);
+    lifting::merge(s.data(), d.data(), output.size(), output.data());
+    return {};
+}
+
+}  // namespace corvane::wavelet

@@ -1,0 +1,97 @@
+// What the two lifting transforms share: the lifting steps themselves and the
+// level drivers, which differ from CompletedDwtExecutor's in three ways: the
+// minimum length (not filter_length) is checked on entry for every level count
+// and before every level; idwt sizes its output as A + D and allows A = D + 1;
+// multi_idwt passes each reconstruction whole to the next level.
+//
+// Layout of one level of n samples: s[j] = x[2j] (A = ceil(n/2) values),
+// d[i] = x[2i+1] (D = floor(n/2) values), so D <= A <= D + 1.
+//
+// Every step is a <- a + c * (u + v), evaluated as t = u + v, p = c * t,
+// a + p, each rounded to single precision. A missing neighbour is mirrored,
+// so the term becomes u + u.
+#pragma once
+
+#include <cstddef>
+
+#include "wavelet/dwt_executor.hpp"
+
+namespace corvane::wavelet {
+
+namespace lifting {
+
+// d[i] += c * (s[i] + s[i+1]) for every i < D; when A = D the last detail has
+// no right neighbour and uses s[A-1] twice. Requires D >= 1 and D <= A <= D + 1.
+inline void predict(float* __restrict d, std::size_t details, const float* __restrict s, std::size_t approx,
+                    float c) {
+    const std::size_t paired = details < approx ? details : approx - 1;
+    for (std::size_t i = 0; i < paired; ++i) d[i] = d[i] + c * (s[i] + s[i + 1]);
+    if (paired < details) d[details - 1] = d[details - 1] + c * (s[approx - 1] + s[approx - 1]);
+}
+
+// s[j] += c * (d[j-1] + d[j]); the first approximation uses d[0] twice and,
+// when A = D + 1, the last uses d[D-1] twice. Requires A >= 2, D >= 1, A - 2 < D.
+inline void update(float* __restrict s, std::size_t approx, const float* __restrict d, std::size_t details,
+                   float c) {
+    s[0] = s[0] + c * (d[0] + d[0]);
+    const std::size_t inner = approx - 2;  // A - 2 < D, so min(A - 2, D - 1) = A - 2
+    for (std::size_t k = 0; k < inner; ++k) s[k + 1] = s[k + 1] + c * (d[k] + d[k + 1]);
+    s[approx - 1] = s[approx - 1] + c * (d[approx - 2] + d[details - 1]);
+}
+
+inline void scale(float* v, std::size_t count, float factor) {
+    for (std::size_t i = 0; i < count; ++i) v[i] = v[i] * factor;
+}
+
+// Even samples to s, odd samples to d.
+inline void split(const float* __restrict x, std::size_t n, float* __restrict s, float* __restrict d) {
+    const std::size_t pairs = n / 2;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        s[i] = x[2 * i];
+        d[i] = x[2 * i + 1];
+    }
+    if (n % 2 != 0) s[pairs] = x[n - 1];
+}
+
+// The inverse of split.
+inline void merge(const float* __restrict s, const float* __restrict d, std::size_t n, float* __restrict x) {
+    const std::size_t pairs = n / 2;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        x[2 * i] = s[i];
+        x[2 * i + 1] = d[i];
+    }
+    if (n % 2 != 0) x[n - 1] = s[pairs];
+}
+
+}  // namespace lifting
+
+// A lifting transform implements one level (execute_forward, execute_inverse)
+// and its sizes; the drivers and the scratch-free forwarding come from here.
+class LiftingDwtExecutor : public DwtExecutor {
+public:
+    Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximation,
+                                        std::span<float> details, std::span<float> scratch) const final;
+    std::size_t required_scratch_size(std::size_t) const final { return 0; }
+    corvane::expected<Dwt, WaveletError> dwt(std::span<const float> input, std::size_t level) const final;
+    corvane::expected<MultiDwt, WaveletError> multi_dwt(std::span<const float> input,
+                                                        std::size_t levels) const final;
+    corvane::expected<std::vector<float>, WaveletError> idwt(std::span<const float> approximation,
+                                                             std::span<const float> details) const final;
+    corvane::expected<std::vector<float>, WaveletError> multi_idwt(const MultiDwtInput& input) const final;
+
+protected:
+    explicit LiftingDwtExecutor(std::size_t minimum_length) : minimum_length_(minimum_length) {}
+
+    // Length checks shared by both transforms' single levels.
+    Status check_forward(std::size_t n, std::size_t approx, std::size_t details) const;
+    Status check_inverse(std::size_t approx, std::size_t details, std::size_t output) const;
+
+    std::size_t minimum_length() const noexcept { return minimum_length_; }
+
+private:
+    corvane::expected<Dwt, WaveletError> single_level(std::span<const float> input) const;
+
+    std::size_t minimum_length_;
+};
+
+}  // namespace corvane::wavelet
