@@ -1,0 +1,293 @@
+#include "options.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "binder.hpp"
+#include "src/error.hpp"
+
+namespace corvane::python {
+namespace {
+
+struct OptionsObject {
+    PyObject_HEAD
+    CompressionConfig config;
+};
+
+// Instances are freed with tp_free alone.
+static_assert(std::is_trivially_destructible_v<CompressionConfig>);
+
+PyTypeObject* g_options_type = nullptr;
+
+constexpr const char* kParameterNames[] = {"method", "scale", "cutoff", "coder", "quant_multiplier"};
+constexpr Parameters kParameters{"CompressionOptions.__new__()", kParameterNames, 5, 0};
+
+// The settings as given, after conversion and before validation. Text views
+// point into the argument strings, which the caller keeps alive.
+struct RawOptions {
+    std::string_view method = "cdf97";
+    long scale = 11;
+    std::string_view cutoff = "low";
+    std::optional<std::string_view> coder;
+    std::optional<double> quant_multiplier;
+};
+
+// Text in double quotes, with the characters that would break the message
+// escaped. Other control characters are shown as \u{hex}.
+std::string quoted(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    for (const char c : text) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\0': out += "\\0"; break;
+        default: {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte == 0x7F) {
+                out += "\\u{";
+                if (byte >= 0x10) {
+                    out += kHex[byte >> 4];
+                }
+                out += kHex[byte & 0xF];
+                out += '}';
+            } else {
+                out += c;
+            }
+        }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+bool convert_text(const char* param, PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        raise_not_instance(param, obj, "str");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+        prefix_type_error(param);
+        return false;
+    }
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool convert_scale(PyObject* obj, long& out) {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) {
+        prefix_type_error("scale");
+        return false;
+    }
+    const long value = PyLong_AsLong(index);
+    Py_DECREF(index);
+    if (value == -1 && PyErr_Occurred()) {
+        return false;  // too large for a C long: CPython's own OverflowError
+    }
+    if (value < 0 || value > 255) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool convert_multiplier(PyObject* obj, double& out) {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        prefix_type_error("quant_multiplier");
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// Converts each given argument in parameter order; the first failure stops.
+bool convert(PyObject* const* bound, RawOptions& raw) {
+    if (bound[0] != nullptr && !convert_text("method", bound[0], raw.method)) {
+        return false;
+    }
+    if (bound[1] != nullptr && !convert_scale(bound[1], raw.scale)) {
+        return false;
+    }
+    if (bound[2] != nullptr && !convert_text("cutoff", bound[2], raw.cutoff)) {
+        return false;
+    }
+    if (bound[3] != nullptr && bound[3] != Py_None) {
+        std::string_view coder;
+        if (!convert_text("coder", bound[3], coder)) {
+            return false;
+        }
+        raw.coder = coder;
+    }
+    if (bound[4] != nullptr && bound[4] != Py_None) {
+        double multiplier = 0.0;
+        if (!convert_multiplier(bound[4], multiplier)) {
+            return false;
+        }
+        raw.quant_multiplier = multiplier;
+    }
+    return true;
+}
+
+std::optional<Method> parse_method(std::string_view text) {
+    if (text == "cdf97") return Method::Cdf97;
+    if (text == "cdf53") return Method::Cdf53;
+    if (text == "db4") return Method::Db4;
+    if (text == "sym4") return Method::Sym4;
+    return std::nullopt;
+}
+
+std::optional<Cutoff> parse_cutoff(std::string_view text) {
+    if (text == "low") return Cutoff::Low;
+    if (text == "medium") return Cutoff::Medium;
+    if (text == "high") return Cutoff::High;
+    return std::nullopt;
+}
+
+std::optional<Coder> parse_coder(std::string_view text) {
+    if (text == "auto") return Coder::Auto;
+    if (text == "deflate") return Coder::Deflate;
+    if (text == "arans") return Coder::Arans;
+    if (text == "cmodel") return Coder::Cmodel;
+    return std::nullopt;
+}
+
+// The decoder falls back to 2^scale for a multiplier that is not a positive
+// finite single-precision number, so such a stream would not decode to what
+// was compressed. Refuse it here, judging the value as it will be stored.
+bool multiplier_is_usable(double value) {
+    const auto stored = static_cast<float>(value);
+    return stored > 0.0F && std::isfinite(stored);
+}
+
+void raise_bad_multiplier(double value) {
+    PyObject* number = PyFloat_FromDouble(value);
+    if (number == nullptr) {
+        return;
+    }
+    PyErr_Format(PyExc_ValueError, "Invalid quant_multiplier %R, expected a positive finite number",
+                 number);
+    Py_DECREF(number);
+}
+
+// Validates in a fixed order (method, cutoff, scale, coder, multiplier); the
+// first failure is reported.
+bool validate(const RawOptions& raw, CompressionConfig& config) {
+    const auto method = parse_method(raw.method);
+    if (!method) {
+        const std::string text = "Unknown method " + quoted(raw.method) +
+                                 ", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'";
+        PyErr_SetString(PyExc_ValueError, text.c_str());
+        return false;
+    }
+    const auto cutoff = parse_cutoff(raw.cutoff);
+    if (!cutoff) {
+        const std::string text = "Unknown cutoff level " + quoted(raw.cutoff) +
+                                 ", expected 'low' or 'medium' or 'high'";
+        PyErr_SetString(PyExc_ValueError, text.c_str());
+        return false;
+    }
+    // The conversion has already bounded scale to 0..255.
+    const auto scale = static_cast<std::uint8_t>(raw.scale);
+    if (scale < 6 || scale > 12) {
+        PyErr_SetString(PyExc_ValueError, CorvaneError::unsupported_scale(scale).message().c_str());
+        return false;
+    }
+    Coder coder = Coder::Auto;
+    if (raw.coder) {
+        const auto parsed = parse_coder(*raw.coder);
+        if (!parsed) {
+            const std::string text =
+                "Unknown coder " + quoted(*raw.coder) + ", expected 'auto', 'deflate', 'arans'";
+            PyErr_SetString(PyExc_ValueError, text.c_str());
+            return false;
+        }
+        coder = *parsed;
+    }
+    if (raw.quant_multiplier && !multiplier_is_usable(*raw.quant_multiplier)) {
+        raise_bad_multiplier(*raw.quant_multiplier);
+        return false;
+    }
+    config.method = *method;
+    config.scale = scale;
+    config.cutoff = *cutoff;
+    config.coder = coder;
+    if (raw.quant_multiplier) {
+        config.quant_multiplier = static_cast<float>(*raw.quant_multiplier);
+    }
+    return true;
+}
+
+PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* bound[5];
+    RawOptions raw;
+    CompressionConfig config;
+    OptionsObject* self = nullptr;
+    try {
+        if (!bind_arguments(kParameters, args, kwargs, bound)) {
+            return nullptr;
+        }
+        if (!convert(bound, raw) || !validate(raw, config)) {
+            return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    self = reinterpret_cast<OptionsObject*>(type->tp_alloc(type, 0));
+    if (self == nullptr) {
+        return nullptr;
+    }
+    new (&self->config) CompressionConfig(config);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void options_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+PyType_Slot kOptionsSlots[] = {
+    {Py_tp_doc, const_cast<char*>("CompressionOptions(method=\"cdf97\", scale=11, cutoff=\"low\", "
+                                  "coder=None, quant_multiplier=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(options_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(options_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kOptionsSpec = {
+    "corvane.CompressionOptions",
+    sizeof(OptionsObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kOptionsSlots,
+};
+
+}  // namespace
+
+PyTypeObject* options_type() {
+    if (g_options_type == nullptr) {
+        g_options_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kOptionsSpec));
+    }
+    return g_options_type;
+}
+
+const CompressionConfig& options_config(PyObject* obj) {
+    return reinterpret_cast<OptionsObject*>(obj)->config;
+}
+
+}  // namespace corvane::python
