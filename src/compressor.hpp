@@ -1,0 +1,55 @@
+// Compression: samples and options in, a complete stream (header and payload)
+// out. Stateless; every call builds and drops its own executor and buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "src/config.hpp"
+#include "src/error.hpp"
+#include "wavelet/expected.hpp"
+#include "wavelet/factory.hpp"
+
+namespace corvane {
+
+struct CompressedSignal {
+    std::vector<std::uint8_t> payload;
+    float min = 0.0f;
+    float max = 0.0f;
+    float mean = 0.0f;
+    float multiplier = 0.0f;
+    std::uint8_t scale = 0;
+    std::uint8_t coder = 0;  // the back end actually used: 0 deflate, 1 arans, 2 cmodel
+};
+
+// The largest sample count a stream can carry (the decoder's bound).
+inline constexpr std::size_t kMaxSamples = 2147483647;
+
+expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
+                                                           const CompressionConfig& config);
+
+// Number of decomposition levels for n samples, 1 to 8.
+std::uint8_t pick_levels(std::size_t n, Method method);
+
+expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
+                                                       std::uint8_t levels);
+
+// The one executor each method is coded with; encoder and decoder must agree.
+std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method);
+
+// One coefficient to 16 bits: v * m, clamped to the 16-bit range (a NaN
+// product counts as the top), then truncated toward zero.
+inline std::int16_t quantise(float v, float m) {
+    float p = v * m;
+    if (!(p <= 32767.0f)) p = 32767.0f;
+    if (p < -32768.0f) p = -32768.0f;
+    return static_cast<std::int16_t>(static_cast<std::int32_t>(p));
+}
+
+// Dead-zone threshold: detail coefficients of smaller magnitude become zero.
+int dead_zone_threshold(std::uint8_t scale, Cutoff cutoff);
+
+}  // namespace corvane

@@ -1,0 +1,219 @@
+#include "src/decompressor.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "src/arans.hpp"
+#include "src/cmodel.hpp"
+#include "src/compressor.hpp"
+#include "src/header.hpp"
+
+namespace corvane {
+
+namespace {
+
+using Coefficients = std::vector<std::int16_t>;
+
+std::string inflate_message(const z_stream& zs, int code) {
+    if (code == Z_DATA_ERROR) return "corrupt deflate stream";
+    if (code == Z_BUF_ERROR) return "unexpected end of deflate stream";
+    if (zs.msg != nullptr) return zs.msg;
+    if (code == Z_MEM_ERROR) return "out of memory while inflating";
+    return "inflate failed with code " + std::to_string(code);
+}
+
+// Inflates the raw DEFLATE payload to its end, so corrupt data anywhere is
+// reported, but keeps only the first `keep` bytes: nothing past the layout's
+// coefficients is ever used, and a small crafted payload can inflate to
+// gigabytes. The kept bytes grow with what is really inflated.
+expected<std::vector<std::uint8_t>, CorvaneError> inflate_prefix(std::span<const std::uint8_t> payload,
+                                                                 std::size_t keep) {
+    z_stream zs{};
+    int rc = inflateInit2(&zs, -15);
+    if (rc != Z_OK) return unexpected(CorvaneError::decompress(inflate_message(zs, rc)));
+
+    std::vector<std::uint8_t> kept;
+    std::vector<std::uint8_t> discard;
+    constexpr std::size_t kChunk = std::size_t{1} << 16;
+    constexpr std::size_t kSlice = std::size_t{1} << 30;
+    const std::uint8_t* in = payload.data();
+    std::size_t in_left = payload.size();
+    for (;;) {
+        if (zs.avail_in == 0 && in_left > 0) {
+            const std::size_t take = std::min(in_left, kSlice);
+            zs.next_in = const_cast<Bytef*>(in);
+            zs.avail_in = static_cast<uInt>(take);
+            in += take;
+            in_left -= take;
+        }
+        const bool into_kept = kept.size() < keep;
+        const std::size_t at = kept.size();
+        std::size_t room = 0;
+        if (into_kept) {
+            const std::size_t grow = std::min(keep - at, std::max(kChunk, at));
+            kept.resize(at + grow);
+            zs.next_out = kept.data() + at;
+            room = std::min(grow, kSlice);
+        } else {
+            if (discard.empty()) discard.resize(kChunk);
+            zs.next_out = discard.data();
+            room = discard.size();
+        }
+        zs.avail_out = static_cast<uInt>(room);
+        rc = inflate(&zs, Z_NO_FLUSH);
+        if (into_kept) kept.resize(at + (room - zs.avail_out));
+        if (rc == Z_STREAM_END) break;
+        if (rc == Z_OK) continue;
+        // Input is refilled before every call and output always has room, so
+        // a buffer error means the payload ended inside the DEFLATE stream.
+        const std::string message = inflate_message(zs, rc);
+        inflateEnd(&zs);
+        return unexpected(CorvaneError::decompress(message));
+    }
+    inflateEnd(&zs);
+    return kept;
+}
+
+// Little-endian 16-bit values from a byte string; an odd final byte is ignored.
+Coefficients from_le_bytes(std::span<const std::uint8_t> bytes, std::size_t count) {
+    Coefficients out(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+    }
+    return out;
+}
+
+std::string shortfall(std::size_t have, std::size_t need) {
+    return "Coefficient data holds " + std::to_string(have) + " values, but the layout needs " + std::to_string(need);
+}
+
+void dequantise(std::span<const std::int16_t> q, float inv, std::vector<float>& out) {
+    out.resize(q.size());
+    for (std::size_t i = 0; i < q.size(); ++i) out[i] = static_cast<float>(q[i]) * inv;
+}
+
+}  // namespace
+
+expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8_t> stream) {
+    auto parsed = CorvaneHeader::from_bytes(stream);
+    if (!parsed) return unexpected(std::move(parsed).error());
+    const CorvaneHeader& h = *parsed;
+
+    const std::uint64_t needed = std::uint64_t{h.payload_len} + kHeaderSize;
+    if (stream.size() - kHeaderSize < h.payload_len) {
+        return unexpected(CorvaneError::decompress("Minimum data size is " + std::to_string(needed) +
+                                                   ", but it was " + std::to_string(stream.size())));
+    }
+    const auto payload = stream.subspan(kHeaderSize, h.payload_len);
+
+    StreamParameters params;
+    if (!method_from_code(h.method_code, params.method)) {
+        return unexpected(CorvaneError::invalid_method(h.method_code));
+    }
+    if (h.coder >= 3) return unexpected(CorvaneError::unknown_coder(h.coder));
+
+    // A multiplier that cannot be inverted (zero, negative, infinite, NaN)
+    // falls back to 2^scale; positive subnormals are used as they are.
+    const bool usable = std::isfinite(h.multiplier) && h.multiplier > 0.0f;
+    params.multiplier = usable ? h.multiplier : static_cast<float>(1u << (h.scale & 31u));
+    params.min = h.min;
+    params.max = h.max;
+    params.mean = h.mean;
+    params.levels = h.levels;
+    params.sample_count = h.sample_count;
+    params.scale = h.scale;
+    params.coder = h.coder;
+    return decompress_core(payload, params);
+}
+
+expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::uint8_t> payload,
+                                                           const StreamParameters& p) {
+    if (p.sample_count > kMaxSamples) {
+        return unexpected(CorvaneError::decompress("Can't decompress data bigger than " + std::to_string(kMaxSamples) +
+                                                   ", but data was " + std::to_string(p.sample_count)));
+    }
+    if (p.levels > 10) {
+        return unexpected(CorvaneError::decompress("Max supported level is 10 but it was " + std::to_string(p.levels)));
+    }
+    if (p.levels == 0) {
+        return unexpected(CorvaneError::decompress("Min supported level is 1 but it was " + std::to_string(p.levels)));
+    }
+    if (p.scale < 6 || p.scale > 12) {
+        return unexpected(CorvaneError::decompress("Supported scales only [6, 12] but it was " +
+                                                   std::to_string(unsigned{p.scale})));
+    }
+
+    const auto executor = make_executor(p.method);
+    const std::size_t levels = p.levels;
+    // The encoder pads signals shorter than the filter to its length.
+    std::size_t length = std::max<std::size_t>(p.sample_count, executor->filter_length());
+    // Band lengths in stream order: coarsest approximation, then the details
+    // of levels 0 (finest) to L-1.
+    std::vector<std::size_t> band_lengths(levels + 1);
+    for (std::size_t k = 0; k < levels; ++k) {
+        const auto size = executor->dwt_size(length);
+        band_lengths[k + 1] = size.details_length;
+        length = size.approx_length;
+    }
+    band_lengths[0] = length;
+    std::size_t total = 0;
+    for (const std::size_t len : band_lengths) total += len;
+
+    std::vector<Coefficients> bands;
+    if (p.coder == 2) {
+        auto decoded = decode_coeffs(payload, band_lengths);
+        if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
+        bands = std::move(*decoded);
+    } else {
+        std::vector<std::uint8_t> bytes;
+        if (p.coder == 1) {
+            auto decoded = decode_stream(payload);
+            if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
+            bytes = std::move(*decoded);
+        } else {
+            auto inflated = inflate_prefix(payload, 2 * total);
+            if (!inflated) return unexpected(std::move(inflated).error());
+            bytes = std::move(*inflated);
+        }
+        if (bytes.size() / 2 < total) return unexpected(CorvaneError::decompress(shortfall(bytes.size() / 2, total)));
+        bands.resize(levels + 1);
+        std::size_t at = 0;
+        for (std::size_t b = 0; b <= levels; ++b) {
+            bands[b] = from_le_bytes(std::span(bytes).subspan(2 * at), band_lengths[b]);
+            at += band_lengths[b];
+        }
+    }
+
+    // Dequantise by multiplying with the reciprocal, not dividing.
+    const float inv = 1.0f / p.multiplier;
+    std::vector<float> approximation;
+    dequantise(bands[0], inv, approximation);
+    std::vector<std::vector<float>> details(levels);
+    std::vector<std::span<const float>> detail_views(levels);
+    for (std::size_t k = 0; k < levels; ++k) {
+        dequantise(bands[k + 1], inv, details[k]);
+        detail_views[k] = details[k];
+    }
+    bands = {};
+
+    auto reconstructed = executor->multi_idwt(wavelet::MultiDwtInput{detail_views, approximation});
+    if (!reconstructed) return unexpected(CorvaneError::wavelet(reconstructed.error().message()));
+    std::vector<float> out = std::move(*reconstructed);
+
+    const float range = p.max - p.min;
+    for (float& x : out) {
+        const float t = x + p.mean;
+        const float scaled = range * t;
+        x = p.min + scaled;
+    }
+    // Odd-length 8-tap reconstructions carry one extra sample; a shorter one
+    // is padded with plain zeros.
+    out.resize(p.sample_count, 0.0f);
+    return out;
+}
+
+}  // namespace corvane
