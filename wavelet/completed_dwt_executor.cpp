@@ -75,22 +75,29 @@ corvane::expected<MultiDwt, WaveletError> CompletedDwtExecutor::multi_dwt(std::s
 
     // Two working vectors swap roles each level: the approximation written
     // into `next` is the following level's input, and the old input's storage
-    // receives the following approximation. Approximations only shrink, so
-    // after the first level `next` never has to grow.
-    std::vector<float> current(input.begin(), input.end());
+    // receives the following approximation. The first level reads the
+    // caller's signal in place, so the signal itself is never copied.
+    std::vector<float> current;
     auto next = zeroed_vector(dwt_size(input.size()).approx_length);
     if (!next) return corvane::unexpected(next.error());
 
     MultiDwt result;
     result.levels.reserve(level_reservation(levels));
     for (std::size_t k = 0; k < levels; ++k) {
-        if (current.size() < filter_length_) return corvane::unexpected(WaveletError::buffer_too_small_for_level());
-        const DwtSize size = dwt_size(current.size());
-        if (next->size() < size.approx_length) next->resize(size.approx_length, 0.0f);
+        const std::span<const float> level_input = k == 0 ? input : std::span<const float>(current);
+        if (level_input.size() < filter_length_) {
+            return corvane::unexpected(WaveletError::buffer_too_small_for_level());
+        }
+        const DwtSize size = dwt_size(level_input.size());
+        if (next->size() < size.approx_length) {
+            if (auto grown = resize_zeroed(*next, size.approx_length); !grown) return corvane::unexpected(grown.error());
+        }
         auto details = zeroed_vector(size.details_length);
         if (!details) return corvane::unexpected(details.error());
         const std::span<float> approx(next->data(), size.approx_length);
-        if (auto done = execute_forward(current, approx, *details); !done) return corvane::unexpected(done.error());
+        if (auto done = execute_forward(level_input, approx, *details); !done) {
+            return corvane::unexpected(done.error());
+        }
         result.levels.push_back(Dwt{std::vector<float>(approx.begin(), approx.end()), std::move(*details)});
         next->resize(size.approx_length);
         std::swap(current, *next);

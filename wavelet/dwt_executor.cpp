@@ -27,4 +27,15 @@ corvane::expected<std::vector<float>, WaveletError> zeroed_vector(std::size_t co
     }
 }
 
+Status resize_zeroed(std::vector<float>& v, std::size_t count) {
+    try {
+        v.resize(count, 0.0f);
+        return {};
+    } catch (const std::bad_alloc&) {
+        return corvane::unexpected(WaveletError::allocation_failed(count));
+    } catch (const std::length_error&) {
+        return corvane::unexpected(WaveletError::allocation_failed(count));
+    }
+}
+
 }  // namespace corvane::wavelet

@@ -87,6 +87,10 @@ std::vector<DwtSize> decomposition_layout(const DwtForwardExecutor& executor, st
 // (or the addressable size) runs out.
 corvane::expected<std::vector<float>, WaveletError> zeroed_vector(std::size_t count);
 
+// Grows or shrinks `v` to `count` values, zero-filling any new ones; fails
+// like zeroed_vector when memory runs out, leaving `v` as it was.
+Status resize_zeroed(std::vector<float>& v, std::size_t count);
+
 // Capacity to reserve for a list of `levels` levels. No transform survives more
 // than a few dozen levels (each roughly halves its input), so a huge request
 // must not turn into a huge reservation.

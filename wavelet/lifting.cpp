@@ -74,18 +74,22 @@ corvane::expected<MultiDwt, WaveletError> LiftingDwtExecutor::multi_dwt(std::spa
 
     // `current` is this level's input and `next` receives its approximation;
     // they swap roles every level, so only the stored copies are allocated.
+    // The first level reads the caller's signal in place.
     MultiDwt result;
     result.levels.reserve(level_reservation(levels));
-    std::vector<float> current(input.begin(), input.end());
+    std::vector<float> current;
     auto next = zeroed_vector(n - n / 2);
     if (!next) return corvane::unexpected(next.error());
     for (std::size_t k = 0; k < levels; ++k) {
-        const std::size_t len = current.size();
+        const std::span<const float> level_input = k == 0 ? input : std::span<const float>(current);
+        const std::size_t len = level_input.size();
         if (len < minimum_length_) return corvane::unexpected(WaveletError::buffer_too_small_for_level());
-        next->resize(len - len / 2, 0.0f);
+        if (auto sized = resize_zeroed(*next, len - len / 2); !sized) return corvane::unexpected(sized.error());
         auto details = zeroed_vector(len / 2);
         if (!details) return corvane::unexpected(details.error());
-        if (auto done = execute_forward(current, *next, *details); !done) return corvane::unexpected(done.error());
+        if (auto done = execute_forward(level_input, *next, *details); !done) {
+            return corvane::unexpected(done.error());
+        }
         result.levels.push_back(Dwt{*next, std::move(*details)});
         std::swap(current, *next);
     }
