@@ -3,11 +3,11 @@
 #include <new>
 #include <utility>
 
-// Built against NumPy 2 headers but loadable by NumPy 1.19 and later: the
+// Built against NumPy 2 headers but loadable by NumPy 1.21 and later: the
 // target version keeps the header macros to what both expose. The API table
 // is this file's own (no import_array(); see ensure_numpy()).
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define NPY_TARGET_VERSION NPY_1_19_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_21_API_VERSION
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"  // the header's own _import_array()
 #include <numpy/arrayobject.h>

@@ -269,11 +269,19 @@ PyType_Slot kOptionsSlots[] = {
     {0, nullptr},
 };
 
+// One class object serves every module instance for the life of the process,
+// so it is closed to attribute changes where the interpreter allows it.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned long kOptionsFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long kOptionsFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
 PyType_Spec kOptionsSpec = {
     "corvane.CompressionOptions",
     sizeof(OptionsObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    kOptionsFlags,
     kOptionsSlots,
 };
 

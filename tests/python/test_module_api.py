@@ -142,12 +142,6 @@ def test_empty_arrays_reach_the_codec(dtype):
         assert str(info.value) == "Unsupported compression configuration 'Can't compress empty data'"
 
 
-def test_single_sample_view_needs_no_layout():
-    assert compress_signal(np.arange(10, dtype=np.float32)[3:4:2]) == compress_signal(
-        np.array([3.0], dtype=np.float32)
-    )
-
-
 class Subclass(np.ndarray):
     pass
 
@@ -201,24 +195,19 @@ def test_bytes_subclasses_are_accepted():
 
 
 @pytest.mark.parametrize(
-    "data, name",
+    "data, shown",
     [
-        (bytearray(b"CRVN"), "bytearray"),
-        (memoryview(b"CRVN"), "memoryview"),
-        ("CRVN", "str"),
-        (np.zeros(60, dtype=np.uint8), "ndarray"),
+        (bytearray(b"CRVN"), "'bytearray' object"),
+        (memoryview(b"CRVN"), "'memoryview' object"),
+        ("CRVN", "'str' object"),
+        (np.zeros(60, dtype=np.uint8), "'ndarray' object"),
+        (None, "'None'"),
     ],
 )
-def test_decompress_refuses_everything_but_bytes(data, name):
+def test_decompress_refuses_everything_but_bytes(data, shown):
     with pytest.raises(TypeError) as info:
         decompress_signal(data)
-    assert str(info.value) == f"argument 'data': '{name}' object is not an instance of 'bytes'"
-
-
-def test_decompress_refuses_none():
-    with pytest.raises(TypeError) as info:
-        decompress_signal(None)
-    assert str(info.value) == "argument 'data': 'None' is not an instance of 'bytes'"
+    assert str(info.value) == f"argument 'data': {shown} is not an instance of 'bytes'"
 
 
 def test_decoded_array_owns_its_samples_through_a_keeper():
@@ -238,15 +227,9 @@ def test_decoded_array_owns_its_samples_through_a_keeper():
     np.testing.assert_array_equal(tail, snapshot[500:])  # the keeper outlives the array while views remain
 
     tail[:] = 0.0  # writing into a result touches nothing later calls see
-    np.testing.assert_array_equal(decompress_signal(stream), snapshot)
-
-
-def test_decoded_arrays_are_independent():
-    stream = compress_signal(SIGNAL)
-    first, second = decompress_signal(stream), decompress_signal(stream)
-    assert not np.shares_memory(first, second)
-    first[:] = 7.0
-    assert not np.any(second == 7.0)
+    again = decompress_signal(stream)
+    assert not np.shares_memory(again, tail)
+    np.testing.assert_array_equal(again, snapshot)
 
 
 def rss_bytes():
@@ -256,7 +239,7 @@ def rss_bytes():
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_repeated_calls_do_not_grow_memory():
-    small32 = np.linspace(-1.0, 1.0, 48, dtype=np.float32)
+    small32 = np.sin(np.linspace(0.0, 9.0, 256)).astype(np.float32)
     small64 = small32.astype(np.float64)
     options = CompressionOptions(method="sym4", coder="arans")
 

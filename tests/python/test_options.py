@@ -5,6 +5,7 @@ stream header that compress_signal writes: method code at bytes 8..12, scale at 
 coder at 14 and the multiplier (f32) at 36..40.
 """
 
+import copy
 import struct
 
 import numpy as np
@@ -121,7 +122,6 @@ def test_binding_errors(args, kwargs, message):
         ({"scale": "11"}, TypeError, "argument 'scale': 'str' object cannot be interpreted as an integer"),
         ({"scale": None}, TypeError, "argument 'scale': 'NoneType' object cannot be interpreted as an integer"),
         ({"scale": 300}, OverflowError, "out of range integral type conversion attempted"),
-        ({"scale": 256}, OverflowError, "out of range integral type conversion attempted"),
         ({"scale": -1}, OverflowError, "out of range integral type conversion attempted"),
         ({"scale": 2**70}, OverflowError, "Python int too large to convert to C long"),
         ({"quant_multiplier": "2"}, TypeError, "argument 'quant_multiplier': must be real number, not str"),
@@ -176,10 +176,8 @@ def test_other_conversion_errors_pass_through_unchanged():
         ({"method": "wavelet-é"}, "Unknown method \"wavelet-é\", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'"),
         ({"cutoff": "none"}, "Unknown cutoff level \"none\", expected 'low' or 'medium' or 'high'"),
         ({"coder": "zstd"}, "Unknown coder \"zstd\", expected 'auto', 'deflate', 'arans'"),
-        ({"coder": ""}, "Unknown coder \"\", expected 'auto', 'deflate', 'arans'"),
         ({"scale": 13}, "Only scaled 6..12 is supported, but it was 13"),
         ({"scale": 5}, "Only scaled 6..12 is supported, but it was 5"),
-        ({"scale": 0}, "Only scaled 6..12 is supported, but it was 0"),
         ({"scale": 255}, "Only scaled 6..12 is supported, but it was 255"),
         ({"scale": True}, "Only scaled 6..12 is supported, but it was 1"),
         # Validation order: method, cutoff, scale, coder, multiplier.
@@ -253,3 +251,6 @@ def test_class_shape():
     assert [name for name in dir(options) if not name.startswith("__")] == []
     with pytest.raises(AttributeError):
         options.scale = 6
+    # A copy made through __new__ would silently carry the defaults instead.
+    with pytest.raises(TypeError):
+        copy.copy(options)
