@@ -1,0 +1,290 @@
+"""The numcodecs codec on its own and inside zarr arrays (v2 and v3 formats)."""
+
+import json
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import corvane
+
+numcodecs = pytest.importorskip("numcodecs")
+from corvane_numcodecs import Corvane  # noqa: E402  (needs numcodecs)
+
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Numcodecs codecs are not in the Zarr version 3 specification"
+)
+
+OPTION_SETS = [
+    {},
+    {"method": "db4", "scale": 12, "cutoff": "medium", "coder": "arans"},
+    {"method": "cdf53", "scale": 8, "cutoff": "high", "coder": "deflate"},
+    {"method": "sym4", "scale": 6, "coder": "cmodel", "quant_multiplier": 100.0},
+]
+
+
+def wave(n, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n, dtype=np.float64)
+    return (np.sin(t / 9.0) * 3.0 + 0.2 * rng.standard_normal(n)).astype(np.float32)
+
+
+def reference(samples, **options):
+    return corvane.compress_signal(samples, corvane.CompressionOptions(**options))
+
+
+@pytest.mark.parametrize("options", OPTION_SETS)
+def test_config_round_trip_keeps_the_settings_and_the_stream(options):
+    codec = Corvane(**options)
+    config = codec.get_config()
+    assert config["id"] == "corvane"
+    # Stored metadata is JSON: the configuration must survive it.
+    rebuilt = numcodecs.get_codec(json.loads(json.dumps(config)))
+    assert isinstance(rebuilt, Corvane)
+    assert rebuilt == codec
+    assert Corvane.from_config({k: v for k, v in config.items() if k != "id"}) == codec
+    # Process pools and distributed schedulers pickle codecs.
+    assert pickle.loads(pickle.dumps(codec)) == codec
+    samples = wave(777)
+    assert rebuilt.encode(samples) == pickle.loads(pickle.dumps(codec)).encode(samples) == reference(samples, **options)
+
+
+def test_settings_given_as_index_objects_become_plain_numbers():
+    config = Corvane(scale=np.int64(9), quant_multiplier=np.float32(64)).get_config()
+    assert type(config["scale"]) is int and config["scale"] == 9
+    assert type(config["quant_multiplier"]) is float and config["quant_multiplier"] == 64.0
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        ({"method": "haar"}, ValueError),
+        ({"cutoff": "none"}, ValueError),
+        ({"scale": 13}, ValueError),
+        ({"scale": 11.0}, TypeError),
+        ({"coder": "zstd"}, ValueError),
+        ({"method": None}, TypeError),
+        ({"quant_multiplier": "2"}, TypeError),
+    ],
+)
+def test_bad_settings_are_refused_like_the_options_class_refuses_them(options, error):
+    with pytest.raises(error) as from_options:
+        corvane.CompressionOptions(**options)
+    with pytest.raises(error) as from_codec:
+        Corvane(**options)
+    assert str(from_codec.value) == str(from_options.value)
+
+
+def test_get_codec_finds_the_codec_without_importing_it():
+    script = (
+        "import sys, numcodecs\n"
+        "assert 'corvane_numcodecs' not in sys.modules\n"
+        "codec = numcodecs.get_codec({'id': 'corvane', 'scale': 9, 'coder': 'arans'})\n"
+        "print(type(codec).__module__, codec.scale, codec.coder)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["corvane_numcodecs", "9", "arans"]
+
+
+def _c_order(x):
+    return np.ascontiguousarray(np.asarray(x, dtype=np.float32).ravel(order="C"))
+
+
+base = wave(600)
+grid = base.reshape(20, 30)
+
+
+@pytest.mark.parametrize(
+    "given, flat",
+    [
+        (base, base),
+        (base.astype(np.float64), base),
+        (base.astype(">f4"), base),
+        (base[::2], base[::2]),
+        (grid, base),
+        (grid[:, ::3], _c_order(grid[:, ::3])),
+        (np.asfortranarray(grid), _c_order(grid.T)),  # memory order, as chunk stores lay it out
+        (base[:5].tolist(), base[:5]),
+        (np.float32(2.5), np.array([2.5], dtype=np.float32)),
+    ],
+    ids=["f32", "f64", "big-endian", "strided", "2-D", "2-D strided", "fortran", "list", "scalar"],
+)
+def test_encode_takes_any_float_array_like(given, flat):
+    assert Corvane().encode(given) == corvane.compress_signal(np.ascontiguousarray(flat, dtype=np.float32))
+
+
+@pytest.mark.parametrize("given", [np.arange(10), np.ones(10, dtype=np.float16), b"\x00" * 40, ["a", "b"]])
+def test_encode_refuses_samples_that_are_not_float32_or_float64(given):
+    with pytest.raises(TypeError, match="float32 or float64"):
+        Corvane().encode(given)
+
+
+def test_encode_reports_an_empty_chunk_as_the_module_does():
+    with pytest.raises(ValueError, match="Can't compress empty data"):
+        Corvane().encode(np.zeros(0, dtype=np.float32))
+
+
+stream = corvane.compress_signal(wave(301))
+decoded = corvane.decompress_signal(stream)
+
+
+@pytest.mark.parametrize(
+    "buf",
+    [stream, bytearray(stream), memoryview(stream), np.frombuffer(stream, dtype=np.uint8), stream + b"tail"],
+    ids=["bytes", "bytearray", "memoryview", "uint8 array", "trailing bytes"],
+)
+def test_decode_reads_any_buffer(buf):
+    out = Corvane().decode(buf)
+    assert out.dtype == np.float32
+    np.testing.assert_array_equal(out, decoded)
+
+
+@pytest.mark.parametrize(
+    "out, as_float32",
+    [
+        (np.empty(301, dtype=np.float32), lambda o: o),
+        (np.empty((7, 43), dtype=np.float32), lambda o: o.ravel()),
+        (np.empty(301, dtype=np.float64), lambda o: o.astype(np.float32)),
+        (bytearray(301 * 4), lambda o: np.frombuffer(o, dtype=np.float32)),
+        (np.empty(301 * 4, dtype=np.uint8), lambda o: o.view(np.float32)),
+    ],
+    ids=["f32", "f32 2-D", "f64", "bytearray", "uint8"],
+)
+def test_decode_fills_out_and_returns_it(out, as_float32):
+    assert Corvane().decode(stream, out=out) is out
+    np.testing.assert_array_equal(as_float32(out), decoded)
+
+
+@pytest.mark.parametrize(
+    "out, message",
+    [
+        (np.empty(300, dtype=np.float32), "300 values"),
+        (np.empty(302, dtype=np.float64), "302 values"),
+        (bytearray(301 * 8), "bytes"),
+        (np.empty(602, dtype=np.float32)[::2], "contiguous"),
+        (bytes(301 * 4), "writeable"),
+    ],
+)
+def test_decode_refuses_an_out_it_cannot_fill(out, message):
+    with pytest.raises(ValueError, match=message):
+        Corvane().decode(stream, out=out)
+
+
+def test_decode_reports_a_corrupt_stream_as_the_module_does():
+    bad = b"XXXX" + stream[4:]
+    with pytest.raises(ValueError) as from_module:
+        corvane.decompress_signal(bad)
+    with pytest.raises(ValueError) as from_codec:
+        Corvane().decode(bad)
+    assert str(from_codec.value) == str(from_module.value)
+
+
+# --- zarr arrays ---------------------------------------------------------------------------
+
+
+def _zarr():
+    return pytest.importorskip("zarr")
+
+
+def _serializer(zarr_format, options):
+    """Array creation keywords that put the codec on the chunks, per format."""
+    if zarr_format == 2:
+        return {"compressors": Corvane(**options), "filters": None}
+    zarr3 = pytest.importorskip("corvane_numcodecs.zarr3", reason="this zarr has no numcodecs wrapper")
+    return {"serializer": zarr3.Corvane(**options), "compressors": None, "filters": None}
+
+
+def _chunk_file(root, zarr_format, index):
+    return root / (str(index) if zarr_format == 2 else f"c/{index}")
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+@pytest.mark.parametrize(
+    "length, chunk, options",
+    [
+        (1000, 333, {}),  # odd chunks, a final chunk of one sample
+        (1000, 257, {"method": "db4", "scale": 9, "cutoff": "medium"}),
+        (999, 999, {"coder": "deflate"}),
+        (4096, 1024, {"method": "cdf53", "coder": "arans", "scale": 12}),
+        (50, 7, {"method": "sym4", "scale": 7}),
+    ],
+)
+def test_zarr_chunks_are_corvane_streams_and_read_back_bit_for_bit(tmp_path, zarr_format, length, chunk, options):
+    zarr = _zarr()
+    samples = wave(length, seed=length)
+    array = zarr.create_array(
+        tmp_path, shape=(length,), chunks=(chunk,), dtype="float32", zarr_format=zarr_format,
+        fill_value=0.0, **_serializer(zarr_format, options),
+    )
+    array[:] = samples
+    restored = zarr.open_array(tmp_path, mode="r")[:]
+    assert restored.dtype == np.float32 and restored.shape == (length,)
+
+    n_chunks = -(-length // chunk)
+    for i in range(n_chunks):
+        stored = _chunk_file(tmp_path, zarr_format, i).read_bytes()
+        # The store pads the final chunk with the fill value; the stream holds the whole chunk.
+        padded = np.zeros(chunk, dtype=np.float32)
+        part = samples[i * chunk:(i + 1) * chunk]
+        padded[: part.size] = part
+        assert stored == reference(padded, **options)
+        np.testing.assert_array_equal(
+            restored[i * chunk:(i + 1) * chunk].view(np.uint32),
+            corvane.decompress_signal(stored)[: part.size].view(np.uint32),
+        )
+    value_range = float(samples.max() - samples.min())
+    scale = options.get("scale", 11)
+    assert np.abs(restored - samples).max() <= 16 * value_range / 2.0**scale
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_zarr_v2_two_dimensional_chunks_keep_their_layout(tmp_path, order):
+    zarr = _zarr()
+    grid = wave(40 * 90).reshape(40, 90)
+    array = zarr.create_array(
+        tmp_path, shape=grid.shape, chunks=(13, 31), dtype="float32", zarr_format=2, order=order,
+        **_serializer(2, {"scale": 12}),
+    )
+    array[:] = grid
+    restored = zarr.open_array(tmp_path, mode="r")[:]
+    # A chunk flattened in one order and restored in the other would be scrambled.
+    assert np.abs(restored - grid).max() <= 16 * float(np.ptp(grid)) / 2.0**12
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_zarr_float64_array_reads_back_the_float32_samples(tmp_path, zarr_format):
+    zarr = _zarr()
+    samples = wave(500).astype(np.float64) + 1e-9
+    kwargs = _serializer(zarr_format, {})
+    if zarr_format == 2:
+        # The codec decodes to float32; in the v2 format a cast filter restores the type.
+        kwargs["filters"] = [numcodecs.AsType(encode_dtype="f4", decode_dtype="f8")]
+    array = zarr.create_array(tmp_path, shape=(500,), chunks=(125,), dtype="float64", zarr_format=zarr_format, **kwargs)
+    array[:] = samples
+    restored = zarr.open_array(tmp_path, mode="r")[:]
+    assert restored.dtype == np.float64
+    expected = np.concatenate([
+        corvane.decompress_signal(corvane.compress_signal(samples[i:i + 125])) for i in range(0, 500, 125)
+    ])
+    np.testing.assert_array_equal(restored, expected.astype(np.float64))
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_stored_array_opens_in_a_fresh_interpreter_through_the_entry_points(tmp_path, zarr_format):
+    zarr = _zarr()
+    samples = wave(700)
+    array = zarr.create_array(
+        tmp_path / "a", shape=(700,), chunks=(99,), dtype="float32", zarr_format=zarr_format,
+        **_serializer(zarr_format, {"scale": 10}),
+    )
+    array[:] = samples
+    script = (
+        "import sys, warnings, numpy, zarr\n"
+        "warnings.simplefilter('ignore')\n"
+        "assert 'corvane_numcodecs' not in sys.modules\n"
+        f"numpy.save({str(tmp_path / 'out.npy')!r}, zarr.open_array({str(tmp_path / 'a')!r}, mode='r')[:])\n"
+    )
+    subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True)
+    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), array[:])
