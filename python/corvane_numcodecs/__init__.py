@@ -15,16 +15,20 @@ for a ``float64`` array in the v2 format.
 from __future__ import annotations
 
 import operator
-from typing import Any, SupportsFloat, SupportsIndex
+from typing import Any, Literal, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
-from numcodecs.abc import Codec
-from numcodecs.compat import ensure_bytes, ensure_contiguous_ndarray_like
+from numcodecs.abc import Codec  # type: ignore[import-untyped]
+from numcodecs.compat import ensure_bytes, ensure_contiguous_ndarray_like  # type: ignore[import-untyped]
 
 import corvane
 
 __all__ = ["Corvane"]
+
+_Method = Literal["cdf97", "cdf53", "db4", "sym4"]
+_Cutoff = Literal["low", "medium", "high"]
+_Coder = Literal["auto", "deflate", "arans", "cmodel"]
 
 
 
@@ -39,11 +43,11 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
 
     def __init__(
         self,
-        method: str = "cdf97",
+        method: _Method = "cdf97",
         scale: SupportsIndex = 11,
-        cutoff: str = "low",
-        coder: str | None = None,
-        quant_multiplier: SupportsFloat | SupportsIndex | None = None,
+        cutoff: _Cutoff = "low",
+        coder: Union[_Coder, None] = None,
+        quant_multiplier: Union[SupportsFloat, SupportsIndex, None] = None,
     ) -> None:
         # Validate once, with the module's own rules and messages; the options
         # object is then reused for every chunk.

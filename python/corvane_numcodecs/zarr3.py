@@ -22,5 +22,5 @@ except ImportError as exc:  # zarr 2, or a zarr 3 without the wrapper in this pl
 __all__ = ["Corvane"]
 
 
-class Corvane(_NumcodecsArrayBytesCodec, codec_name="corvane"):  # type: ignore[misc]
+class Corvane(_NumcodecsArrayBytesCodec, codec_name="corvane"):
     """corvane streams as a zarr v3 serializer; takes the codec's arguments."""

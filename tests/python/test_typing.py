@@ -1,0 +1,64 @@
+"""The installed type information: checkers see it, it matches the module, it catches misuse."""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("mypy")
+
+EXAMPLES = pathlib.Path(__file__).parent / "typing"
+USAGE = EXAMPLES / "typed_usage.py"
+MISUSE = EXAMPLES / "typed_misuse.py"
+
+
+def refused_lines(path):
+    return {n for n, line in enumerate(path.read_text().splitlines(), 1) if "# refused:" in line}
+
+
+def run(tmp_path, *args):
+    # From an empty directory, so only the installed package can answer for `corvane`.
+    return subprocess.run([*args], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+
+
+def mypy(tmp_path, path):
+    result = run(tmp_path, sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, str(path))
+    errors = {int(m) for m in re.findall(rf"^{re.escape(str(path))}:(\d+): error", result.stdout, re.M)}
+    return result, errors
+
+
+def test_mypy_strict_accepts_typical_calls(tmp_path):
+    result, _ = mypy(tmp_path, USAGE)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_strict_reports_every_wrong_call_and_nothing_else(tmp_path):
+    result, errors = mypy(tmp_path, MISUSE)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert errors == refused_lines(MISUSE), result.stdout
+
+
+def test_stubs_agree_with_the_compiled_module(tmp_path):
+    # Names, parameter names, kinds and defaults, checked against the module as it runs.
+    result = run(tmp_path, sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, "corvane")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_pyright_sees_the_same_types(tmp_path):
+    pyright = shutil.which("pyright")
+    if pyright is None:
+        pytest.skip("pyright is not installed")
+    try:
+        probe = run(tmp_path, pyright, "--version")
+    except subprocess.TimeoutExpired:
+        pytest.skip("pyright did not start")
+    if probe.returncode != 0:
+        pytest.skip("pyright cannot run here")
+    assert run(tmp_path, pyright, str(USAGE)).returncode == 0
+    result = run(tmp_path, pyright, str(MISUSE))
+    errors = {int(m) for m in re.findall(r"typed_misuse\.py:(\d+):\d+ - error", result.stdout)}
+    assert errors == refused_lines(MISUSE), result.stdout
