@@ -55,40 +55,40 @@ std::string utf8_or(const std::uint8_t* bytes, std::size_t count, const char* re
 }
 
 CorvaneError CorvaneError::invalid_method(std::array<std::uint8_t, 4> code) {
-    return CorvaneError(Payload(std::in_place_index<0>, code));
+    return CorvaneError(Payload(std::in_place_index<0>, std::variant_alternative_t<0, Payload>{code}));
 }
 CorvaneError CorvaneError::invalid_magic(std::array<std::uint8_t, 4> magic) {
-    return CorvaneError(Payload(std::in_place_index<1>, magic));
+    return CorvaneError(Payload(std::in_place_index<1>, std::variant_alternative_t<1, Payload>{magic}));
 }
 CorvaneError CorvaneError::invalid_format_tag(std::array<std::uint8_t, 2> tag) {
-    return CorvaneError(Payload(std::in_place_index<2>, tag));
+    return CorvaneError(Payload(std::in_place_index<2>, std::variant_alternative_t<2, Payload>{tag}));
 }
 CorvaneError CorvaneError::invalid_version(std::array<std::uint8_t, 2> version) {
-    return CorvaneError(Payload(std::in_place_index<3>, version));
+    return CorvaneError(Payload(std::in_place_index<3>, std::variant_alternative_t<3, Payload>{version}));
 }
 CorvaneError CorvaneError::wavelet(std::string message) {
-    return CorvaneError(Payload(std::in_place_index<4>, std::move(message)));
+    return CorvaneError(Payload(std::in_place_index<4>, std::variant_alternative_t<4, Payload>{std::move(message)}));
 }
 CorvaneError CorvaneError::io(std::string message) {
-    return CorvaneError(Payload(std::in_place_index<5>, std::move(message)));
+    return CorvaneError(Payload(std::in_place_index<5>, std::variant_alternative_t<5, Payload>{std::move(message)}));
 }
 CorvaneError CorvaneError::out_of_memory(std::size_t additional) {
-    return CorvaneError(Payload(std::in_place_index<6>, additional));
+    return CorvaneError(Payload(std::in_place_index<6>, std::variant_alternative_t<6, Payload>{additional}));
 }
 CorvaneError CorvaneError::invalid_header() {
     return CorvaneError(Payload(std::in_place_index<7>));
 }
 CorvaneError CorvaneError::unsupported_configuration(std::string message) {
-    return CorvaneError(Payload(std::in_place_index<8>, std::move(message)));
+    return CorvaneError(Payload(std::in_place_index<8>, std::variant_alternative_t<8, Payload>{std::move(message)}));
 }
 CorvaneError CorvaneError::decompress(std::string reason) {
-    return CorvaneError(Payload(std::in_place_index<9>, std::move(reason)));
+    return CorvaneError(Payload(std::in_place_index<9>, std::variant_alternative_t<9, Payload>{std::move(reason)}));
 }
 CorvaneError CorvaneError::unsupported_scale(std::uint8_t scale) {
-    return CorvaneError(Payload(std::in_place_index<10>, scale));
+    return CorvaneError(Payload(std::in_place_index<10>, std::variant_alternative_t<10, Payload>{scale}));
 }
 CorvaneError CorvaneError::unknown_coder(std::uint8_t coder) {
-    return CorvaneError(Payload(std::in_place_index<11>, coder));
+    return CorvaneError(Payload(std::in_place_index<11>, std::variant_alternative_t<11, Payload>{coder}));
 }
 
 std::string CorvaneError::message() const {
