@@ -45,23 +45,16 @@ def dists(tmp_path_factory):
     return work, sdist, wheel
 
 
-def test_wheel_carries_the_module_the_codec_and_the_stubs(dists):
-    _, _, wheel = dists
-    names = set(zipfile.ZipFile(wheel).namelist())
-    assert any(n.startswith("corvane.") and n.endswith(".so") for n in names)
-    for expected in ("corvane_numcodecs/__init__.py", "corvane_numcodecs/zarr3.py",
-                     "corvane_numcodecs/py.typed", "corvane-stubs/__init__.pyi"):
-        assert expected in names
-    assert not [n for n in names if n.startswith(("tests/", "src/", "wavelet/"))]
-
-
-def test_sdist_holds_the_sources_and_no_build_trees(dists):
-    _, sdist, _ = dists
-    names = {n.split("/", 1)[1] for n in tarfile.open(sdist).getnames() if "/" in n}
-    for expected in ("pyproject.toml", "CMakeLists.txt", "README.md", "python/CMakeLists.txt",
-                     "python/corvane-stubs/__init__.pyi", "python/corvane_numcodecs/__init__.py"):
-        assert expected in names
-    assert not [n for n in names if n.startswith(("build/", "build-"))]
+def test_distributions_hold_what_they_should_and_nothing_else(dists):
+    _, sdist, wheel = dists
+    in_wheel = set(zipfile.ZipFile(wheel).namelist())
+    assert any(n.startswith("corvane.") and n.endswith(".so") for n in in_wheel)
+    assert {"corvane_numcodecs/__init__.py", "corvane_numcodecs/zarr3.py", "corvane_numcodecs/py.typed",
+            "corvane-stubs/__init__.pyi"} <= in_wheel
+    assert not [n for n in in_wheel if n.startswith(("tests/", "src/", "wavelet/"))]
+    in_sdist = {n.split("/", 1)[1] for n in tarfile.open(sdist).getnames() if "/" in n}
+    assert {"pyproject.toml", "CMakeLists.txt", "README.md", "python/corvane-stubs/__init__.pyi"} <= in_sdist
+    assert not [n for n in in_sdist if n.startswith(("build/", "build-"))]
 
 
 def test_wheel_installs_and_works_in_a_fresh_environment(dists):
