@@ -1,0 +1,277 @@
+#include "src/cmodel.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+namespace corvane {
+
+std::string_view describe(CoeffStreamError e) {
+    switch (e) {
+        case CoeffStreamError::Truncated:
+            return "Stream truncated";
+        case CoeffStreamError::InconsistentLength:
+            return "Inconsistent length in coefficient stream";
+    }
+    return "Unknown coefficient stream error";
+}
+
+namespace {
+
+constexpr uint32_t kMaxWidth = 16;
+
+// Offsets inside a band's context block.
+constexpr uint32_t kZeroAfterZero = 0;  // + 1: zero flag after a nonzero
+constexpr uint32_t kSign = 2;
+constexpr uint32_t kMagnitude = 3;  // + node, node = 1 .. 2^w - 1
+
+uint32_t block_size(uint32_t width) { return (1u << width) + 3; }
+
+}  // namespace
+
+Layout layout(std::span<const uint32_t> widths) {
+    Layout out{{}, {widths.begin(), widths.end()}, 0};
+    out.base.reserve(widths.size());
+    for (uint32_t w : widths) {
+        out.base.push_back(out.total);
+        out.total += block_size(w);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- BinEnc
+
+BinEnc::BinEnc(size_t contexts) : probs_(std::max<size_t>(contexts, 1), rans::kProbInit) {}
+
+void BinEnc::reserve(size_t decisions) {
+    if (decisions <= capacity_) return;
+    auto grown = std::make_unique_for_overwrite<uint16_t[]>(kHeadroom + decisions);
+    if (count_ != 0) std::memcpy(grown.get() + kHeadroom, records_.get() + kHeadroom, count_ * 2);
+    records_ = std::move(grown);
+    capacity_ = decisions;
+}
+
+void BinEnc::grow() { reserve(std::max<size_t>(1024, capacity_ * 2)); }
+
+std::vector<uint8_t> BinEnc::finish() {
+    auto to_le16 = [](uint32_t v) {
+        auto w = static_cast<uint16_t>(v);
+        if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+        return w;
+    };
+    reserve(1);  // the final state needs the headroom even with no records
+    uint16_t* slots = records_.get();
+
+    // Records are consumed from the last to the first, and the words they emit
+    // are stored downwards from the end of the same buffer. A record emits at
+    // most one word: x >= freq * 2^20 >= 2^20 calls for a shift, and then
+    // x >> 16 < 2^16 is below every threshold. So when record i is read, at
+    // most n - 1 - i words are stored and the next word slot is record i's own
+    // slot or above: a word may overwrite the record just read, never one still
+    // to come.
+    size_t next = kHeadroom + count_;  // words occupy slots [next, kHeadroom + count_)
+    uint32_t x = rans::kStateLow;
+    for (size_t i = count_; i-- > 0;) {
+        const uint32_t rec = slots[kHeadroom + i];
+        const uint32_t p = rec & (rans::kProbScale - 1);
+        const uint32_t mask = 0u - (rec >> 15);  // all ones for a decision 1
+        const uint32_t start = p & mask;
+        const uint32_t rest = (rans::kProbScale - p) ^ (((rans::kProbScale - p) ^ p) & mask);
+        const uint32_t freq = rans::kProbScale - rest;  // p for a 0, 4096 - p for a 1
+        // A word is due once per 16 bits of information: a branch that is
+        // rarely taken costs less than a select on the state's critical path.
+        if (x >= freq << 20) {
+            slots[--next] = to_le16(x);
+            x >>= 16;
+        }
+        // (x div freq) * 4096 + (x mod freq) + start == x + q * (4096 - freq) + start
+        x += start + rans::divide(x, freq) * rest;
+    }
+    next -= 2;
+    slots[next] = to_le16(x);
+    slots[next + 1] = to_le16(x >> 16);
+
+    const auto* bytes = reinterpret_cast<const uint8_t*>(slots + next);
+    std::vector<uint8_t> out(bytes, bytes + 2 * (kHeadroom + count_ - next));
+    records_.reset();
+    count_ = capacity_ = 0;
+    return out;
+}
+
+// ---------------------------------------------------------------- BinDec
+
+BinDec::BinDec(size_t contexts, std::span<const uint8_t> coded)
+    : probs_(std::max<size_t>(contexts, 1), rans::kProbInit),
+      reader_{0, coded.data() + coded.size(), coded.data() + coded.size(), false} {
+    // Callers check for the four state bytes; should one not, every decision
+    // reports the stream as truncated instead of reading past it.
+    if (coded.size() >= 4) reader_ = {rans::load_le32(coded.data()), coded.data() + 4, reader_.end, false};
+}
+
+void BinDec::reset_contexts(size_t count) {
+    std::fill_n(probs_.begin(), std::min(count, probs_.size()), rans::kProbInit);
+}
+
+// ---------------------------------------------------------------- coefficients
+
+namespace {
+
+uint32_t magnitude_width(std::span<const int16_t> band, size_t& nonzero) {
+    uint32_t largest = 0;
+    size_t count = 0;
+    for (int16_t v : band) {
+        const uint32_t mag = static_cast<uint32_t>(std::abs(int32_t{v}));
+        largest = std::max(largest, mag);
+        count += v != 0;
+    }
+    nonzero = count;
+    return largest == 0 ? 1 : static_cast<uint32_t>(std::bit_width(largest));
+}
+
+void encode_band(BinEnc& enc, std::span<const int16_t> band, uint32_t base, uint32_t width,
+                 size_t decisions) {
+    uint16_t* probs = enc.probs() + base;
+    uint16_t* out = enc.cursor(decisions);
+    // The zero-flag probabilities stay in registers for the band (see
+    // BandDecoder); nothing reads them afterwards.
+    uint16_t after_zero = probs[kZeroAfterZero];
+    uint16_t after_nonzero = probs[kZeroAfterZero + 1];
+    uint32_t prev = 0;
+    for (int16_t v : band) {
+        const uint32_t z = v != 0;
+        if (prev)
+            rans::record(after_nonzero, out, z);
+        else
+            rans::record(after_zero, out, z);
+        prev = z;
+        if (!z) continue;
+        rans::record(probs[kSign], out, v < 0);
+        const uint32_t m = static_cast<uint32_t>(std::abs(int32_t{v})) - 1;
+        uint32_t node = 1;
+        for (uint32_t k = width; k-- > 0;) {
+            const uint32_t bit = (m >> k) & 1;
+            rans::record(probs[kMagnitude + node], out, bit);
+            node = 2 * node + bit;
+        }
+    }
+    enc.commit(out);
+}
+
+// Decoding state of one band whose context block starts at probs[0]. The two
+// zero-flag probabilities are held apart from the table: a run of zeros uses
+// one of them decision after decision, and a round trip through memory (store,
+// then load of the same entry) would sit on the critical path.
+struct BandDecoder {
+    uint16_t* probs;
+    uint32_t width;
+    uint32_t prev = 0;
+    uint16_t after_zero = rans::kProbInit;
+    uint16_t after_nonzero = rans::kProbInit;
+
+    // One coefficient: at most 2 + width decisions.
+    template <bool Fast>
+    int16_t next(rans::Reader& r) {
+        uint32_t z;
+        if (prev)
+            z = r.decide<Fast>(after_nonzero);
+        else
+            z = r.decide<Fast>(after_zero);
+        prev = z;
+        if (!z) return 0;
+        const uint32_t sign = r.decide<Fast>(probs[kSign]);
+        uint32_t node = 1;
+        for (uint32_t k = 0; k < width; ++k) node = 2 * node + r.decide<Fast>(probs[kMagnitude + node]);
+        // node = 2^width + m; the value is +-(m + 1), wrapped to 16 bits
+        const uint32_t mag = node - (1u << width) + 1;
+        const uint32_t value = sign ? 0u - mag : mag;
+        return static_cast<int16_t>(static_cast<uint16_t>(value));
+    }
+};
+
+}  // namespace
+
+std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands) {
+    std::vector<uint32_t> widths(bands.size());
+    std::vector<size_t> decisions(bands.size());
+    size_t total = 0;
+    for (size_t i = 0; i < bands.size(); ++i) {
+        size_t nonzero = 0;
+        widths[i] = magnitude_width(bands[i], nonzero);
+        decisions[i] = bands[i].size() + nonzero * (1 + widths[i]);
+        total += decisions[i];
+    }
+    const Layout lay = layout(widths);
+
+    BinEnc enc(lay.total);
+    enc.reserve(total);
+    for (size_t i = 0; i < bands.size(); ++i)
+        encode_band(enc, bands[i], lay.base[i], lay.bits[i], decisions[i]);
+    const std::vector<uint8_t> body = enc.finish();
+
+    std::vector<uint8_t> out;
+    out.reserve(1 + bands.size() + body.size());
+    out.push_back(static_cast<uint8_t>(bands.size()));
+    for (uint32_t w : widths) out.push_back(static_cast<uint8_t>(w));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+corvane::expected<std::vector<std::vector<int16_t>>, CoeffStreamError> decode_coeffs(
+    std::span<const uint8_t> stream, std::span<const size_t> band_lengths) {
+    using enum CoeffStreamError;
+    if (stream.empty()) return corvane::unexpected(Truncated);
+    const size_t n = stream[0];
+    if (n != band_lengths.size()) return corvane::unexpected(InconsistentLength);
+    if (stream.size() <= n) return corvane::unexpected(Truncated);
+    const std::span<const uint8_t> widths = stream.subspan(1, n);
+    if (std::ranges::any_of(widths, [](uint8_t w) { return w > kMaxWidth; }))
+        return corvane::unexpected(InconsistentLength);
+    const std::span<const uint8_t> coded = stream.subspan(1 + n);
+    if (coded.size() < 4) return corvane::unexpected(Truncated);
+
+    // Bands own disjoint context blocks that all start at 2048, so one block,
+    // reset before each band, decodes exactly as one table of all blocks
+    // would, and a hostile stream of wide bands cannot make it large.
+    uint32_t largest_block = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (band_lengths[i] != 0) largest_block = std::max(largest_block, block_size(widths[i]));
+    BinDec dec(largest_block, coded);
+
+    // The band lengths come from the header, not from the payload: every
+    // coefficient costs at least one decision, so nothing beyond what the
+    // coded bytes can yield is reserved up front.
+    uint64_t budget = rans::max_decisions(coded.size());
+
+    std::vector<std::vector<int16_t>> bands(n);
+    rans::Reader r = dec.reader();
+    for (size_t i = 0; i < n; ++i) {
+        const size_t len = band_lengths[i];
+        if (len == 0) continue;
+        const uint32_t width = widths[i];
+        dec.reset_contexts(block_size(width));
+        std::vector<int16_t>& band = bands[i];
+        const size_t reserved = static_cast<size_t>(std::min<uint64_t>(len, budget));
+        band.reserve(reserved);
+        budget -= reserved;
+
+        BandDecoder bd{dec.probs(), width};
+        size_t done = 0;
+        while (done < len) {
+            const size_t fast = std::min(len - done, r.fast_units(2 + width));
+            if (fast != 0) [[likely]] {
+                band.resize(done + fast);
+                int16_t* out = band.data();
+                for (size_t end = done + fast; done < end; ++done) out[done] = bd.next<true>(r);
+            } else {
+                const int16_t v = bd.next<false>(r);
+                if (r.truncated) return corvane::unexpected(Truncated);
+                band.push_back(v);
+                ++done;
+            }
+        }
+    }
+    return bands;
+}
+
+}  // namespace corvane

@@ -1,0 +1,253 @@
+// Coefficient model: quantised wavelet bands binarised into zero flags, signs
+// and fixed-width magnitudes, each decision coded by an adaptive binary rANS
+// coder. The coder (BinEnc / BinDec) is shared with the byte-plane coder in
+// arans.
+//
+// The binary rANS coder, in brief:
+//   - probabilities are 12-bit (scale 4096), p = probability of a 0, each
+//     context starts at 2048 and moves 1/16 of the way towards the observed
+//     decision after every use;
+//   - the state x is 32-bit, kept in [2^16, 2^32) by 16-bit renormalisation;
+//   - the encoder records every decision first and codes them in reverse, so
+//     the decoder reads the stream front to back: a 4-byte little-endian
+//     initial state, then 16-bit little-endian words in the order needed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "wavelet/expected.hpp"
+
+namespace corvane {
+
+enum class CoeffStreamError : uint8_t { Truncated, InconsistentLength };
+std::string_view describe(CoeffStreamError e);
+
+// Context table layout of a coefficient set: band i owns the contexts
+// base[i] .. base[i] + 2^bits[i] + 2 (zero flag after a zero, zero flag after a
+// nonzero, sign, one unused slot, then the magnitude tree nodes 1 .. 2^w - 1).
+struct Layout {
+    std::vector<uint32_t> base;
+    std::vector<uint32_t> bits;
+    uint32_t total;
+};
+Layout layout(std::span<const uint32_t> widths);
+
+namespace rans {
+
+inline constexpr uint32_t kProbBits = 12;
+inline constexpr uint32_t kProbScale = 1u << kProbBits;  // 4096
+inline constexpr uint16_t kProbInit = 2048;
+inline constexpr uint32_t kStateLow = 1u << 16;  // normalised states lie in [2^16, 2^32)
+
+// Moves p (the probability of a 0) 1/16 of the way towards the decision:
+// p + (4096 - p) / 16 after a 0 and p - p / 16 after a 1, rounded down. The
+// stored value is defined as that result clamped to 1..4095, but for every p
+// in 1..4095 it already lies in 1..4095 (p + (4096 - p) / 16 is at most 4095,
+// p - p / 16 at least 1), so the clamp never applies; from the initial 2048
+// the values stay in 15..4081.
+// Both cases are one shift: p - floor(p / 16) = p + floor((15 - p) / 16), and
+// >> on a negative int rounds down, so p' = p + ((T - p) >> 4) with T = 4096
+// after a 0 and T = 15 after a 1. No branch for the compiler to mispredict.
+inline uint16_t adapt(uint32_t p, unsigned bit) {
+    const int32_t target = static_cast<int32_t>(kProbScale - 4081 * bit);
+    return static_cast<uint16_t>(static_cast<int32_t>(p) + ((target - static_cast<int32_t>(p)) >> 4));
+}
+
+// Records one decision for the encoder: the probability used and the
+// decision, in 16 bits (p in the low 12, the decision in bit 15).
+inline void record(uint16_t& prob, uint16_t*& out, unsigned bit) {
+    const uint32_t p = prob;
+    prob = adapt(p, bit);
+    *out++ = static_cast<uint16_t>(p | bit << 15);
+}
+
+// Exact division x / freq by multiplication, for 1 <= freq <= 4095 and
+// x < freq * 2^20 (the encoder's state after renormalisation).
+//
+// With m = ceil(2^44 / freq) and e = m * freq - 2^44 (0 <= e < freq):
+//   x * m / 2^44 = x / freq + x * e / (freq * 2^44).
+// Writing x = q * freq + r (0 <= r < freq), floor(x * m / 2^44) equals q as
+// long as r / freq + x * e / (freq * 2^44) < 1, which holds when x * e < 2^44
+// (r <= freq - 1); it is never below q since m >= 2^44 / freq. Here
+// x * e < freq * 2^20 * freq <= 4095^2 * 2^20 < 2^44.
+// The product itself stays below 2^64:
+//   x * m <= (freq * 2^20 - 1) * (2^44 + e) / freq
+//         =  2^64 + e * 2^20 - (2^44 + e) / freq,
+// which is below 2^64 because e * freq * 2^20 < 4095^2 * 2^20 < 2^44.
+// A 32-bit reciprocal would not do: the state can exceed 2^31.
+struct Reciprocals {
+    uint64_t m[kProbScale];
+    constexpr Reciprocals() : m{} {
+        for (uint32_t f = 1; f < kProbScale; ++f) m[f] = ((uint64_t{1} << 44) + f - 1) / f;
+    }
+};
+inline constexpr Reciprocals kReciprocals{};
+
+inline uint32_t divide(uint32_t x, uint32_t freq) {
+    return static_cast<uint32_t>((uint64_t{x} * kReciprocals.m[freq]) >> 44);
+}
+
+inline uint32_t load_le16(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8;
+}
+inline uint32_t load_le32(const uint8_t* p) {
+    return load_le16(p) | load_le16(p + 2) << 16;
+}
+
+// Read side of a coded stream: the state, the next unread word and the end.
+// Kept as a small value so hot loops hold it in registers.
+struct Reader {
+    uint32_t x;
+    const uint8_t* cur;
+    const uint8_t* end;
+    bool truncated;
+
+    // Number of consecutive units of up to `decisions` decisions each that can
+    // run unchecked: once x >= 2^16 a decision leaves x >= 16 (freq * (x >> 12)
+    // with freq >= 1), so one word brings it back to at least 2^20 and every
+    // decision needs at most one word.
+    size_t fast_units(size_t decisions) const {
+        return x >= kStateLow ? static_cast<size_t>(end - cur) / (2 * decisions) : 0;
+    }
+
+    // One decision with the probability `prob`, which it then adapts.
+    // Fast: the caller has made sure through fast_units that x >= 2^16 and
+    // that the words are there, so the renormalisation is one unchecked read
+    // at most. Checked: any state; a renormalisation past the end sets
+    // `truncated`, decoding goes on without reading, and the caller reports
+    // the error once its unit is done.
+    template <bool Fast>
+    unsigned decide(uint16_t& prob) {
+        const uint32_t p = prob;
+        const uint32_t slot = x & (kProbScale - 1);
+        const uint32_t pq = p * (x >> kProbBits);
+        const uint32_t bit = slot >= p;
+        const uint32_t x0 = pq + slot;     // decision 0: p * q + slot
+        const uint32_t x1 = (x - p) - pq;  // decision 1: (4096 - p) * q + slot - p
+        // The decisions of noisy data are unpredictable: ask for a select.
+        x = __builtin_expect_with_probability(bit, 1, 0.5) ? x1 : x0;
+        prob = adapt(p, bit);
+        // A word is due once per 16 bits of information, rarely enough for a
+        // branch to beat a select.
+        if constexpr (Fast) {
+            if (x < kStateLow) {
+                x = (x << 16) | load_le16(cur);
+                cur += 2;
+            }
+        } else {
+            while (x < kStateLow) {
+                if (end - cur < 2) {
+                    truncated = true;
+                    break;
+                }
+                x = (x << 16) | load_le16(cur);
+                cur += 2;
+            }
+        }
+        return bit;
+    }
+};
+
+// Upper bound on the decisions that a coded stream of `bytes` bytes can yield
+// before its decoder runs out of words, used to cap what a decoder reserves
+// before the payload has shown what it holds.
+//
+// Reachable probabilities are 15..4081, so a decision replaces x = 4096q + s
+// by x' = x - (4096 - freq) * q - start <= x - 15q. From x >= 2^16 that gives
+// x' < x * (1 - 15/4096) + 15 <= x * 65311/65536: log2 x drops by at least
+// d = log2(65536/65311) > 1/202. A decision taken below 2^16 leaves x no
+// larger and is followed by at least one word read. A word read adds less
+// than 17 to log2 max(x, 1). Starting below 2^32 with W words, at most
+// W + 202 * (32 + 17 W) decisions can complete.
+inline uint64_t max_decisions(size_t bytes) {
+    const uint64_t words = bytes >= 4 ? (bytes - 4) / 2 : 0;
+    if (words > (uint64_t{1} << 48)) return UINT64_MAX;  // beyond any real stream
+    return words + 202 * (32 + 17 * words);
+}
+
+}  // namespace rans
+
+// Adaptive binary encoder. Decisions are recorded (two bytes each: the
+// probability used and the decision) and coded in reverse by finish().
+class BinEnc {
+public:
+    explicit BinEnc(size_t contexts);
+
+    // Room for `decisions` recorded decisions in total; recording past it
+    // grows the buffer.
+    void reserve(size_t decisions);
+
+    void encode_bit(uint32_t ctx, unsigned bit) {
+        if (count_ == capacity_) [[unlikely]]
+            grow();
+        uint16_t* out = records_.get() + kHeadroom + count_++;
+        rans::record(probs_[ctx], out, bit);
+    }
+
+    // Bulk recording for hot loops: room for `decisions` more records, and a
+    // cursor to hand to rans::record that many times at most before commit().
+    uint16_t* cursor(size_t decisions) {
+        reserve(count_ + decisions);
+        return records_.get() + kHeadroom + count_;
+    }
+    void commit(const uint16_t* cursor) {
+        count_ = static_cast<size_t>(cursor - (records_.get() + kHeadroom));
+    }
+    uint16_t* probs() { return probs_.data(); }
+
+    // Codes every recorded decision; the result is the initial decoder state
+    // (4 bytes, little-endian) followed by the renormalisation words.
+    std::vector<uint8_t> finish();
+
+private:
+    // Two slots in front of the records receive the final state: the reverse
+    // pass writes words downwards over records it has already consumed.
+    static constexpr size_t kHeadroom = 2;
+
+    void grow();
+
+    std::vector<uint16_t> probs_;
+    std::unique_ptr<uint16_t[]> records_;
+    size_t count_ = 0;
+    size_t capacity_ = 0;
+};
+
+// Adaptive binary decoder over a coded byte view that starts with the 4-byte
+// initial state (callers check for it and report their own error otherwise).
+class BinDec {
+public:
+    BinDec(size_t contexts, std::span<const uint8_t> coded);
+
+    // The next decision in context `ctx`, or nothing when a renormalisation
+    // needs a word beyond the end of the coded bytes.
+    std::optional<unsigned> decode_bit(uint32_t ctx) {
+        const unsigned bit = reader_.decide<false>(probs_[ctx]);
+        if (reader_.truncated) return std::nullopt;
+        return bit;
+    }
+
+    // Bulk decoding: a hot loop takes the reader over as a value and works
+    // on it and the probability table directly (decode_bit is not used on
+    // this decoder afterwards).
+    rans::Reader reader() const { return reader_; }
+    uint16_t* probs() { return probs_.data(); }
+    // Sets the first `count` contexts back to their initial probability.
+    void reset_contexts(size_t count);
+
+private:
+    std::vector<uint16_t> probs_;
+    rans::Reader reader_;
+};
+
+std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands);
+
+corvane::expected<std::vector<std::vector<int16_t>>, CoeffStreamError> decode_coeffs(
+    std::span<const uint8_t> stream, std::span<const size_t> band_lengths);
+
+}  // namespace corvane
