@@ -32,9 +32,9 @@ def test_module_structure():
 
 
 def test_a_second_module_instance_shares_the_options_class():
-    spec = importlib.util.find_spec("corvane")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    found = importlib.util.find_spec("corvane")
+    again = importlib.util.module_from_spec(found)
+    found.loader.exec_module(again)
     assert again is not corvane
     assert again.__all__ == corvane.__all__
     assert again.CompressionOptions is CompressionOptions

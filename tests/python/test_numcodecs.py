@@ -14,7 +14,7 @@ numcodecs = pytest.importorskip("numcodecs")
 from corvane_numcodecs import Corvane  # noqa: E402  (needs numcodecs)
 
 pytestmark = pytest.mark.filterwarnings(
-    "ignore:Numcodecs codecs are not in the Zarr version 3 specification"
+    "ignore:Numcodecs codecs are not in the Zarr version 3"
 )
 
 OPTION_SETS = [

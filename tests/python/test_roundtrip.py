@@ -128,9 +128,9 @@ _DATA, _NAMES = _golden_cases()
 def _options_of(name):
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("make_golden", GOLDEN / "make_golden.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("make_golden", GOLDEN / "make_golden.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module.CASES[name][2]
 
 
