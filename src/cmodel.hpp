@@ -13,6 +13,7 @@
 //     initial state, then 16-bit little-endian words in the order needed.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -193,7 +194,9 @@ public:
     // Bulk recording for hot loops: room for `decisions` more records, and a
     // cursor to hand to rans::record that many times at most before commit().
     uint16_t* cursor(size_t decisions) {
-        reserve(count_ + decisions);
+        // At least one slot, so the buffer exists even for an empty band and
+        // the cursor is never an offset from a null pointer.
+        reserve(std::max<size_t>(count_ + decisions, 1));
         return records_.get() + kHeadroom + count_;
     }
     void commit(const uint16_t* cursor) {
