@@ -205,8 +205,10 @@ std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> ban
 
     BinEnc enc(lay.total);
     enc.reserve(total);
+    // An empty band records nothing; skipping it also keeps a coder with no
+    // records at all from handing out a cursor into a buffer it never made.
     for (size_t i = 0; i < bands.size(); ++i)
-        encode_band(enc, bands[i], lay.base[i], lay.bits[i], decisions[i]);
+        if (!bands[i].empty()) encode_band(enc, bands[i], lay.base[i], lay.bits[i], decisions[i]);
     const std::vector<uint8_t> body = enc.finish();
 
     std::vector<uint8_t> out;

@@ -83,7 +83,10 @@ class EveryMethodAndCoder : public ::testing::TestWithParam<Shape> {};
 // few hundred coefficients: the decoder must run out of payload, not memory.
 TEST_P(EveryMethodAndCoder, TheLargestDeclaredCountFailsOnThePayload) {
     const auto [method, coder] = GetParam();
-    for (const std::uint8_t levels : {1, 6, 10}) {
+    // The stream's own level count reaches the coefficient decoder; others
+    // may already fail on the band count.
+    const std::uint8_t own = stream_of(300, method, coder)[12];
+    for (const std::uint8_t levels : {own, std::uint8_t{1}, std::uint8_t{10}}) {
         Bytes s = stream_of(300, method, coder);
         s[12] = levels;
         s[16] = 0xFF, s[17] = 0xFF, s[18] = 0xFF, s[19] = 0x7F;
@@ -175,6 +178,22 @@ TEST(CoefficientModel, AStreamOfZerosDeclaredLongerThanItHoldsIsTruncated) {
     const auto r = decode_coeffs(payload, claims);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error(), CoeffStreamError::Truncated);
+}
+
+// Found by fuzzing: coding a set whose bands are all empty recorded into a
+// buffer that was never made. Such sets code to the widths and the bare state.
+TEST(CoefficientModel, SetsOfOnlyEmptyBandsCodeToTheBareState) {
+    for (std::size_t count = 0; count <= 3; ++count) {
+        const std::vector<std::span<const std::int16_t>> bands(count);
+        Bytes want{static_cast<std::uint8_t>(count)};
+        want.insert(want.end(), count, 1);
+        want.insert(want.end(), {0, 0, 1, 0});
+        EXPECT_EQ(encode_coeffs(bands), want) << count;
+        const std::vector<std::size_t> lengths(count, 0);
+        const auto back = decode_coeffs(want, lengths);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->size(), count);
+    }
 }
 
 TEST(RansStream, TheLargestPairCountOverTinyPlanesIsTruncated) {

@@ -222,6 +222,7 @@ def test_the_largest_signals_a_kilobyte_can_carry(coder):
         flat = flat_stream(coder, method, FLAT_COUNTS[coder])
         assert len(flat) <= SMALL, (method, len(flat))
         streams.append(flat)
+        streams.append(edited(flat, count=LARGEST_COUNT))
         for levels in (1, 10):
             streams.append(edited(flat, levels=levels))
             streams.append(edited(flat, levels=levels, count=LARGEST_COUNT))
