@@ -22,53 +22,11 @@ const float kFlatRange = std::bit_cast<float>(0x3727C5ACu);  // 1e-5
 
 float power_of_two(std::uint8_t scale) { return static_cast<float>(1u << scale); }
 
-// Replaces NaN by 0 and infinities by 1 / 0, and gathers min and max in the
-// same pass.
-void sanitise(std::span<const float> in, std::vector<float>& w, float& min, float& max) {
-    min = std::numeric_limits<float>::infinity();
-    max = -std::numeric_limits<float>::infinity();
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        float v = in[i];
-        if (std::isnan(v)) {
-            v = 0.0f;
-        } else if (std::isinf(v)) {
-            v = v > 0.0f ? 1.0f : 0.0f;
-        }
-        w[i] = v;
-        if (v > max) max = v;
-        if (v < min) min = v;
-    }
-}
-
-// Maps the samples into [0, 1] and removes their mean. The mean is a plain
-// sequential single-precision sum in index order: streams depend on it.
-float normalise(std::vector<float>& w, std::size_t n, float min, float range) {
-    if (!(range > kFlatRange)) {
-        std::fill(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
-        return 0.0f;
-    }
-    const float inv = 1.0f / range;
-    float sum = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) {
-        w[i] = (w[i] - min) * inv;
-        sum += w[i];
-    }
-    const float mean = sum / static_cast<float>(n);
-    for (std::size_t i = 0; i < n; ++i) w[i] -= mean;
-    return mean;
-}
-
-void quantise_band(std::span<const float> in, float m, int threshold, std::vector<std::int16_t>& out) {
-    out.resize(in.size());
-    if (threshold <= 0) {
-        for (std::size_t i = 0; i < in.size(); ++i) out[i] = quantise(in[i], m);
-        return;
-    }
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        const std::int16_t q = quantise(in[i], m);
-        const int magnitude = q < 0 ? -static_cast<int>(q) : static_cast<int>(q);
-        out[i] = magnitude < threshold ? std::int16_t{0} : q;
-    }
+// NaN counts as 0, +inf as 1 and -inf as 0.
+inline float sanitised(float v) {
+    if (std::isnan(v)) return 0.0f;
+    if (std::isinf(v)) return v > 0.0f ? 1.0f : 0.0f;
+    return v;
 }
 
 std::string zlib_message(const z_stream& zs, int code) {
@@ -113,6 +71,110 @@ expected<std::vector<std::uint8_t>, CorvaneError> deflate_raw(std::span<const st
 
 }  // namespace
 
+expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float> samples, std::size_t length) {
+    const std::size_t n = samples.size();
+    NormalisedSignal out;
+    float min = std::numeric_limits<float>::infinity();
+    float max = -std::numeric_limits<float>::infinity();
+    for (const float x : samples) {
+        const float v = sanitised(x);
+        if (v > max) max = v;
+        if (v < min) min = v;
+    }
+    out.min = min;
+    out.max = max;
+    const float range = max - min;
+    if (std::isinf(range)) {
+        // Finite samples whose spread overflows single precision cannot be
+        // normalised; a stream written anyway could never be decoded.
+        return unexpected(CorvaneError::unsupported_configuration(
+            "Can't compress data whose range exceeds single precision"));
+    }
+
+    out.samples.resize(std::max(n, length));
+    float* w = out.samples.data();
+    if (range > kFlatRange) {
+        // The mean is a plain sequential single-precision sum in index order:
+        // streams depend on it.
+        const float inv = 1.0f / range;
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < n; ++i) {
+            w[i] = (sanitised(samples[i]) - min) * inv;
+            sum += w[i];
+        }
+        out.mean = sum / static_cast<float>(n);
+        const float mean = out.mean;
+        for (std::size_t i = 0; i < n; ++i) w[i] -= mean;
+    }
+    // (A flat signal codes as all zeros, which resize has written already.)
+    // Signals shorter than the filter are extended periodically to its length.
+    for (std::size_t i = n; i < out.samples.size(); ++i) w[i] = w[i % n];
+    return out;
+}
+
+void quantise_band(std::span<const float> in, float m, int threshold, std::int16_t* out) {
+    if (threshold <= 0) {
+        for (std::size_t i = 0; i < in.size(); ++i) out[i] = quantise(in[i], m);
+        return;
+    }
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        const std::int16_t q = quantise(in[i], m);
+        const int magnitude = q < 0 ? -static_cast<int>(q) : static_cast<int>(q);
+        out[i] = magnitude < threshold ? std::int16_t{0} : q;
+    }
+}
+
+expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::DwtExecutor& executor,
+                                                              std::vector<float> signal, std::uint8_t levels,
+                                                              float m, int threshold) {
+    const std::vector<wavelet::DwtSize> layout = wavelet::decomposition_layout(executor, signal.size(), levels);
+    const std::size_t count = layout.size();
+
+    // Band order is part of the stream: coarsest approximation, then the
+    // details from the finest level to the coarsest.
+    QuantisedBands out;
+    out.lengths.resize(count + 1);
+    out.lengths[0] = layout.back().approx_length;
+    for (std::size_t k = 0; k < count; ++k) out.lengths[k + 1] = layout[k].details_length;
+    std::vector<std::size_t> offsets(count + 1);
+    std::size_t total = 0;
+    for (std::size_t b = 0; b <= count; ++b) {
+        offsets[b] = total;
+        total += out.lengths[b];
+    }
+    out.values.resize(total);
+
+    // Each level's approximation is the next level's input. Two buffers take
+    // turns: the signal's own storage and one of half its size, so no level
+    // allocates and nothing but the quantised bands outlives its level. The
+    // details of every level pass through one scratch buffer straight into
+    // their band. Transforms overwrite every output element, so the buffers
+    // need no clearing.
+    std::size_t half_size = 0;
+    std::size_t details_size = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k % 2 == 0) half_size = std::max(half_size, layout[k].approx_length);
+        else if (layout[k].approx_length > signal.size()) signal.resize(layout[k].approx_length);
+        details_size = std::max(details_size, layout[k].details_length);
+    }
+    const auto half = std::make_unique_for_overwrite<float[]>(half_size);
+    const auto details = std::make_unique_for_overwrite<float[]>(details_size);
+
+    std::span<const float> input(signal);
+    for (std::size_t k = 0; k < count; ++k) {
+        float* approx_store = k % 2 == 0 ? half.get() : signal.data();
+        const std::span<float> approx(approx_store, layout[k].approx_length);
+        const std::span<float> detail(details.get(), layout[k].details_length);
+        if (auto done = executor.execute_forward(input, approx, detail); !done) {
+            return unexpected(CorvaneError::wavelet(done.error().message()));
+        }
+        quantise_band(detail, m, threshold, out.values.data() + offsets[k + 1]);
+        input = approx;
+    }
+    quantise_band(input, m, 0, out.values.data());
+    return out;
+}
+
 std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method) {
     switch (method) {
         case Method::Cdf53:
@@ -148,64 +210,41 @@ std::uint8_t pick_levels(std::size_t n, Method method) {
 
 expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
                                                        std::uint8_t levels) {
-    const std::size_t n = samples.size();
     CompressedSignal out;
     out.scale = config.scale;
 
     const auto executor = make_executor(config.method);
-    const std::size_t f = executor->filter_length();
-    std::vector<float> w(std::max(n, f));
-    sanitise(samples, w, out.min, out.max);
-    const float range = out.max - out.min;
-    if (std::isinf(range)) {
-        // Finite samples whose spread overflows single precision cannot be
-        // normalised; a stream written anyway could never be decoded.
-        return unexpected(CorvaneError::unsupported_configuration(
-            "Can't compress data whose range exceeds single precision"));
-    }
-    out.mean = normalise(w, n, out.min, range);
-    // Signals shorter than the filter are extended periodically to its length.
-    for (std::size_t i = n; i < w.size(); ++i) w[i] = w[i % n];
-
-    auto decomposition = executor->multi_dwt(w, levels);
-    if (!decomposition) return unexpected(CorvaneError::wavelet(decomposition.error().message()));
-    std::vector<wavelet::Dwt>& dwt_levels = decomposition->levels;
-    if (dwt_levels.empty()) {
-        return unexpected(CorvaneError::wavelet("Internal DWT returned zero levels, what shouldn't happen"));
-    }
-    w = std::vector<float>();
+    auto normalised = normalise_signal(samples, executor->filter_length());
+    if (!normalised) return unexpected(std::move(normalised).error());
+    out.min = normalised->min;
+    out.max = normalised->max;
+    out.mean = normalised->mean;
 
     const float m = config.quant_multiplier.value_or(power_of_two(config.scale));
     out.multiplier = m;
     const int threshold = dead_zone_threshold(config.scale, config.cutoff);
-
-    // Band order is part of the stream: coarsest approximation, then the
-    // details from the finest level to the coarsest.
-    std::vector<std::vector<std::int16_t>> bands(dwt_levels.size() + 1);
-    quantise_band(dwt_levels.back().approximations, m, 0, bands[0]);
-    for (std::size_t k = 0; k < dwt_levels.size(); ++k) {
-        quantise_band(dwt_levels[k].details, m, threshold, bands[k + 1]);
-        dwt_levels[k] = wavelet::Dwt{};
-    }
+    // The normalised samples move into the transform, which frees them with
+    // its own buffers before the coder starts.
+    auto quantised = decompose_and_quantise(*executor, std::move(normalised->samples), levels, m, threshold);
+    if (!quantised) return unexpected(std::move(quantised).error());
+    const std::vector<std::int16_t>& values = quantised->values;
 
     if (config.coder == Coder::Deflate || config.coder == Coder::Arans) {
-        std::size_t total = 0;
-        for (const auto& band : bands) total += band.size();
-        std::vector<std::uint8_t> bytes;
-        try {
-            bytes.resize(2 * total);
-        } catch (const std::bad_alloc&) {
-            return unexpected(CorvaneError::out_of_memory(total - bands[0].size()));
-        }
-        std::size_t at = 0;
-        for (const auto& band : bands) {
-            for (const std::int16_t v : band) {
-                const auto u = static_cast<std::uint16_t>(v);
-                bytes[at++] = static_cast<std::uint8_t>(u);
-                bytes[at++] = static_cast<std::uint8_t>(u >> 8);
+        // The byte coders take the coefficients as 16-bit little-endian
+        // values, which on a little-endian machine is how they lie in memory.
+        std::vector<std::uint8_t> swapped;
+        std::span<const std::uint8_t> bytes;
+        if constexpr (std::endian::native == std::endian::little) {
+            bytes = std::span(reinterpret_cast<const std::uint8_t*>(values.data()), 2 * values.size());
+        } else {
+            swapped.resize(2 * values.size());
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const auto u = static_cast<std::uint16_t>(values[i]);
+                swapped[2 * i] = static_cast<std::uint8_t>(u);
+                swapped[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
             }
+            bytes = swapped;
         }
-        bands = {};
         if (config.coder == Coder::Deflate) {
             auto deflated = deflate_raw(bytes);
             if (!deflated) return unexpected(std::move(deflated).error());
@@ -216,7 +255,13 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
             out.coder = 1;
         }
     } else {
-        std::vector<std::span<const std::int16_t>> views(bands.begin(), bands.end());
+        std::vector<std::span<const std::int16_t>> views;
+        views.reserve(quantised->lengths.size());
+        std::size_t at = 0;
+        for (const std::size_t len : quantised->lengths) {
+            views.emplace_back(values.data() + at, len);
+            at += len;
+        }
         out.payload = encode_coeffs(views);
         out.coder = 2;
     }

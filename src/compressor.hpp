@@ -37,6 +37,35 @@ std::uint8_t pick_levels(std::size_t n, Method method);
 expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
                                                        std::uint8_t levels);
 
+// The stages of compress_core, in order.
+
+// The samples as the transform reads them: NaN counted as 0, +inf as 1 and
+// -inf as 0, mapped into [0, 1] by the signal's range, the mean removed, then
+// extended periodically to at least `length` values. A signal whose range is
+// below 1e-5 becomes all zeros with mean 0.
+struct NormalisedSignal {
+    std::vector<float> samples;
+    float min = 0.0f;
+    float max = 0.0f;
+    float mean = 0.0f;
+};
+expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float> samples, std::size_t length);
+
+// Every band of a `levels`-level decomposition, quantised, in one buffer in
+// stream order (the coarsest approximation, then the details from the finest
+// level to the coarsest), and the band lengths in that order.
+struct QuantisedBands {
+    std::vector<std::int16_t> values;
+    std::vector<std::size_t> lengths;
+};
+expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::DwtExecutor& executor,
+                                                              std::vector<float> signal, std::uint8_t levels,
+                                                              float m, int threshold);
+
+// quantise() of every value into out[0 .. in.size()); magnitudes below
+// `threshold` become zero.
+void quantise_band(std::span<const float> in, float m, int threshold, std::int16_t* out);
+
 // The one executor each method is coded with; encoder and decoder must agree.
 std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method);
 

@@ -78,23 +78,34 @@ expected<std::vector<std::uint8_t>, CorvaneError> inflate_prefix(std::span<const
     return kept;
 }
 
-// Little-endian 16-bit values from a byte string; an odd final byte is ignored.
-Coefficients from_le_bytes(std::span<const std::uint8_t> bytes, std::size_t count) {
-    Coefficients out(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
-    }
-    return out;
-}
-
 std::string shortfall(std::size_t have, std::size_t need) {
     return "Coefficient data holds " + std::to_string(have) + " values, but the layout needs " + std::to_string(need);
 }
 
-void dequantise(std::span<const std::int16_t> q, float inv, std::vector<float>& out) {
-    out.resize(q.size());
-    for (std::size_t i = 0; i < q.size(); ++i) out[i] = static_cast<float>(q[i]) * inv;
-}
+// Where the quantised bands come from: the coefficient model's band vectors,
+// or the byte coders' 16-bit little-endian values, read where they lie.
+struct BandSource {
+    std::vector<Coefficients> bands;
+    std::span<const std::uint8_t> bytes;
+    std::vector<std::size_t> offsets;  // of each band in `bytes`, in values
+
+    // Band b dequantised into out[0 .. length): multiplied by the reciprocal
+    // of the multiplier, not divided by it. A band vector is released once
+    // read, so the finest levels run with the coarse bands gone.
+    void dequantise(std::size_t b, std::size_t length, float inv, float* out) {
+        if (!bands.empty()) {
+            const std::int16_t* q = bands[b].data();
+            for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<float>(q[i]) * inv;
+            bands[b] = Coefficients();
+        } else {
+            const std::uint8_t* v = bytes.data() + 2 * offsets[b];
+            for (std::size_t i = 0; i < length; ++i) {
+                const auto q = static_cast<std::int16_t>(static_cast<std::uint16_t>(v[2 * i] | v[2 * i + 1] << 8));
+                out[i] = static_cast<float>(q) * inv;
+            }
+        }
+    }
+};
 
 }  // namespace
 
@@ -163,13 +174,13 @@ expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::
     std::size_t total = 0;
     for (const std::size_t len : band_lengths) total += len;
 
-    std::vector<Coefficients> bands;
+    BandSource source;
+    std::vector<std::uint8_t> bytes;
     if (p.coder == 2) {
         auto decoded = decode_coeffs(payload, band_lengths);
         if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
-        bands = std::move(*decoded);
+        source.bands = std::move(*decoded);
     } else {
-        std::vector<std::uint8_t> bytes;
         if (p.coder == 1) {
             auto decoded = decode_stream(payload);
             if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
@@ -180,30 +191,76 @@ expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::
             bytes = std::move(*inflated);
         }
         if (bytes.size() / 2 < total) return unexpected(CorvaneError::decompress(shortfall(bytes.size() / 2, total)));
-        bands.resize(levels + 1);
+        source.bytes = bytes;
+        source.offsets.resize(levels + 1);
         std::size_t at = 0;
         for (std::size_t b = 0; b <= levels; ++b) {
-            bands[b] = from_le_bytes(std::span(bytes).subspan(2 * at), band_lengths[b]);
+            source.offsets[b] = at;
             at += band_lengths[b];
         }
     }
 
-    // Dequantise by multiplying with the reciprocal, not dividing.
-    const float inv = 1.0f / p.multiplier;
-    std::vector<float> approximation;
-    dequantise(bands[0], inv, approximation);
-    std::vector<std::vector<float>> details(levels);
-    std::vector<std::span<const float>> detail_views(levels);
-    for (std::size_t k = 0; k < levels; ++k) {
-        dequantise(bands[k + 1], inv, details[k]);
-        detail_views[k] = details[k];
+    // Reconstruction runs from the coarsest level to the finest, level k
+    // reading an approximation of in[k] values and its own details (d_k,
+    // dequantised into one scratch buffer) and writing out[k] values. The
+    // lifting transforms pass each reconstruction whole to the next level
+    // and write A + D values; the 8-tap ones keep the first d_k values of
+    // it (the rest is border extension) and add their synthesis into a
+    // zeroed output of idwt_size values. The sizes are settled first, so
+    // that the buffers are allocated once: reconstructions alternate between
+    // the output and one buffer of about half its size, and level 0 lands in
+    // the output.
+    const bool lifting = p.method == Method::Cdf97 || p.method == Method::Cdf53;
+    const std::vector<std::size_t>& d = band_lengths;  // d_k is band k + 1
+    std::vector<std::size_t> in(levels);
+    std::vector<std::size_t> rebuilt(levels);
+    std::size_t have = band_lengths[0];
+    for (std::size_t k = levels; k-- > 0;) {
+        if (lifting) {
+            in[k] = have;
+            rebuilt[k] = have + d[k + 1];
+        } else {
+            const bool coarsest = k + 1 == levels;
+            if (coarsest ? have != d[k + 1] : have < d[k + 1]) {
+                return unexpected(CorvaneError::wavelet(
+                    wavelet::WaveletError::approx_details_mismatch(have, d[k + 1]).message()));
+            }
+            in[k] = d[k + 1];
+            rebuilt[k] = executor->idwt_size(in[k], d[k + 1]);
+        }
+        have = rebuilt[k];
     }
-    bands = {};
+    // The coarsest approximation waits in the buffer level L-1 does not write.
+    const bool approx_in_output = (levels - 1) % 2 == 1;
+    std::size_t out_size = approx_in_output ? band_lengths[0] : 0;
+    std::size_t half_size = approx_in_output ? 0 : band_lengths[0];
+    std::size_t details_size = 0;
+    for (std::size_t k = 0; k < levels; ++k) {
+        std::size_t& size = k % 2 == 0 ? out_size : half_size;
+        size = std::max(size, rebuilt[k]);
+        details_size = std::max(details_size, d[k + 1]);
+    }
+    std::vector<float> out(out_size);
+    const auto half = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(half_size, 1));
+    const auto details = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(details_size, 1));
 
-    auto reconstructed = executor->multi_idwt(wavelet::MultiDwtInput{detail_views, approximation});
-    if (!reconstructed) return unexpected(CorvaneError::wavelet(reconstructed.error().message()));
-    std::vector<float> out = std::move(*reconstructed);
+    const float inv = 1.0f / p.multiplier;
+    float* approx = approx_in_output ? out.data() : half.get();
+    source.dequantise(0, band_lengths[0], inv, approx);
+    for (std::size_t k = levels; k-- > 0;) {
+        source.dequantise(k + 1, d[k + 1], inv, details.get());
+        float* target = k % 2 == 0 ? out.data() : half.get();
+        if (!lifting) std::fill_n(target, rebuilt[k], 0.0f);
+        auto done = executor->execute_inverse(std::span<const float>(approx, in[k]),
+                                              std::span<const float>(details.get(), d[k + 1]),
+                                              std::span<float>(target, rebuilt[k]));
+        if (!done) return unexpected(CorvaneError::wavelet(done.error().message()));
+        approx = target;
+    }
+    source = BandSource{};
+    bytes = {};
 
+    out.resize(rebuilt[0]);
     const float range = p.max - p.min;
     for (float& x : out) {
         const float t = x + p.mean;

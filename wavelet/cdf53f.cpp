@@ -1,7 +1,6 @@
 #include "wavelet/cdf53f.hpp"
 
 #include <algorithm>
-#include <vector>
 
 namespace corvane::wavelet {
 
@@ -36,11 +35,11 @@ Status Cdf53::execute_inverse(std::span<const float> approximation, std::span<co
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) return ok;
     const std::size_t na = approximation.size();
     const std::size_t nd = details.size();
-    std::vector<float> s(approximation.begin(), approximation.end());
-    std::vector<float> d(details.begin(), details.end());
-    lifting::update(s.data(), na, d.data(), nd, -kUpdate);
-    lifting::predict(d.data(), nd, s.data(), na, -kPredict);
-    lifting::merge(s.data(), d.data(), output.size(), output.data());
+    // The inputs may not overlap the output: the steps run inside it.
+    float* x = output.data();
+    lifting::merge(approximation.data(), details.data(), output.size(), x);
+    lifting::update_interleaved(x, na, nd, -kUpdate);
+    lifting::predict_interleaved(x, nd, na, -kPredict);
     return {};
 }
 

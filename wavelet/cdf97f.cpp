@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <vector>
 
 namespace corvane::wavelet {
 
@@ -49,15 +48,13 @@ Status Cdf97::execute_inverse(std::span<const float> approximation, std::span<co
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) return ok;
     const std::size_t na = approximation.size();
     const std::size_t nd = details.size();
-    std::vector<float> s(approximation.begin(), approximation.end());
-    std::vector<float> d(details.begin(), details.end());
-    lifting::scale(s.data(), na, kDetailScale);
-    lifting::scale(d.data(), nd, kApproxScale);
-    lifting::update(s.data(), na, d.data(), nd, -kDelta);
-    lifting::predict(d.data(), nd, s.data(), na, -kGamma);
-    lifting::update(s.data(), na, d.data(), nd, -kBeta);
-    lifting::predict(d.data(), nd, s.data(), na, -kAlpha);
-    lifting::merge(s.data(), d.data(), output.size(), output.data());
+    // The inputs may not overlap the output: the steps run inside it.
+    float* x = output.data();
+    lifting::merge_scaled(approximation.data(), kDetailScale, details.data(), kApproxScale, output.size(), x);
+    lifting::update_interleaved(x, na, nd, -kDelta);
+    lifting::predict_interleaved(x, nd, na, -kGamma);
+    lifting::update_interleaved(x, na, nd, -kBeta);
+    lifting::predict_interleaved(x, nd, na, -kAlpha);
     return {};
 }
 

@@ -53,6 +53,38 @@ inline void split(const float* __restrict x, std::size_t n, float* __restrict s,
     if (n % 2 != 0) s[pairs] = x[n - 1];
 }
 
+// The lifting steps on a signal held interleaved, x[2j] = s[j] and
+// x[2i+1] = d[i]: the same operations in the same order as predict and update
+// above, so the results agree bit for bit. The inverse transforms work this
+// way inside their output buffer and need no copies of their inputs.
+inline void predict_interleaved(float* x, std::size_t details, std::size_t approx, float c) {
+    const std::size_t paired = details < approx ? details : approx - 1;
+    for (std::size_t i = 0; i < paired; ++i) x[2 * i + 1] = x[2 * i + 1] + c * (x[2 * i] + x[2 * i + 2]);
+    if (paired < details) {
+        const std::size_t last = 2 * (details - 1) + 1;
+        x[last] = x[last] + c * (x[2 * (approx - 1)] + x[2 * (approx - 1)]);
+    }
+}
+
+inline void update_interleaved(float* x, std::size_t approx, std::size_t details, float c) {
+    x[0] = x[0] + c * (x[1] + x[1]);
+    const std::size_t inner = approx - 2;
+    for (std::size_t k = 0; k < inner; ++k) x[2 * k + 2] = x[2 * k + 2] + c * (x[2 * k + 1] + x[2 * k + 3]);
+    const std::size_t last = 2 * (approx - 1);
+    x[last] = x[last] + c * (x[2 * (approx - 2) + 1] + x[2 * (details - 1) + 1]);
+}
+
+// Interleaves s and d into x, multiplying each by its factor on the way.
+inline void merge_scaled(const float* __restrict s, float s_factor, const float* __restrict d, float d_factor,
+                         std::size_t n, float* __restrict x) {
+    const std::size_t pairs = n / 2;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        x[2 * i] = s[i] * s_factor;
+        x[2 * i + 1] = d[i] * d_factor;
+    }
+    if (n % 2 != 0) x[n - 1] = s[pairs] * s_factor;
+}
+
 // The inverse of split.
 inline void merge(const float* __restrict s, const float* __restrict d, std::size_t n, float* __restrict x) {
     const std::size_t pairs = n / 2;
