@@ -153,3 +153,12 @@ def test_golden_streams_decode_and_encode_unchanged(name):
         assert _inflated_payload(fresh) == _inflated_payload(stream)
     else:
         assert fresh == stream
+
+
+@pytest.mark.parametrize("multiplier", [0.0, -0.0, -1.0, np.inf, -np.inf, np.nan])
+def test_streams_with_an_unusable_multiplier_decode_with_the_scale(multiplier):
+    # Such streams can no longer be written, but ones written before still decode.
+    x = signal("smooth", 3000)
+    stream = corvane.compress_signal(x, corvane.CompressionOptions(scale=10, quant_multiplier=1024.0))
+    patched = stream[:36] + np.float32(multiplier).tobytes() + stream[40:]
+    assert np.array_equal(corvane.decompress_signal(patched), corvane.decompress_signal(stream))
