@@ -1,6 +1,7 @@
 #include "src/arans.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "src/cmodel.hpp"
@@ -27,25 +28,81 @@ constexpr size_t kVarintMax = 10;
 
 size_t table_size(unsigned k) { return size_t{256} << k; }
 
-// Codes `count` bytes taken `stride` apart, so that a plane is coded straight
-// out of the interleaved input.
-std::vector<uint8_t> encode_strided(const uint8_t* data, size_t count, size_t stride, unsigned k) {
-    if (count == 0) return {};
-    BinEnc enc(table_size(k));
-    uint16_t* const probs = enc.probs();
-    uint16_t* out = enc.cursor(8 * count);
+// Runs the model over `count` bytes taken `stride` apart (so that a plane is
+// coded straight out of the interleaved input), recording each decision at
+// `out` when Record is set and only adapting the probabilities otherwise.
+// `prev` is the byte before the first and becomes the last one. Returns the
+// cursor past the last record.
+template <bool Record>
+uint16_t* model_bytes(const uint8_t* data, size_t count, size_t stride, uint16_t* probs, unsigned k,
+                      uint32_t& prev, uint16_t* out) {
     const unsigned shift = 8 - k;
-    uint32_t prev = 0;
+    uint32_t before = prev;
     for (size_t i = 0; i < count; ++i) {
         const uint32_t y = data[i * stride];
-        uint16_t* t = probs + ((prev >> shift) << 8);
+        uint16_t* t = probs + ((before >> shift) << 8);
         // Bit-tree node before bit j (most significant first) is the leading
         // j bits of y behind a 1.
-        for (unsigned j = 0; j < 8; ++j) rans::record(t[(y | 0x100) >> (8 - j)], out, (y >> (7 - j)) & 1);
-        prev = y;
+        for (unsigned j = 0; j < 8; ++j) {
+            uint16_t& prob = t[(y | 0x100) >> (8 - j)];
+            const unsigned bit = (y >> (7 - j)) & 1;
+            if constexpr (Record)
+                rans::record(prob, out, bit);
+            else
+                prob = rans::adapt(prob, bit);
+        }
+        before = y;
     }
-    enc.commit(out);
-    return enc.finish();
+    prev = before;
+    return out;
+}
+
+// Checkpointed coding of a plane: chunks of `per_chunk` bytes, each
+// checkpoint the whole table and the byte before the chunk.
+std::vector<uint8_t> encode_checkpointed(const uint8_t* data, size_t count, size_t stride, unsigned k,
+                                         size_t per_chunk) {
+    const size_t entries = table_size(k);
+    const size_t chunks = (count + per_chunk - 1) / per_chunk;
+    std::vector<uint16_t> probs(entries, rans::kProbInit);
+    std::vector<uint16_t> pool((chunks - 1) * entries);
+    std::vector<uint32_t> prevs(chunks, 0);
+    // Forward: the state at the start of every chunk but the first, which is
+    // the initial one.
+    uint32_t prev = 0;
+    for (size_t c = 0; c + 1 < chunks; ++c) {
+        model_bytes<false>(data + c * per_chunk * stride, per_chunk, stride, probs.data(), k, prev, nullptr);
+        std::copy(probs.begin(), probs.end(), pool.begin() + static_cast<ptrdiff_t>(c * entries));
+        prevs[c + 1] = prev;
+    }
+
+    // Backward: each chunk recorded again from its checkpoint and coded.
+    auto records = std::make_unique_for_overwrite<uint16_t[]>(8 * per_chunk);
+    ChunkCoder coder;
+    for (size_t c = chunks; c-- > 0;) {
+        if (c == 0)
+            std::fill(probs.begin(), probs.end(), rans::kProbInit);
+        else
+            std::copy_n(pool.begin() + static_cast<ptrdiff_t>((c - 1) * entries), entries, probs.begin());
+        prev = prevs[c];
+        const size_t begin = c * per_chunk;
+        const size_t n = std::min(per_chunk, count - begin);
+        const uint16_t* end = model_bytes<true>(data + begin * stride, n, stride, probs.data(), k, prev, records.get());
+        coder.code({records.get(), static_cast<size_t>(end - records.get())});
+    }
+    return coder.finish();
+}
+
+std::vector<uint8_t> encode_strided(const uint8_t* data, size_t count, size_t stride, unsigned k,
+                                    const RecordBudget& budget) {
+    if (count == 0) return {};
+    if (count <= budget.direct_limit / 8) {
+        BinEnc enc(table_size(k));
+        uint32_t prev = 0;
+        enc.commit(model_bytes<true>(data, count, stride, enc.probs(), k, prev, enc.cursor(8 * count)));
+        return enc.finish();
+    }
+    const size_t chunk_decisions = std::max(budget.chunk_decisions, budget.table_multiple * table_size(k));
+    return encode_checkpointed(data, count, stride, k, std::max<size_t>(chunk_decisions / 8, 1));
 }
 
 template <bool Fast>
@@ -80,8 +137,8 @@ corvane::expected<uint64_t, RansStreamError> rv(std::span<const uint8_t> bytes, 
     return corvane::unexpected(RansStreamError::InconsistentOrOversized);
 }
 
-std::vector<uint8_t> encode_plane(std::span<const uint8_t> plane, unsigned k) {
-    return encode_strided(plane.data(), plane.size(), 1, k);
+std::vector<uint8_t> encode_plane(std::span<const uint8_t> plane, unsigned k, const RecordBudget& budget) {
+    return encode_strided(plane.data(), plane.size(), 1, k, budget);
 }
 
 corvane::expected<std::vector<uint8_t>, RansStreamError> decode_plane(
@@ -124,13 +181,13 @@ corvane::expected<std::vector<uint8_t>, RansStreamError> decode_plane(
     return out;
 }
 
-std::vector<uint8_t> encode_stream(std::span<const uint8_t> input) {
+std::vector<uint8_t> encode_stream(std::span<const uint8_t> input, const RecordBudget& budget) {
     const size_t n = input.size();
     if (n <= kRawMax) return {input.begin(), input.end()};
     const size_t pairs = n / 2;
     const unsigned k = n < kLargeInput ? 3 : kMaxContextBits;
-    const std::vector<uint8_t> a = encode_strided(input.data(), pairs, 2, k);
-    const std::vector<uint8_t> b = encode_strided(input.data() + 1, pairs, 2, k);
+    const std::vector<uint8_t> a = encode_strided(input.data(), pairs, 2, k, budget);
+    const std::vector<uint8_t> b = encode_strided(input.data() + 1, pairs, 2, k, budget);
 
     std::vector<uint8_t> out;
     out.reserve(2 + 2 * kVarintMax + a.size() + b.size() + 1);

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "src/cmodel.hpp"
 #include "wavelet/expected.hpp"
 
 namespace corvane {
@@ -23,13 +24,14 @@ namespace corvane {
 enum class RansStreamError : uint8_t { Truncated, InconsistentOrOversized };
 std::string_view describe(RansStreamError e);
 
-std::vector<uint8_t> encode_stream(std::span<const uint8_t> input);
+std::vector<uint8_t> encode_stream(std::span<const uint8_t> input, const RecordBudget& budget = {});
 corvane::expected<std::vector<uint8_t>, RansStreamError> decode_stream(
     std::span<const uint8_t> stream);
 
 // One plane with context bits k (0..8; decode_plane rejects a larger k as
 // inconsistent). An empty plane codes to no bytes.
-std::vector<uint8_t> encode_plane(std::span<const uint8_t> plane, unsigned k);
+std::vector<uint8_t> encode_plane(std::span<const uint8_t> plane, unsigned k,
+                                  const RecordBudget& budget = {});
 corvane::expected<std::vector<uint8_t>, RansStreamError> decode_plane(
     std::span<const uint8_t> coded, size_t count, unsigned k);
 

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace corvane {
 
@@ -65,29 +67,13 @@ std::vector<uint8_t> BinEnc::finish() {
 
     // Records are consumed from the last to the first, and the words they emit
     // are stored downwards from the end of the same buffer. A record emits at
-    // most one word: x >= freq * 2^20 >= 2^20 calls for a shift, and then
-    // x >> 16 < 2^16 is below every threshold. So when record i is read, at
-    // most n - 1 - i words are stored and the next word slot is record i's own
-    // slot or above: a word may overwrite the record just read, never one still
-    // to come.
+    // most one word, so when record i is read, at most n - 1 - i words are
+    // stored and the next word slot is record i's own slot or above: a word may
+    // overwrite the record just read, never one still to come.
     size_t next = kHeadroom + count_;  // words occupy slots [next, kHeadroom + count_)
     uint32_t x = rans::kStateLow;
-    for (size_t i = count_; i-- > 0;) {
-        const uint32_t rec = slots[kHeadroom + i];
-        const uint32_t p = rec & (rans::kProbScale - 1);
-        const uint32_t mask = 0u - (rec >> 15);  // all ones for a decision 1
-        const uint32_t start = p & mask;
-        const uint32_t rest = (rans::kProbScale - p) ^ (((rans::kProbScale - p) ^ p) & mask);
-        const uint32_t freq = rans::kProbScale - rest;  // p for a 0, 4096 - p for a 1
-        // A word is due once per 16 bits of information: a branch that is
-        // rarely taken costs less than a select on the state's critical path.
-        if (x >= freq << 20) {
-            slots[--next] = to_le16(x);
-            x >>= 16;
-        }
-        // (x div freq) * 4096 + (x mod freq) + start == x + q * (4096 - freq) + start
-        x += start + rans::divide(x, freq) * rest;
-    }
+    for (size_t i = count_; i-- > 0;)
+        rans::encode_record(x, slots[kHeadroom + i], [&](uint16_t w) { slots[--next] = to_le16(w); });
     next -= 2;
     slots[next] = to_le16(x);
     slots[next + 1] = to_le16(x >> 16);
@@ -96,6 +82,26 @@ std::vector<uint8_t> BinEnc::finish() {
     std::vector<uint8_t> out(bytes, bytes + 2 * (kHeadroom + count_ - next));
     records_.reset();
     count_ = capacity_ = 0;
+    return out;
+}
+
+// ---------------------------------------------------------------- ChunkCoder
+
+void ChunkCoder::code(std::span<const uint16_t> records) {
+    uint32_t x = x_;
+    for (size_t i = records.size(); i-- > 0;)
+        rans::encode_record(x, records[i], [this](uint16_t w) { words_.push_back(w); });
+    x_ = x;
+}
+
+std::vector<uint8_t> ChunkCoder::finish() const {
+    std::vector<uint8_t> out(4 + 2 * words_.size());
+    for (size_t b = 0; b < 4; ++b) out[b] = static_cast<uint8_t>(x_ >> (8 * b));
+    uint8_t* o = out.data() + 4;
+    for (size_t i = words_.size(); i-- > 0; o += 2) {
+        o[0] = static_cast<uint8_t>(words_[i]);
+        o[1] = static_cast<uint8_t>(words_[i] >> 8);
+    }
     return out;
 }
 
@@ -129,33 +135,143 @@ uint32_t magnitude_width(std::span<const int16_t> band, size_t& nonzero) {
     return largest == 0 ? 1 : static_cast<uint32_t>(std::bit_width(largest));
 }
 
-void encode_band(BinEnc& enc, std::span<const int16_t> band, uint32_t base, uint32_t width,
-                 size_t decisions) {
-    uint16_t* probs = enc.probs() + base;
-    uint16_t* out = enc.cursor(decisions);
-    // The zero-flag probabilities stay in registers for the band (see
-    // BandDecoder); nothing reads them afterwards.
-    uint16_t after_zero = probs[kZeroAfterZero];
-    uint16_t after_nonzero = probs[kZeroAfterZero + 1];
+// Where the model stands inside a band. The zero-flag probabilities are held
+// apart from the band's context block (see BandDecoder).
+struct BandState {
     uint32_t prev = 0;
-    for (int16_t v : band) {
+    uint16_t after_zero = rans::kProbInit;
+    uint16_t after_nonzero = rans::kProbInit;
+};
+
+// Runs the model over consecutive coefficients of one band whose context
+// block starts at probs[0], recording each decision at `out` when Record is
+// set and only adapting the probabilities otherwise. Returns the cursor past
+// the last record.
+template <bool Record>
+uint16_t* model_coeffs(std::span<const int16_t> coeffs, uint16_t* probs, uint32_t width, BandState& state,
+                       uint16_t* out) {
+    auto decide = [&out](uint16_t& prob, uint32_t bit) {
+        if constexpr (Record)
+            rans::record(prob, out, bit);
+        else
+            prob = rans::adapt(prob, bit);
+    };
+    uint16_t after_zero = state.after_zero;
+    uint16_t after_nonzero = state.after_nonzero;
+    uint32_t prev = state.prev;
+    for (int16_t v : coeffs) {
         const uint32_t z = v != 0;
         if (prev)
-            rans::record(after_nonzero, out, z);
+            decide(after_nonzero, z);
         else
-            rans::record(after_zero, out, z);
+            decide(after_zero, z);
         prev = z;
         if (!z) continue;
-        rans::record(probs[kSign], out, v < 0);
+        decide(probs[kSign], v < 0);
         const uint32_t m = static_cast<uint32_t>(std::abs(int32_t{v})) - 1;
         uint32_t node = 1;
         for (uint32_t k = width; k-- > 0;) {
             const uint32_t bit = (m >> k) & 1;
-            rans::record(probs[kMagnitude + node], out, bit);
+            decide(probs[kMagnitude + node], bit);
             node = 2 * node + bit;
         }
     }
-    enc.commit(out);
+    state = {prev, after_zero, after_nonzero};
+    return out;
+}
+
+size_t coeff_decisions(int16_t v, uint32_t width) { return v != 0 ? 2 + width : 1; }
+
+std::vector<uint8_t> code_direct(std::span<const std::span<const int16_t>> bands, const Layout& lay,
+                                 std::span<const size_t> decisions, size_t total) {
+    BinEnc enc(lay.total);
+    enc.reserve(total);
+    for (size_t i = 0; i < bands.size(); ++i) {
+        // An empty band records nothing; skipping it also keeps a coder with
+        // no records at all from handing out a cursor into a buffer it never
+        // made.
+        if (bands[i].empty()) continue;
+        BandState state;
+        uint16_t* out = enc.cursor(decisions[i]);
+        enc.commit(model_coeffs<true>(bands[i], enc.probs() + lay.base[i], lay.bits[i], state, out));
+    }
+    return enc.finish();
+}
+
+// A stretch of one band, and what the model needs to resume at its start:
+// the band's state and its sign and magnitude probabilities, kept in a shared
+// pool (none for a band's first stretch, which starts from the initial ones).
+struct Checkpoint {
+    uint32_t band;
+    size_t begin, end;
+    BandState state;
+    size_t saved;
+};
+constexpr size_t kFresh = SIZE_MAX;
+
+std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>> bands, const Layout& lay,
+                                       const RecordBudget& budget) {
+    // Chunks never straddle a band, so a checkpoint copies one band's block.
+    std::vector<Checkpoint> chunks;
+    size_t largest_chunk = 0, largest_block = 0;
+    for (size_t i = 0; i < bands.size(); ++i) {
+        const uint32_t width = lay.bits[i];
+        const size_t block = block_size(width);
+        const size_t limit = std::max({budget.chunk_decisions, budget.table_multiple * block, size_t{1}});
+        const std::span<const int16_t> band = bands[i];
+        size_t begin = 0, decisions = 0;
+        for (size_t j = 0; j < band.size(); ++j) {
+            decisions += coeff_decisions(band[j], width);
+            if (decisions >= limit || j + 1 == band.size()) {
+                chunks.push_back({static_cast<uint32_t>(i), begin, j + 1, {}, kFresh});
+                largest_chunk = std::max(largest_chunk, decisions);
+                begin = j + 1;
+                decisions = 0;
+            }
+        }
+        if (!band.empty()) largest_block = std::max(largest_block, block);
+    }
+
+    // Forward: the model's state at the start of every chunk. A band's last
+    // chunk leads to no checkpoint, so the model need not run over it.
+    std::vector<uint16_t> probs(std::max<size_t>(largest_block, 1));
+    std::vector<uint16_t> pool;
+    BandState state;
+    for (size_t c = 0; c < chunks.size(); ++c) {
+        Checkpoint& chunk = chunks[c];
+        const uint32_t width = lay.bits[chunk.band];
+        const size_t entries = block_size(width) - kSign;
+        if (chunk.begin == 0) {
+            std::fill_n(probs.begin(), block_size(width), rans::kProbInit);
+            state = {};
+        } else {
+            chunk.state = state;
+            chunk.saved = pool.size();
+            pool.insert(pool.end(), probs.begin() + kSign, probs.begin() + kSign + static_cast<ptrdiff_t>(entries));
+        }
+        const bool band_goes_on = c + 1 < chunks.size() && chunks[c + 1].band == chunk.band;
+        if (band_goes_on)
+            model_coeffs<false>(bands[chunk.band].subspan(chunk.begin, chunk.end - chunk.begin), probs.data(),
+                                width, state, nullptr);
+    }
+
+    // Backward: each chunk recorded again from its checkpoint and coded.
+    auto records = std::make_unique_for_overwrite<uint16_t[]>(std::max<size_t>(largest_chunk, 1));
+    ChunkCoder coder;
+    for (size_t c = chunks.size(); c-- > 0;) {
+        const Checkpoint& chunk = chunks[c];
+        const uint32_t width = lay.bits[chunk.band];
+        if (chunk.saved == kFresh)
+            std::fill_n(probs.begin(), block_size(width), rans::kProbInit);
+        else
+            std::copy_n(pool.begin() + static_cast<ptrdiff_t>(chunk.saved), block_size(width) - kSign,
+                        probs.begin() + kSign);
+        state = chunk.state;
+        const uint16_t* end = model_coeffs<true>(bands[chunk.band].subspan(chunk.begin, chunk.end - chunk.begin),
+                                                 probs.data(), width, state, records.get());
+        coder.code({records.get(), static_cast<size_t>(end - records.get())});
+    }
+    return coder.finish();
 }
 
 // Decoding state of one band whose context block starts at probs[0]. The two
@@ -191,7 +307,8 @@ struct BandDecoder {
 
 }  // namespace
 
-std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands) {
+std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands,
+                                   const RecordBudget& budget) {
     std::vector<uint32_t> widths(bands.size());
     std::vector<size_t> decisions(bands.size());
     size_t total = 0;
@@ -202,14 +319,8 @@ std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> ban
         total += decisions[i];
     }
     const Layout lay = layout(widths);
-
-    BinEnc enc(lay.total);
-    enc.reserve(total);
-    // An empty band records nothing; skipping it also keeps a coder with no
-    // records at all from handing out a cursor into a buffer it never made.
-    for (size_t i = 0; i < bands.size(); ++i)
-        if (!bands[i].empty()) encode_band(enc, bands[i], lay.base[i], lay.bits[i], decisions[i]);
-    const std::vector<uint8_t> body = enc.finish();
+    const std::vector<uint8_t> body =
+        total <= budget.direct_limit ? code_direct(bands, lay, decisions, total) : code_checkpointed(bands, lay, budget);
 
     std::vector<uint8_t> out;
     out.reserve(1 + bands.size() + body.size());

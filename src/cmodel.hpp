@@ -10,7 +10,14 @@
 //   - the state x is 32-bit, kept in [2^16, 2^32) by 16-bit renormalisation;
 //   - the encoder records every decision first and codes them in reverse, so
 //     the decoder reads the stream front to back: a 4-byte little-endian
-//     initial state, then 16-bit little-endian words in the order needed.
+//     initial state, then 16-bit little-endian words in the order needed;
+//   - records cost two bytes per decision, so a large input is not recorded
+//     whole: the encoder runs its model forward once, keeping a checkpoint of
+//     the model's state every chunk of decisions, then replays the chunks from
+//     the last to the first, recording one chunk at a time into a buffer it
+//     reuses and carrying the coder's state from chunk to chunk. The
+//     decisions, their probabilities and their order are those of a single
+//     recording, so are the bytes.
 #pragma once
 
 #include <algorithm>
@@ -92,6 +99,27 @@ inline constexpr Reciprocals kReciprocals{};
 
 inline uint32_t divide(uint32_t x, uint32_t freq) {
     return static_cast<uint32_t>((uint64_t{x} * kReciprocals.m[freq]) >> 44);
+}
+
+// Codes one record (see record()) into the state x of the reverse pass,
+// handing `emit` the renormalisation word when one is due. A record emits at
+// most one word: x >= freq * 2^20 >= 2^20 calls for a shift, and then
+// x >> 16 < 2^16 is below every threshold.
+template <class Emit>
+inline void encode_record(uint32_t& x, uint32_t rec, Emit&& emit) {
+    const uint32_t p = rec & (kProbScale - 1);
+    const uint32_t mask = 0u - (rec >> 15);  // all ones for a decision 1
+    const uint32_t start = p & mask;
+    const uint32_t rest = (kProbScale - p) ^ (((kProbScale - p) ^ p) & mask);
+    const uint32_t freq = kProbScale - rest;  // p for a 0, 4096 - p for a 1
+    // A word is due once per 16 bits of information: a branch that is
+    // rarely taken costs less than a select on the state's critical path.
+    if (x >= freq << 20) {
+        emit(static_cast<uint16_t>(x));
+        x >>= 16;
+    }
+    // (x div freq) * 4096 + (x mod freq) + start == x + q * (4096 - freq) + start
+    x += start + divide(x, freq) * rest;
 }
 
 inline uint32_t load_le16(const uint8_t* p) {
@@ -221,6 +249,34 @@ private:
     size_t capacity_ = 0;
 };
 
+// Reverse pass over records that arrive in chunks, the last chunk first. The
+// state carries from chunk to chunk; the words come out last word first and
+// are turned around once, by finish().
+class ChunkCoder {
+public:
+    // Codes one chunk of records, from its last record to its first.
+    void code(std::span<const uint16_t> records);
+    // The initial decoder state (4 bytes, little-endian) and the words.
+    std::vector<uint8_t> finish() const;
+
+private:
+    uint32_t x_ = rans::kStateLow;
+    std::vector<uint16_t> words_;  // in the order the reverse pass emits them
+};
+
+// When the encoders stop recording everything before coding. Up to
+// `direct_limit` decisions are recorded in one go (two bytes each); past it
+// the encoder works in checkpointed chunks of about `chunk_decisions`
+// decisions, and of at least `table_multiple` times the context entries a
+// checkpoint copies, so that checkpoints stay a small share of what a whole
+// recording would take. Either way the bytes are the same; only tests set
+// anything but the defaults.
+struct RecordBudget {
+    size_t direct_limit = size_t{1} << 24;    // 32 MiB of records
+    size_t chunk_decisions = size_t{1} << 20;  // 2 MiB of records per chunk
+    size_t table_multiple = 32;
+};
+
 // Adaptive binary decoder over a coded byte view that starts with the 4-byte
 // initial state (callers check for it and report their own error otherwise).
 class BinDec {
@@ -248,7 +304,8 @@ private:
     rans::Reader reader_;
 };
 
-std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands);
+std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands,
+                                   const RecordBudget& budget = {});
 
 corvane::expected<std::vector<std::vector<int16_t>>, CoeffStreamError> decode_coeffs(
     std::span<const uint8_t> stream, std::span<const size_t> band_lengths);
