@@ -51,16 +51,8 @@ corvane::expected<Dwt, WaveletError> CompletedDwtExecutor::dwt(std::span<const f
                                                                std::size_t level) const {
     if (level <= 1) return single_level(input);
 
-    std::vector<float> work(input.begin(), input.end());
-    Dwt last;
-    for (std::size_t k = 0; k < level; ++k) {
-        if (work.size() < filter_length_) return corvane::unexpected(WaveletError::buffer_too_small_for_level());
-        auto step = single_level(work);
-        if (!step) return corvane::unexpected(step.error());
-        last = std::move(*step);
-        work.assign(last.approximations.begin(), last.approximations.end());
-    }
-    return last;
+    return repeat_level(input, level, filter_length_,
+                        [this](std::span<const float> in) { return single_level(in); });
 }
 
 corvane::expected<MultiDwt, WaveletError> CompletedDwtExecutor::multi_dwt(std::span<const float> input,
