@@ -277,7 +277,10 @@ std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>>
 // Decoding state of one band whose context block starts at probs[0]. The two
 // zero-flag probabilities are held apart from the table: a run of zeros uses
 // one of them decision after decision, and a round trip through memory (store,
-// then load of the same entry) would sit on the critical path.
+// then load of the same entry) would sit on the critical path. The magnitude
+// tree is walked a level ahead: while a node's decision is being taken, both
+// of its children's probabilities are loaded, and the decision only selects
+// one, so no table load waits for the decision before it.
 struct BandDecoder {
     uint16_t* probs;
     uint32_t width;
@@ -285,19 +288,54 @@ struct BandDecoder {
     uint16_t after_zero = rans::kProbInit;
     uint16_t after_nonzero = rans::kProbInit;
 
+    // One decision in a context held in a register. Both adapted values are
+    // ready before the decision, which only picks one: a run of zeros then
+    // waits on the comparison alone, not on the adaptation's arithmetic too.
+    template <bool Fast>
+    static uint32_t decide_held(rans::Reader& r, uint16_t& prob) {
+        const uint32_t p = prob;
+        prob = static_cast<uint16_t>(r.pick(p, rans::adapt(p, 0), rans::adapt(p, 1)));
+        return r.decide_with<Fast>(p);
+    }
+
+    // One decision with probability p, which then becomes the probability
+    // of the child the decision leads to (p0 or p1).
+    template <bool Fast>
+    static uint32_t take(rans::Reader& r, uint32_t& p, uint32_t p0, uint32_t p1) {
+        const uint32_t child = r.pick(p, p0, p1);
+        const uint32_t bit = r.decide_with<Fast>(p);
+        p = child;
+        return bit;
+    }
+
     // One coefficient: at most 2 + width decisions.
     template <bool Fast>
     int16_t next(rans::Reader& r) {
         uint32_t z;
         if (prev)
-            z = r.decide<Fast>(after_nonzero);
+            z = decide_held<Fast>(r, after_nonzero);
         else
-            z = r.decide<Fast>(after_zero);
+            z = decide_held<Fast>(r, after_zero);
         prev = z;
         if (!z) return 0;
         const uint32_t sign = r.decide<Fast>(probs[kSign]);
         uint32_t node = 1;
-        for (uint32_t k = 0; k < width; ++k) node = 2 * node + r.decide<Fast>(probs[kMagnitude + node]);
+        if (width != 0) {
+            uint16_t* tree = probs + kMagnitude;  // tree[node], node = 1 .. 2^width - 1
+            // Every level but the last with its children's probabilities in
+            // hand before the decision; the last level alone, as its children
+            // would lie past the block.
+            uint32_t p = tree[1];
+            for (uint32_t k = 1; k < width; ++k) {
+                const uint32_t used = p;
+                const uint32_t bit = take<Fast>(r, p, tree[2 * node], tree[2 * node + 1]);
+                tree[node] = rans::adapt(used, bit);
+                node = 2 * node + bit;
+            }
+            const uint32_t bit = r.decide_with<Fast>(p);
+            tree[node] = rans::adapt(p, bit);
+            node = 2 * node + bit;
+        }
         // node = 2^width + m; the value is +-(m + 1), wrapped to 16 bits
         const uint32_t mag = node - (1u << width) + 1;
         const uint32_t value = sign ? 0u - mag : mag;

@@ -154,6 +154,35 @@ struct Reader {
     template <bool Fast>
     unsigned decide(uint16_t& prob) {
         const uint32_t p = prob;
+        const unsigned bit = decide_with<Fast>(p);
+        prob = adapt(p, bit);
+        return bit;
+    }
+
+    // `if_one` when the next decision with probability p is a 1 (the low 12
+    // bits of x at or above p), `if_zero` otherwise; to be asked before that
+    // decision moves x on. One conditional move
+    // straight off the comparison. Compilers turn a plain ?: on the decision
+    // into a branch, which noisy data mispredicts.
+    uint32_t pick(uint32_t p, uint32_t if_zero, uint32_t if_one) const {
+        const uint32_t slot = x & (kProbScale - 1);
+#if defined(__GNUC__) && defined(__x86_64__)
+        __asm__("cmpl %[p], %[slot]\n\tcmovael %[one], %[out]"
+                : [out] "+r"(if_zero)
+                : [p] "r"(p), [slot] "r"(slot), [one] "r"(if_one)
+                : "cc");
+        return if_zero;
+#else
+        return slot >= p ? if_one : if_zero;
+#endif
+    }
+
+    // The same decision with the probability passed by value; adapting it is
+    // left to the caller. Hot loops that know the next probability before the
+    // current decision resolves (both children of a tree node, say) keep the
+    // table load off the chain of decisions this way.
+    template <bool Fast>
+    unsigned decide_with(uint32_t p) {
         const uint32_t slot = x & (kProbScale - 1);
         const uint32_t pq = p * (x >> kProbBits);
         const uint32_t bit = slot >= p;
@@ -161,7 +190,6 @@ struct Reader {
         const uint32_t x1 = (x - p) - pq;  // decision 1: (4096 - p) * q + slot - p
         // The decisions of noisy data are unpredictable: ask for a select.
         x = __builtin_expect_with_probability(bit, 1, 0.5) ? x1 : x0;
-        prob = adapt(p, bit);
         // A word is due once per 16 bits of information, rarely enough for a
         // branch to beat a select.
         if constexpr (Fast) {

@@ -143,6 +143,37 @@ TEST(BinaryCoder, MatchesTheLiteralCoderOnRandomContextsAndDecisions) {
     }
 }
 
+// The decoder picks the adapted probability (and, in the magnitude tree, the
+// next node's) from the same comparison that makes the decision; the boundary
+// slot == p is a 1. Checked for every probability on both sides of it and at
+// the ends of the slot range, in both the checked and the unchecked decision.
+TEST(BinaryCoder, EachDecisionAndItsAdaptationAgreeWithTheLiteralRule) {
+    const uint8_t words[2] = {0x34, 0x12};
+    for (uint32_t p = 1; p <= 4095; ++p) {
+        for (const uint32_t slot : {0u, p - 1, p, 4095u}) {
+            const unsigned expected = slot >= p;
+            const uint32_t q = 21;  // x = 4096q + slot: a decision 1 with p = 4095 needs a word
+            const uint32_t x = (q << 12) | slot;
+            const uint32_t next = expected ? (4096 - p) * q + slot - p : p * q + slot;
+            const uint32_t renormalised = next < rans::kStateLow ? (next << 16) | 0x1234 : next;
+
+            rans::Reader fast{x, words, words + 2, false};
+            uint16_t fast_prob = static_cast<uint16_t>(p);
+            EXPECT_EQ(fast.pick(p, 7, 9), expected ? 9u : 7u) << p << " " << slot;
+            ASSERT_EQ(fast.decide<true>(fast_prob), expected) << p << " " << slot;
+            EXPECT_EQ(fast_prob, ref::adapt(static_cast<uint16_t>(p), expected)) << p << " " << slot;
+            EXPECT_EQ(fast.x, renormalised) << p << " " << slot;
+
+            rans::Reader checked{x, words, words + 2, false};
+            uint16_t checked_prob = static_cast<uint16_t>(p);
+            ASSERT_EQ(checked.decide<false>(checked_prob), expected);
+            EXPECT_EQ(checked_prob, fast_prob);
+            EXPECT_EQ(checked.x, renormalised);
+            EXPECT_FALSE(checked.truncated);
+        }
+    }
+}
+
 TEST(BinaryCoder, ReportsAWordBeyondTheEnd) {
     // State 0: the first decision leaves x = 0 and needs words that are not there.
     const Bytes coded{0, 0, 0, 0};
