@@ -1,6 +1,5 @@
 #include "wavelet/cdf53f.hpp"
 
-#include <algorithm>
 
 namespace corvane::wavelet {
 
@@ -8,14 +7,6 @@ namespace {
 constexpr float kPredict = -0.5f;
 constexpr float kUpdate = 0.25f;
 }  // namespace
-
-DwtSize Cdf53::dwt_size(std::size_t n) const {
-    return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, 1)};
-}
-
-std::size_t Cdf53::idwt_size(std::size_t approx_length, std::size_t details_length) const {
-    return std::max<std::size_t>(approx_length + details_length, 3);
-}
 
 Status Cdf53::execute_forward(std::span<const float> input, std::span<float> approximation,
                               std::span<float> details) const {

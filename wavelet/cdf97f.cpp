@@ -1,6 +1,5 @@
 #include "wavelet/cdf97f.hpp"
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -17,14 +16,6 @@ constexpr float kApproxScale = std::bit_cast<float>(std::uint32_t{0x3F93263Du});
 constexpr float kDetailScale = std::bit_cast<float>(std::uint32_t{0x3F5EAF70u});  // 0.86986446
 
 }  // namespace
-
-DwtSize Cdf97::dwt_size(std::size_t n) const {
-    return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, 2)};
-}
-
-std::size_t Cdf97::idwt_size(std::size_t approx_length, std::size_t details_length) const {
-    return std::max<std::size_t>(approx_length + details_length, 4);
-}
 
 Status Cdf97::execute_forward(std::span<const float> input, std::span<float> approximation,
                               std::span<float> details) const {

@@ -16,10 +16,8 @@ public:
 
     Status execute_forward(std::span<const float> input, std::span<float> approximation,
                            std::span<float> details) const override;
-    DwtSize dwt_size(std::size_t n) const override;
     Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                            std::span<float> output) const override;
-    std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const override;
     std::size_t filter_length() const override { return 10; }
 };
 

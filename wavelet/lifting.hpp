@@ -12,6 +12,7 @@
 // so the term becomes u + u.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 
 #include "wavelet/dwt_executor.hpp"
@@ -104,6 +105,15 @@ public:
     Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximation,
                                         std::span<float> details, std::span<float> scratch) const final;
     std::size_t required_scratch_size(std::size_t) const final { return 0; }
+    // Sizes have floors tied to the shortest input m: a level never reports
+    // fewer than 2 approximations or m - 2 details, an inverse never fewer
+    // than m samples (cdf53: m = 3, cdf97: m = 4).
+    DwtSize dwt_size(std::size_t n) const final {
+        return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, minimum_length_ - 2)};
+    }
+    std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const final {
+        return std::max<std::size_t>(approx_length + details_length, minimum_length_);
+    }
     corvane::expected<Dwt, WaveletError> dwt(std::span<const float> input, std::size_t level) const final;
     corvane::expected<MultiDwt, WaveletError> multi_dwt(std::span<const float> input,
                                                         std::size_t levels) const final;
