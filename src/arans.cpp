@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "src/cmodel.hpp"
+#include "src/binrans.hpp"
 
 namespace corvane {
 
@@ -76,9 +76,7 @@ std::vector<uint8_t> encode_checkpointed(const uint8_t* data, size_t count, size
     }
 
     // Backward: each chunk recorded again from its checkpoint and coded.
-    auto records = std::make_unique_for_overwrite<uint16_t[]>(8 * per_chunk);
-    ChunkCoder coder;
-    for (size_t c = chunks; c-- > 0;) {
+    return code_chunks_in_reverse(chunks, 8 * per_chunk, [&](size_t c, uint16_t* records) {
         if (c == 0)
             std::fill(probs.begin(), probs.end(), rans::kProbInit);
         else
@@ -86,10 +84,8 @@ std::vector<uint8_t> encode_checkpointed(const uint8_t* data, size_t count, size
         prev = prevs[c];
         const size_t begin = c * per_chunk;
         const size_t n = std::min(per_chunk, count - begin);
-        const uint16_t* end = model_bytes<true>(data + begin * stride, n, stride, probs.data(), k, prev, records.get());
-        coder.code({records.get(), static_cast<size_t>(end - records.get())});
-    }
-    return coder.finish();
+        return model_bytes<true>(data + begin * stride, n, stride, probs.data(), k, prev, records);
+    });
 }
 
 std::vector<uint8_t> encode_strided(const uint8_t* data, size_t count, size_t stride, unsigned k,

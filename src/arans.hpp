@@ -2,7 +2,7 @@
 // at odd offsets (for 16-bit little-endian data, the low and the high bytes),
 // and each plane is coded on its own with a bit-tree model whose context is
 // the top k bits of the preceding byte of the same plane. The decisions go
-// through the binary rANS coder of the coefficient model.
+// through the adaptive binary rANS coder of binrans.
 //
 // Stream: inputs of at most 5 bytes are stored as they are. Longer ones are
 //   odd flag (1 byte) | k (1 byte) | varint pair count P | varint length of
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "src/cmodel.hpp"
+#include "src/binrans.hpp"
 #include "wavelet/expected.hpp"
 
 namespace corvane {

@@ -1,7 +1,5 @@
 #include "src/compressor.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -11,6 +9,7 @@
 
 #include "src/arans.hpp"
 #include "src/cmodel.hpp"
+#include "src/deflate.hpp"
 #include "src/header.hpp"
 
 namespace corvane {
@@ -27,46 +26,6 @@ inline float sanitised(float v) {
     if (std::isnan(v)) return 0.0f;
     if (std::isinf(v)) return v > 0.0f ? 1.0f : 0.0f;
     return v;
-}
-
-std::string zlib_message(const z_stream& zs, int code) {
-    if (zs.msg != nullptr) return zs.msg;
-    return "deflate failed with code " + std::to_string(code);
-}
-
-// Raw DEFLATE (no wrapper) at level 6 of the whole byte string.
-expected<std::vector<std::uint8_t>, CorvaneError> deflate_raw(std::span<const std::uint8_t> bytes) {
-    z_stream zs{};
-    int rc = deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    if (rc != Z_OK) return unexpected(CorvaneError::io(zlib_message(zs, rc)));
-    std::vector<std::uint8_t> out(deflateBound(&zs, static_cast<uLong>(bytes.size())));
-    zs.next_in = const_cast<Bytef*>(bytes.data());
-    std::size_t in_left = bytes.size();
-    zs.next_out = out.data();
-    zs.avail_out = 0;
-    // zlib counts in 32-bit units; feed large inputs in slices.
-    constexpr std::size_t kSlice = std::size_t{1} << 30;
-    do {
-        const std::size_t take = std::min(in_left, kSlice);
-        zs.avail_in = static_cast<uInt>(take);
-        in_left -= take;
-        const int flush = in_left == 0 ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            const std::size_t produced = static_cast<std::size_t>(zs.next_out - out.data());
-            if (produced == out.size()) out.resize(out.size() + out.size() / 2 + 64);
-            zs.next_out = out.data() + produced;
-            zs.avail_out = static_cast<uInt>(std::min(out.size() - produced, kSlice));
-            rc = deflate(&zs, flush);
-            if (rc == Z_STREAM_ERROR) {
-                const std::string message = zlib_message(zs, rc);
-                deflateEnd(&zs);
-                return unexpected(CorvaneError::io(message));
-            }
-        } while (zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-    } while (in_left > 0);
-    out.resize(static_cast<std::size_t>(zs.next_out - out.data()));
-    deflateEnd(&zs);
-    return out;
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "src/decompressor.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -10,6 +8,7 @@
 #include "src/arans.hpp"
 #include "src/cmodel.hpp"
 #include "src/compressor.hpp"
+#include "src/deflate.hpp"
 #include "src/header.hpp"
 
 namespace corvane {
@@ -17,66 +16,6 @@ namespace corvane {
 namespace {
 
 using Coefficients = std::vector<std::int16_t>;
-
-std::string inflate_message(const z_stream& zs, int code) {
-    if (code == Z_DATA_ERROR) return "corrupt deflate stream";
-    if (code == Z_BUF_ERROR) return "unexpected end of deflate stream";
-    if (zs.msg != nullptr) return zs.msg;
-    if (code == Z_MEM_ERROR) return "out of memory while inflating";
-    return "inflate failed with code " + std::to_string(code);
-}
-
-// Inflates the raw DEFLATE payload to its end, so corrupt data anywhere is
-// reported, but keeps only the first `keep` bytes: nothing past the layout's
-// coefficients is ever used, and a small crafted payload can inflate to
-// gigabytes. The kept bytes grow with what is really inflated.
-expected<std::vector<std::uint8_t>, CorvaneError> inflate_prefix(std::span<const std::uint8_t> payload,
-                                                                 std::size_t keep) {
-    z_stream zs{};
-    int rc = inflateInit2(&zs, -15);
-    if (rc != Z_OK) return unexpected(CorvaneError::decompress(inflate_message(zs, rc)));
-
-    std::vector<std::uint8_t> kept;
-    std::vector<std::uint8_t> discard;
-    constexpr std::size_t kChunk = std::size_t{1} << 16;
-    constexpr std::size_t kSlice = std::size_t{1} << 30;
-    const std::uint8_t* in = payload.data();
-    std::size_t in_left = payload.size();
-    for (;;) {
-        if (zs.avail_in == 0 && in_left > 0) {
-            const std::size_t take = std::min(in_left, kSlice);
-            zs.next_in = const_cast<Bytef*>(in);
-            zs.avail_in = static_cast<uInt>(take);
-            in += take;
-            in_left -= take;
-        }
-        const bool into_kept = kept.size() < keep;
-        const std::size_t at = kept.size();
-        std::size_t room = 0;
-        if (into_kept) {
-            const std::size_t grow = std::min(keep - at, std::max(kChunk, at));
-            kept.resize(at + grow);
-            zs.next_out = kept.data() + at;
-            room = std::min(grow, kSlice);
-        } else {
-            if (discard.empty()) discard.resize(kChunk);
-            zs.next_out = discard.data();
-            room = discard.size();
-        }
-        zs.avail_out = static_cast<uInt>(room);
-        rc = inflate(&zs, Z_NO_FLUSH);
-        if (into_kept) kept.resize(at + (room - zs.avail_out));
-        if (rc == Z_STREAM_END) break;
-        if (rc == Z_OK) continue;
-        // Input is refilled before every call and output always has room, so
-        // a buffer error means the payload ended inside the DEFLATE stream.
-        const std::string message = inflate_message(zs, rc);
-        inflateEnd(&zs);
-        return unexpected(CorvaneError::decompress(message));
-    }
-    inflateEnd(&zs);
-    return kept;
-}
 
 std::string shortfall(std::size_t have, std::size_t need) {
     return "Coefficient data holds " + std::to_string(have) + " values, but the layout needs " + std::to_string(need);
