@@ -55,16 +55,6 @@ PyObject* raise_from_exception() {
     return nullptr;
 }
 
-// Rounds each double to the nearest float; magnitudes beyond the float range
-// become infinities, as IEEE conversion does.
-std::unique_ptr<float[]> narrow_to_float(const double* source, std::size_t count) {
-    auto narrowed = std::make_unique_for_overwrite<float[]>(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        narrowed[i] = static_cast<float>(source[i]);
-    }
-    return narrowed;
-}
-
 PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     PyObject* bound[2];
@@ -108,7 +98,11 @@ PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_
         if (view.type == SampleType::Float32) {
             samples = std::span<const float>(static_cast<const float*>(view.data), view.count);
         } else {
-            narrowed = narrow_to_float(static_cast<const double*>(view.data), view.count);
+            narrowed = std::make_unique_for_overwrite<float[]>(view.count);
+            const std::span<const double> wide(static_cast<const double*>(view.data), view.count);
+            if (auto done = narrow_to_single(wide, narrowed.get()); !done) {
+                return raise_codec_error(done.error());
+            }
             samples = std::span<const float>(narrowed.get(), view.count);
         }
         const auto stream = compress(samples, config);

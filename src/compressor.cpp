@@ -71,16 +71,58 @@ expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float>
     return out;
 }
 
-void quantise_band(std::span<const float> in, float m, int threshold, std::int16_t* out) {
+float quantise_band(std::span<const float> in, float m, int threshold, std::int16_t* out) {
+    // Magnitudes compare as their bit patterns: for non-NaN floats with the
+    // sign cleared, integer order is numeric order, and an integer maximum
+    // vectorises where a float one would need relaxed semantics.
+    std::uint32_t peak = 0;
     if (threshold <= 0) {
-        for (std::size_t i = 0; i < in.size(); ++i) out[i] = quantise(in[i], m);
-        return;
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            out[i] = quantise(in[i], m);
+            peak = std::max(peak, std::bit_cast<std::uint32_t>(in[i]) & 0x7FFFFFFFu);
+        }
+    } else {
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const std::int16_t q = quantise(in[i], m);
+            const int magnitude = q < 0 ? -static_cast<int>(q) : static_cast<int>(q);
+            out[i] = magnitude < threshold ? std::int16_t{0} : q;
+            peak = std::max(peak, std::bit_cast<std::uint32_t>(in[i]) & 0x7FFFFFFFu);
+        }
     }
+    return std::bit_cast<float>(peak);
+}
+
+float unsaturated_multiplier(float peak, float m) {
+    constexpr float kLimit = 32768.0f;
+    if (!std::isfinite(m) || !(m > 0.0f) || !(peak > 0.0f) || !std::isfinite(peak) || !(peak * m >= kLimit)) {
+        return m;
+    }
+    // Rounding is monotone, so peak * c grows with c and the answer is the
+    // last float below the first c whose product reaches the limit. The
+    // quotient lands within an ulp or two of it; step to it exactly.
+    float c = kLimit / peak;
+    const float zero = 0.0f;
+    while (c > zero && !(peak * c < kLimit)) c = std::nextafter(c, zero);
+    for (;;) {
+        const float up = std::nextafter(c, std::numeric_limits<float>::infinity());
+        if (!(peak * up < kLimit)) break;
+        c = up;
+    }
+    return c;
+}
+
+expected<void, CorvaneError> narrow_to_single(std::span<const double> in, float* out) {
+    bool overflow = false;
     for (std::size_t i = 0; i < in.size(); ++i) {
-        const std::int16_t q = quantise(in[i], m);
-        const int magnitude = q < 0 ? -static_cast<int>(q) : static_cast<int>(q);
-        out[i] = magnitude < threshold ? std::int16_t{0} : q;
+        const float f = static_cast<float>(in[i]);
+        out[i] = f;
+        overflow |= std::isinf(f) && !std::isinf(in[i]);
     }
+    if (overflow) {
+        return unexpected(CorvaneError::unsupported_configuration(
+            "Can't compress data whose samples exceed single precision"));
+    }
+    return {};
 }
 
 expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::DwtExecutor& executor,
@@ -127,10 +169,10 @@ expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::Dwt
         if (auto done = executor.execute_forward(input, approx, detail); !done) {
             return unexpected(CorvaneError::wavelet(done.error().message()));
         }
-        quantise_band(detail, m, threshold, out.values.data() + offsets[k + 1]);
+        out.peak = std::max(out.peak, quantise_band(detail, m, threshold, out.values.data() + offsets[k + 1]));
         input = approx;
     }
-    quantise_band(input, m, 0, out.values.data());
+    out.peak = std::max(out.peak, quantise_band(input, m, 0, out.values.data()));
     return out;
 }
 
@@ -180,12 +222,24 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
     out.mean = normalised->mean;
 
     const float m = config.quant_multiplier.value_or(power_of_two(config.scale));
-    out.multiplier = m;
     const int threshold = dead_zone_threshold(config.scale, config.cutoff);
     // The normalised samples move into the transform, which frees them with
     // its own buffers before the coder starts.
     auto quantised = decompose_and_quantise(*executor, std::move(normalised->samples), levels, m, threshold);
     if (!quantised) return unexpected(std::move(quantised).error());
+    out.multiplier = unsaturated_multiplier(quantised->peak, m);
+    if (out.multiplier != m) {
+        // Clamped coefficients would decode far from the signal (the coarse
+        // approximations of many levels grow to several times the unit
+        // range): quantise again with the largest multiplier that keeps every
+        // one in range. The transform consumed its input; normalising again
+        // gives the same samples, and this path is rare enough not to keep a
+        // copy on every call.
+        auto again = normalise_signal(samples, executor->filter_length());
+        if (!again) return unexpected(std::move(again).error());
+        quantised = decompose_and_quantise(*executor, std::move(again->samples), levels, out.multiplier, threshold);
+        if (!quantised) return unexpected(std::move(quantised).error());
+    }
     const std::vector<std::int16_t>& values = quantised->values;
 
     if (config.coder == Coder::Deflate || config.coder == Coder::Arans) {

@@ -31,6 +31,12 @@ inline constexpr std::size_t kMaxSamples = 2147483647;
 expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
                                                            const CompressionConfig& config);
 
+// float64 samples rounded to the nearest float into out[0 .. in.size()).
+// NaN and infinities pass through (compression sanitises them); a finite
+// value beyond the float range is refused, as it would otherwise come back as
+// an infinity's stand-in.
+expected<void, CorvaneError> narrow_to_single(std::span<const double> in, float* out);
+
 // Number of decomposition levels for n samples, 1 to 8.
 std::uint8_t pick_levels(std::size_t n, Method method);
 
@@ -57,14 +63,21 @@ expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float>
 struct QuantisedBands {
     std::vector<std::int16_t> values;
     std::vector<std::size_t> lengths;
+    float peak = 0.0f;  // the largest coefficient magnitude before quantisation
 };
 expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::DwtExecutor& executor,
                                                               std::vector<float> signal, std::uint8_t levels,
                                                               float m, int threshold);
 
 // quantise() of every value into out[0 .. in.size()); magnitudes below
-// `threshold` become zero.
-void quantise_band(std::span<const float> in, float m, int threshold, std::int16_t* out);
+// `threshold` become zero. Returns the largest |value| of `in` (0 when empty).
+float quantise_band(std::span<const float> in, float m, int threshold, std::int16_t* out);
+
+// The multiplier that keeps every coefficient inside the 16-bit range: `m`
+// itself unless m is finite and positive, peak > 0 and peak * m >= 32768 in
+// single precision; then the largest float m' with peak * m' < 32768. The
+// stream records the multiplier used, so decoders need nothing new.
+float unsaturated_multiplier(float peak, float m);
 
 // The one executor each method is coded with; encoder and decoder must agree.
 std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method);

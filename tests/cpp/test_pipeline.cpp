@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -111,6 +112,31 @@ TEST(Quantiser, ClampsAndTruncatesTowardZero) {
     EXPECT_EQ(quantise(std::numeric_limits<float>::infinity(), 1.0f), 32767);
     EXPECT_EQ(quantise(-std::numeric_limits<float>::infinity(), 1.0f), -32768);
     EXPECT_EQ(quantise(0.5f, 2048.0f), 1024);
+}
+
+TEST(Quantiser, UnsaturatedMultiplierIsTheLargestThatStaysInRange) {
+    std::mt19937 rng(12);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float multipliers[] = {1.0f, 2048.0f, 4096.0f, 32768.0f, 1e6f, 3e38f, 1e-45f, 1e-30f};
+    for (int i = 0; i < 20000; ++i) {
+        // Peaks across many binades, the coarse coefficients' usual 1..20 most often.
+        const float peak = i % 2 == 0 ? std::ldexp(static_cast<float>(rng() % 1000000 + 1) / 1e6f, int(rng() % 60) - 30)
+                                      : 1.0f + static_cast<float>(rng() % 19000000) / 1e6f;
+        const float m = i % 3 == 0 ? multipliers[rng() % 8] : static_cast<float>(rng() % 200000) / 3.0f + 1.0f;
+        const float used = unsaturated_multiplier(peak, m);
+        if (peak * m < 32768.0f) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(used), std::bit_cast<std::uint32_t>(m));
+            continue;
+        }
+        ASSERT_GT(used, 0.0f) << peak << " " << m;
+        EXPECT_LT(peak * used, 32768.0f) << peak << " " << m;
+        EXPECT_GE(peak * std::nextafter(used, inf), 32768.0f) << peak << " " << m;
+    }
+    // Multipliers that are not finite and positive, and empty or flat signals, pass through.
+    for (const float m : {0.0f, -0.0f, -5.0f, inf, -inf, std::numeric_limits<float>::quiet_NaN()}) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(unsaturated_multiplier(10.0f, m)), std::bit_cast<std::uint32_t>(m));
+    }
+    EXPECT_EQ(unsaturated_multiplier(0.0f, 1e30f), 1e30f);
 }
 
 TEST(DeadZone, ThresholdsPerScaleAndCutoff) {
@@ -272,6 +298,32 @@ TEST(Compression, ExplicitMultiplierKeepsTheScalesDeadZone) {
     for (std::size_t b = 1; b < bands.size(); ++b) {
         for (std::int16_t v : bands[b]) EXPECT_TRUE(v == 0 || std::abs(v) >= 2);
     }
+}
+
+TEST(Compression, FineScalesUseAMultiplierThatDoesNotSaturate) {
+    // A step over 100 000 samples: eight levels grow the coarse coefficients
+    // far past the unit range, so 2^12 would clamp them.
+    std::vector<float> x(100000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = i < x.size() / 2 ? 0.0f : 1.0f;
+    for (const Method method : {Method::Cdf53, Method::Cdf97, Method::Db4, Method::Sym4}) {
+        for (const std::optional<float> given : {std::optional<float>{}, std::optional<float>{1e6f}}) {
+            const Bytes stream = compress_ok(x, {method, 12, Cutoff::Low, Coder::Auto, given});
+            const float used = header_of(stream).multiplier;
+            EXPECT_LE(used, given.value_or(4096.0f));
+            if (given) {
+                EXPECT_LT(used, 1e5f);
+            }
+            for (const auto& band : bands_of(stream)) {
+                for (const std::int16_t v : band) ASSERT_GT(v, -32768);  // only a clamp reaches it
+            }
+            const auto y = decompress_ok(stream);
+            float err = 0.0f;
+            for (std::size_t i = 0; i < x.size(); ++i) err = std::max(err, std::abs(y[i] - x[i]));
+            EXPECT_LT(err, 12.0f / used) << static_cast<int>(method);
+        }
+    }
+    // Where nothing saturates the stream keeps the scale's multiplier.
+    EXPECT_EQ(header_of(compress_ok(smooth(1000), {Method::Cdf97, 12, Cutoff::Low, Coder::Auto, std::nullopt})).multiplier, 4096.0f);
 }
 
 class Decoding : public ::testing::Test {

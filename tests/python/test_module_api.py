@@ -158,12 +158,21 @@ def test_read_only_and_subclassed_arrays_are_read_in_place_and_left_unchanged():
 
 
 def test_float64_is_rounded_to_float32_first():
+    # Infinities and NaN are the caller's and are sanitised; 3.4028235e38
+    # rounds to the largest float, 1e-50 to zero.
     values = np.concatenate(
-        [np.linspace(-1.0, 1.0, 500) * 0.1, [1e300, -1e300, 3.4028235e38, np.nan, 1e-50]]
+        [np.linspace(-1.0, 1.0, 500) * 0.1, [np.inf, -np.inf, 3.4028235e38, np.nan, 1e-50]]
     )
-    with np.errstate(over="ignore"):
-        narrowed = values.astype(np.float32)
-    assert compress_signal(values) == compress_signal(narrowed)
+    assert compress_signal(values) == compress_signal(values.astype(np.float32))
+
+
+@pytest.mark.parametrize("huge", [1e300, -1e300, 3.4028236e38, np.finfo(np.float64).max])
+def test_float64_beyond_single_precision_is_refused(huge):
+    # Rounded, such a sample would become an infinity and come back as 1 or 0.
+    values = np.array([huge, 1.0, 2.0, 3.0])
+    with pytest.raises(ValueError, match=r"^Unsupported compression configuration "
+                       r"'Can't compress data whose samples exceed single precision'$"):
+        compress_signal(values)
 
 
 def test_codec_errors_become_value_errors():
