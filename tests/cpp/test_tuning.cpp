@@ -87,17 +87,19 @@ TEST(Tuning, AsSmallAsTheBestOfAGridOfSettings) {
         std::size_t best = std::numeric_limits<std::size_t>::max();
         for (const Cutoff cutoff : {Cutoff::Low, Cutoff::Medium, Cutoff::High}) {
             for (const std::uint8_t scale : {6, 8, 10, 12}) {
-                for (int k = 0; k < 15 * 16; ++k) {
-                    config.scale = scale;
-                    config.cutoff = cutoff;
+                config.scale = scale;
+                config.cutoff = cutoff;
+                // the smallest multiplier 2^(k/16) that keeps the bound, by bisection
+                auto keeps = [&](int k) {
                     config.quant_multiplier = std::exp2(static_cast<float>(k) / 16.0f);
-                    const auto stream = compress(x, config);
-                    const auto y = decompress(*stream);
-                    if (measure_error(ErrorMeasure::Prd, std::span<const float>(x), *y) <= prd) {
-                        best = std::min(best, stream->size());
-                        break;
-                    }
-                }
+                    const auto y = decompress(*compress(x, config));
+                    return measure_error(ErrorMeasure::Prd, std::span<const float>(x), *y) <= prd;
+                };
+                int lo = 0, hi = 15 * 16;
+                if (!keeps(hi)) continue;
+                while (hi - lo > 1) (keeps((lo + hi) / 2) ? hi : lo) = (lo + hi) / 2;
+                config.quant_multiplier = std::exp2(static_cast<float>(hi) / 16.0f);
+                best = std::min(best, compress(x, config)->size());
             }
         }
         EXPECT_LE(static_cast<double>(tuned->stream.size()), 1.03 * static_cast<double>(best)) << "PRD " << prd;
