@@ -98,18 +98,12 @@ expected<Transformed, CorvaneError> transform(std::span<const float> samples, Me
 }
 
 // The largest multiplier that keeps every coefficient inside the 16-bit
-// range: the last float c with peak * c < 32768 in single precision.
+// range: the compressor's own rule, asked about a multiplier beyond any that
+// could fit. (A signal without coefficients takes any; 2^15 will do.)
 float largest_multiplier(float peak) {
-    constexpr float kLimit = 32768.0f;
-    if (!(peak > 0.0f) || !std::isfinite(peak)) return kLimit;
-    float c = std::min(kLimit / peak, std::numeric_limits<float>::max());
-    while (c > 0.0f && !(peak * c < kLimit)) c = std::nextafter(c, 0.0f);
-    for (;;) {
-        const float up = std::nextafter(c, std::numeric_limits<float>::infinity());
-        if (!(peak * up < kLimit)) break;
-        c = up;
-    }
-    return c;
+    constexpr float kBeyond = 65536.0f;
+    if (!(peak > 0.0f)) return kBeyond / 2.0f;
+    return unsaturated_multiplier(peak, std::min(std::max(kBeyond / peak, kBeyond) * 2.0f, std::numeric_limits<float>::max()));
 }
 
 // The samples a stream of the given multiplier and dead zone decodes to:
