@@ -7,9 +7,10 @@ format it goes in the ``compressor`` slot; for the v3 format see
 ``"corvane"`` through the ``numcodecs.codecs`` entry point, so stored array
 metadata finds it without this module being imported first.
 
-The codec is lossy and always decodes to ``float32``: store ``float32`` arrays,
-or put ``numcodecs.AsType(encode_dtype="f4", decode_dtype="f8")`` in front of it
-for a ``float64`` array in the v2 format.
+The codec is lossy and decodes to ``float32`` unless told the chunks' ``dtype``:
+store ``float32`` arrays, or name the array's dtype (``dtype="int16"``, say) so
+that decoding gives it back. With ``axis`` every 1-D lane along that axis of a
+chunk is its own stream with its own normalisation, the streams back to back.
 """
 
 from __future__ import annotations
@@ -24,6 +25,8 @@ from numcodecs.compat import ensure_bytes, ensure_contiguous_ndarray_like  # typ
 
 import corvane
 
+from . import _lanes
+
 __all__ = ["Corvane"]
 
 _Method = Literal["cdf97", "cdf53", "db4", "sym4"]
@@ -33,10 +36,22 @@ _Coder = Literal["auto", "deflate", "arans", "cmodel"]
 
 
 class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type information
-    """Lossy wavelet compression of float samples, one corvane stream per chunk.
+    """Lossy wavelet compression of sampled signals, one corvane stream per chunk or per lane.
 
-    The arguments are those of :class:`corvane.CompressionOptions` and are
-    checked the same way, when the codec is made.
+    The first five arguments are those of :class:`corvane.CompressionOptions`
+    and are checked the same way, when the codec is made.
+
+    ``axis``: code every 1-D lane along this axis of a chunk as its own stream
+    (own normalisation), the streams back to back in C order of the other axes;
+    a (time, channels) chunk wants ``axis=0``. Without it a chunk is one stream
+    of its samples in memory order. Decoding knows a chunk's shape only from an
+    ``out`` array of that shape, so here lanes must run along the first or the
+    last axis of a C-ordered chunk (the zarr v3 codec serves any axis).
+
+    ``dtype``: the type of the chunks, which decoding gives back (float32 when
+    not given). Integer chunks (int8, int16, int32, uint8, uint16) need it; they
+    are coded exactly in single precision and decode rounded to nearest and
+    clipped to the type's range.
     """
 
     codec_id = "corvane"
@@ -48,10 +63,14 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         cutoff: _Cutoff = "low",
         coder: Union[_Coder, None] = None,
         quant_multiplier: Union[SupportsFloat, SupportsIndex, None] = None,
+        *,
+        axis: Union[SupportsIndex, None] = None,
+        dtype: Union[npt.DTypeLike, None] = None,
     ) -> None:
         # Validate once, with the module's own rules and messages; the options
         # object is then reused for every chunk.
         self._options = corvane.CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
+        self._dtype = None if dtype is None else _lanes.sample_dtype(dtype)
         # The public attributes are the configuration (numcodecs' get_config and
         # repr read them), so they hold plain JSON values.
         self.method = method
@@ -59,41 +78,89 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         self.cutoff = cutoff
         self.coder = coder
         self.quant_multiplier = None if quant_multiplier is None else float(quant_multiplier)
+        self.axis = _lanes.lane_axis(axis)
+        self.dtype = None if self._dtype is None else self._dtype.name
+
+    def get_config(self) -> dict[str, Any]:
+        config: dict[str, Any] = super().get_config()
+        # Settings left unset stay out, so a codec without them keeps the
+        # configuration stores have always recorded for it.
+        for name in ("axis", "dtype"):
+            if config[name] is None:
+                del config[name]
+        return config
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The options object cannot be pickled; process pools and distributed
         # schedulers ship codecs between workers, so rebuild from the settings.
-        return (type(self), (self.method, self.scale, self.cutoff, self.coder, self.quant_multiplier))
+        config = self.get_config()
+        del config["id"]
+        return (type(self).from_config, (config,))
 
     def encode(self, buf: Any) -> bytes:
-        """Compress the samples of ``buf`` (any float32 or float64 array-like).
+        """Compress the samples of ``buf`` (an array-like of a dtype the codec serves).
 
-        The samples are taken in C order; an array laid out in Fortran order
-        is taken in its memory order, as chunk stores expect.
+        Without ``axis`` the samples are taken in C order; an array laid out in
+        Fortran order is taken in its memory order, as chunk stores expect.
         """
-        samples = np.asarray(buf)
-        if samples.dtype.kind != "f" or samples.dtype.itemsize not in (4, 8):
-            raise TypeError(f"corvane encodes float32 or float64 samples, not {samples.dtype}")
-        # The module takes native-endian, contiguous 1-D arrays only.
-        samples = np.ascontiguousarray(samples.ravel(order="A"), dtype=samples.dtype.newbyteorder("="))
-        return corvane.compress_signal(samples, self._options)
+        samples = _lanes.encodable(self._checked(np.asarray(buf)))
+        if self.axis is None:
+            # The module takes native-endian, contiguous 1-D arrays only.
+            return corvane.compress_signal(np.ascontiguousarray(samples.ravel(order="A")), self._options)
+        return _lanes.compress_lanes(_lanes.lanes_of(samples, self.axis, shape_known=False), self._options)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
-        """Decompress one stream into a new float32 array, or into ``out``.
+        """Decompress a chunk into a new array, or into ``out``.
 
-        ``out`` may be a contiguous float array of any shape with one element per
-        sample (the samples are converted to its type), or any other writeable
-        contiguous buffer of exactly four bytes per sample (it receives the
-        float32 bytes). ``out`` is returned.
+        The new array is float32, or of the codec's ``dtype``; with ``axis`` it
+        is 2-D, (lane length, lanes) for ``axis=0`` and (lanes, lane length)
+        otherwise. ``out`` may be an array of the chunk's shape, a contiguous
+        float array of any shape with one element per sample (the samples are
+        converted to its type), or any other writeable contiguous buffer of
+        exactly the decoded samples' size in bytes (it receives their bytes).
+        ``out`` is returned.
         """
-        samples = corvane.decompress_signal(ensure_bytes(buf))
+        data = ensure_bytes(buf)
+        if self.axis is None:
+            samples = corvane.decompress_signal(data)
+        else:
+            lanes = _lanes.decompress_lanes(data)
+            shaped = isinstance(out, np.ndarray) and out.ndim >= 2 and out.size == lanes.size
+            samples = _lanes.lay_out(lanes, self.axis, out.shape if shaped else None)
+        values = _lanes.restore(samples, self._dtype or np.dtype(np.float32))
         if out is None:
-            return samples
-        _store(samples, out)
+            return values
+        if isinstance(out, np.ndarray) and out.shape == values.shape and out.ndim >= 2:
+            # An array of the chunk's own shape is filled element by element,
+            # whatever its memory order.
+            if not out.flags.writeable:
+                raise ValueError("out must be writeable")
+            np.copyto(out, values, casting="same_kind")
+        else:
+            _store(values.ravel(), out)
         return out
 
+    def _checked(self, samples: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        # A chunk decodes to the configured dtype: a chunk of another type
+        # would come back as something its store cannot read.
+        dtype = samples.dtype.newbyteorder("=")
+        if self._dtype is not None:
+            if dtype != self._dtype:
+                raise TypeError(f"this codec is set for {self._dtype} samples, not {samples.dtype}")
+        elif dtype.kind in "iu" and dtype in _lanes.DTYPES:
+            raise TypeError(
+                f"{dtype} samples need the codec made with dtype={dtype.name!r}, "
+                f"so that decoding gives them back as {dtype.name}"
+            )
+        elif dtype not in _lanes.DTYPES:
+            raise TypeError(
+                "corvane encodes float32 or float64 samples, or int8, int16, int32, uint8 or "
+                f"uint16 ones, not {samples.dtype}"
+            )
+        return samples
 
-def _store(samples: npt.NDArray[np.float32], out: Any) -> None:
+
+def _store(samples: npt.NDArray[Any], out: Any) -> None:
     # Flattens without copying, or refuses: a silent copy would drop the result.
     dest = ensure_contiguous_ndarray_like(out)
     if not dest.flags.writeable:
