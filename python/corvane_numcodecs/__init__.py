@@ -103,7 +103,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         Without ``axis`` the samples are taken in C order; an array laid out in
         Fortran order is taken in its memory order, as chunk stores expect.
         """
-        samples = _lanes.encodable(self._checked(np.asarray(buf)))
+        samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
         if self.axis is None:
             # The module takes native-endian, contiguous 1-D arrays only.
             return corvane.compress_signal(np.ascontiguousarray(samples.ravel(order="A")), self._options)
@@ -140,13 +140,20 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
             _store(values.ravel(), out)
         return out
 
-    def _checked(self, samples: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    def _checked(self, samples: npt.NDArray[Any], typed: bool = True) -> npt.NDArray[Any]:
         # A chunk decodes to the configured dtype: a chunk of another type
-        # would come back as something its store cannot read.
+        # would come back as something its store cannot read (a float64 chunk
+        # decoded to float32 is half the bytes a v2 store reads back). Python
+        # numbers carry no type of their own and are taken as float32.
         dtype = samples.dtype.newbyteorder("=")
         if self._dtype is not None:
             if dtype != self._dtype:
                 raise TypeError(f"this codec is set for {self._dtype} samples, not {samples.dtype}")
+        elif dtype == np.float64 and typed:
+            raise TypeError(
+                "float64 samples need the codec made with dtype='float64', so that decoding gives them "
+                "back as float64 (they are stored in single precision)"
+            )
         elif dtype.kind in "iu" and dtype in _lanes.DTYPES:
             raise TypeError(
                 f"{dtype} samples need the codec made with dtype={dtype.name!r}, "

@@ -14,6 +14,10 @@ arrays open without this module being imported first.
 
 from __future__ import annotations
 
+from typing import Any
+
+import numpy as np
+
 try:
     from zarr.codecs.numcodecs._codecs import _NumcodecsArrayBytesCodec
 except ImportError as exc:  # zarr 2, or a zarr 3 without the wrapper in this place
@@ -24,3 +28,12 @@ __all__ = ["Corvane"]
 
 class Corvane(_NumcodecsArrayBytesCodec, codec_name="corvane"):
     """corvane streams as a zarr v3 serializer; takes the codec's arguments."""
+
+    def evolve_from_array_spec(self, array_spec: Any) -> "Corvane":
+        # The codec decodes to float32 unless told the chunks' type, and
+        # refuses other chunks rather than give back what the array cannot
+        # hold: tell it the array's own.
+        dtype = array_spec.dtype.to_native_dtype()
+        if dtype != np.float32 and self.codec_config.get("dtype") is None:
+            return type(self)(**{**self.codec_config, "dtype": dtype.name})
+        return self
