@@ -133,7 +133,7 @@ def test_int32_samples_up_to_two_to_the_24_are_accepted():
     assert Corvane(dtype="int32").encode(x) == corvane.compress_signal(x.astype(np.float32))
 
 
-chunk_of_lanes = Corvane(axis=0).encode(np.stack([np.sin(np.arange(300.0) / 7), np.arange(300.0)], axis=1))
+chunk_of_lanes = Corvane(axis=0).encode(np.stack([np.sin(np.arange(300.0) / 7), np.arange(300.0)], axis=1).astype(np.float32))
 
 
 @pytest.mark.parametrize(
