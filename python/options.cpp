@@ -9,7 +9,7 @@
 #include <type_traits>
 
 #include "binder.hpp"
-#include "src/error.hpp"
+#include "corvane/corvane.hpp"
 
 namespace corvane::python {
 namespace {
@@ -203,7 +203,7 @@ bool validate(const RawOptions& raw, CompressionConfig& config) {
     }
     // The conversion has already bounded scale to 0..255.
     const auto scale = static_cast<std::uint8_t>(raw.scale);
-    if (scale < 6 || scale > 12) {
+    if (scale < kMinScale || scale > kMaxScale) {
         PyErr_SetString(PyExc_ValueError, CorvaneError::unsupported_scale(scale).message().c_str());
         return false;
     }

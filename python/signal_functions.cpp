@@ -13,9 +13,7 @@
 #include "binder.hpp"
 #include "numpy_bridge.hpp"
 #include "options.hpp"
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
-#include "src/error.hpp"
+#include "corvane/corvane.hpp"
 
 namespace corvane::python {
 namespace {

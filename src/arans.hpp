@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "src/binrans.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 
 namespace corvane {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "src/binrans.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 
 namespace corvane {
 

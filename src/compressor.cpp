@@ -19,13 +19,24 @@ namespace {
 // Below this range (strictly) a signal counts as flat and codes as all zeros.
 const float kFlatRange = std::bit_cast<float>(0x3727C5ACu);  // 1e-5
 
-float power_of_two(std::uint8_t scale) { return static_cast<float>(1u << scale); }
-
 // NaN counts as 0, +inf as 1 and -inf as 0.
 inline float sanitised(float v) {
     if (std::isnan(v)) return 0.0f;
     if (std::isinf(v)) return v > 0.0f ? 1.0f : 0.0f;
     return v;
+}
+
+// What the options class refuses, refused here too: a stream written with
+// such settings would not decode, or not to what was compressed.
+expected<void, CorvaneError> check_config(const CompressionConfig& config) {
+    if (!is_valid_scale(config.scale)) return unexpected(CorvaneError::unsupported_scale(config.scale));
+    if (!is_valid(config.method) || !is_valid(config.cutoff) || !is_valid(config.coder)) {
+        return unexpected(CorvaneError::unsupported_configuration("Unknown method, cutoff or coder value"));
+    }
+    if (config.quant_multiplier && !is_usable_multiplier(*config.quant_multiplier)) {
+        return unexpected(CorvaneError::unsupported_configuration("Quantiser multiplier must be positive and finite"));
+    }
+    return {};
 }
 
 }  // namespace
@@ -221,7 +232,7 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
     out.max = normalised->max;
     out.mean = normalised->mean;
 
-    const float m = config.quant_multiplier.value_or(power_of_two(config.scale));
+    const float m = config.quant_multiplier.value_or(default_multiplier(config.scale));
     const int threshold = dead_zone_threshold(config.scale, config.cutoff);
     // The normalised samples move into the transform, which frees them with
     // its own buffers before the coder starts.
@@ -242,7 +253,8 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
     }
     const std::vector<std::int16_t>& values = quantised->values;
 
-    if (config.coder == Coder::Deflate || config.coder == Coder::Arans) {
+    out.coder = stream_coder(config.coder);
+    if (out.coder != Coder::Cmodel) {
         // The byte coders take the coefficients as 16-bit little-endian
         // values, which on a little-endian machine is how they lie in memory.
         std::vector<std::uint8_t> swapped;
@@ -258,14 +270,12 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
             }
             bytes = swapped;
         }
-        if (config.coder == Coder::Deflate) {
+        if (out.coder == Coder::Deflate) {
             auto deflated = deflate_raw(bytes);
             if (!deflated) return unexpected(std::move(deflated).error());
             out.payload = std::move(*deflated);
-            out.coder = 0;
         } else {
             out.payload = encode_stream(bytes);
-            out.coder = 1;
         }
     } else {
         std::vector<std::span<const std::int16_t>> views;
@@ -276,7 +286,6 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
             at += len;
         }
         out.payload = encode_coeffs(views);
-        out.coder = 2;
     }
     return out;
 }
@@ -291,16 +300,16 @@ expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float
         return unexpected(CorvaneError::unsupported_configuration("Can't compress more than " +
                                                                   std::to_string(kMaxSamples) + " samples"));
     }
+    if (auto refused = check_config(config); !refused) return unexpected(std::move(refused).error());
     const std::uint8_t levels = pick_levels(n, config.method);
     auto core = compress_core(samples, config, levels);
     if (!core) return unexpected(std::move(core).error());
-    if (core->coder > 2) return unexpected(CorvaneError::unknown_coder(core->coder));
     if (core->payload.size() > std::numeric_limits<std::uint32_t>::max()) {
         return unexpected(CorvaneError::unsupported_configuration("Can't store a payload of " +
                                                                   std::to_string(core->payload.size()) + " bytes"));
     }
 
-    const auto header = CorvaneHeader::for_stream(config.method, levels, config.scale, core->coder,
+    const auto header = CorvaneHeader::for_stream(config.method, levels, config.scale, static_cast<std::uint8_t>(core->coder),
                                                   static_cast<std::uint32_t>(n), core->min, core->max, core->mean,
                                                   static_cast<std::uint32_t>(core->payload.size()),
                                                   core->multiplier);

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "src/config.hpp"
-#include "src/error.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 #include "wavelet/factory.hpp"
 
 namespace corvane {
@@ -22,20 +21,8 @@ struct CompressedSignal {
     float mean = 0.0f;
     float multiplier = 0.0f;
     std::uint8_t scale = 0;
-    std::uint8_t coder = 0;  // the back end actually used: 0 deflate, 1 arans, 2 cmodel
+    Coder coder = Coder::Cmodel;  // the back end actually used, never Coder::Auto
 };
-
-// The largest sample count a stream can carry (the decoder's bound).
-inline constexpr std::size_t kMaxSamples = 2147483647;
-
-expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
-                                                           const CompressionConfig& config);
-
-// float64 samples rounded to the nearest float into out[0 .. in.size()).
-// NaN and infinities pass through (compression sanitises them); a finite
-// value beyond the float range is refused, as it would otherwise come back as
-// an infinity's stand-in.
-expected<void, CorvaneError> narrow_to_single(std::span<const double> in, float* out);
 
 // Number of decomposition levels for n samples, 1 to 8.
 std::uint8_t pick_levels(std::size_t n, Method method);

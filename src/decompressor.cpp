@@ -64,19 +64,16 @@ expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8
     if (!method_from_code(h.method_code, params.method)) {
         return unexpected(CorvaneError::invalid_method(h.method_code));
     }
-    if (h.coder >= 3) return unexpected(CorvaneError::unknown_coder(h.coder));
+    if (!is_stream_coder(h.coder)) return unexpected(CorvaneError::unknown_coder(h.coder));
 
-    // A multiplier that cannot be inverted (zero, negative, infinite, NaN)
-    // falls back to 2^scale; positive subnormals are used as they are.
-    const bool usable = std::isfinite(h.multiplier) && h.multiplier > 0.0f;
-    params.multiplier = usable ? h.multiplier : static_cast<float>(1u << (h.scale & 31u));
+    params.multiplier = effective_multiplier(h.multiplier, h.scale);
     params.min = h.min;
     params.max = h.max;
     params.mean = h.mean;
     params.levels = h.levels;
     params.sample_count = h.sample_count;
     params.scale = h.scale;
-    params.coder = h.coder;
+    params.coder = static_cast<Coder>(h.coder);
     return decompress_core(payload, params);
 }
 
@@ -92,7 +89,7 @@ expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::
     if (p.levels == 0) {
         return unexpected(CorvaneError::decompress("Min supported level is 1 but it was " + std::to_string(p.levels)));
     }
-    if (p.scale < 6 || p.scale > 12) {
+    if (!is_valid_scale(p.scale)) {
         return unexpected(CorvaneError::decompress("Supported scales only [6, 12] but it was " +
                                                    std::to_string(unsigned{p.scale})));
     }
@@ -115,12 +112,12 @@ expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::
 
     BandSource source;
     std::vector<std::uint8_t> bytes;
-    if (p.coder == 2) {
+    if (p.coder == Coder::Cmodel) {
         auto decoded = decode_coeffs(payload, band_lengths);
         if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
         source.bands = std::move(*decoded);
     } else {
-        if (p.coder == 1) {
+        if (p.coder == Coder::Arans) {
             auto decoded = decode_stream(payload);
             if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
             bytes = std::move(*decoded);

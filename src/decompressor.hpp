@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "src/config.hpp"
-#include "src/error.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 
 namespace corvane {
 
@@ -22,10 +21,8 @@ struct StreamParameters {
     std::uint32_t levels = 0;
     std::uint32_t sample_count = 0;
     std::uint8_t scale = 0;
-    std::uint8_t coder = 0;
+    Coder coder = Coder::Cmodel;  // one of the three stream coders
 };
-
-expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8_t> stream);
 
 expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::uint8_t> payload,
                                                            const StreamParameters& params);

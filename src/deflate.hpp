@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "src/error.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 
 namespace corvane {
 

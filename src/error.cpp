@@ -54,42 +54,31 @@ std::string utf8_or(const std::uint8_t* bytes, std::size_t count, const char* re
     return std::string(reinterpret_cast<const char*>(bytes), count);
 }
 
-CorvaneError CorvaneError::invalid_method(std::array<std::uint8_t, 4> code) {
-    return CorvaneError(Payload(std::in_place_index<0>, std::variant_alternative_t<0, Payload>{code}));
+template <CorvaneError::Tag T, class... Value>
+CorvaneError CorvaneError::make(Value&&... value) {
+    constexpr auto index = static_cast<std::size_t>(T);
+    return CorvaneError(Payload(std::in_place_index<index>,
+                                std::variant_alternative_t<index, Payload>{std::forward<Value>(value)...}));
 }
-CorvaneError CorvaneError::invalid_magic(std::array<std::uint8_t, 4> magic) {
-    return CorvaneError(Payload(std::in_place_index<1>, std::variant_alternative_t<1, Payload>{magic}));
-}
+
+CorvaneError CorvaneError::invalid_method(std::array<std::uint8_t, 4> code) { return make<Tag::InvalidMethod>(code); }
+CorvaneError CorvaneError::invalid_magic(std::array<std::uint8_t, 4> magic) { return make<Tag::InvalidMagic>(magic); }
 CorvaneError CorvaneError::invalid_format_tag(std::array<std::uint8_t, 2> tag) {
-    return CorvaneError(Payload(std::in_place_index<2>, std::variant_alternative_t<2, Payload>{tag}));
+    return make<Tag::InvalidFormatTag>(tag);
 }
 CorvaneError CorvaneError::invalid_version(std::array<std::uint8_t, 2> version) {
-    return CorvaneError(Payload(std::in_place_index<3>, std::variant_alternative_t<3, Payload>{version}));
+    return make<Tag::InvalidVersion>(version);
 }
-CorvaneError CorvaneError::wavelet(std::string message) {
-    return CorvaneError(Payload(std::in_place_index<4>, std::variant_alternative_t<4, Payload>{std::move(message)}));
-}
-CorvaneError CorvaneError::io(std::string message) {
-    return CorvaneError(Payload(std::in_place_index<5>, std::variant_alternative_t<5, Payload>{std::move(message)}));
-}
-CorvaneError CorvaneError::out_of_memory(std::size_t additional) {
-    return CorvaneError(Payload(std::in_place_index<6>, std::variant_alternative_t<6, Payload>{additional}));
-}
-CorvaneError CorvaneError::invalid_header() {
-    return CorvaneError(Payload(std::in_place_index<7>));
-}
+CorvaneError CorvaneError::wavelet(std::string message) { return make<Tag::Wavelet>(std::move(message)); }
+CorvaneError CorvaneError::io(std::string message) { return make<Tag::Io>(std::move(message)); }
+CorvaneError CorvaneError::out_of_memory(std::size_t additional) { return make<Tag::OutOfMemory>(additional); }
+CorvaneError CorvaneError::invalid_header() { return make<Tag::InvalidHeader>(); }
 CorvaneError CorvaneError::unsupported_configuration(std::string message) {
-    return CorvaneError(Payload(std::in_place_index<8>, std::variant_alternative_t<8, Payload>{std::move(message)}));
+    return make<Tag::UnsupportedConfiguration>(std::move(message));
 }
-CorvaneError CorvaneError::decompress(std::string reason) {
-    return CorvaneError(Payload(std::in_place_index<9>, std::variant_alternative_t<9, Payload>{std::move(reason)}));
-}
-CorvaneError CorvaneError::unsupported_scale(std::uint8_t scale) {
-    return CorvaneError(Payload(std::in_place_index<10>, std::variant_alternative_t<10, Payload>{scale}));
-}
-CorvaneError CorvaneError::unknown_coder(std::uint8_t coder) {
-    return CorvaneError(Payload(std::in_place_index<11>, std::variant_alternative_t<11, Payload>{coder}));
-}
+CorvaneError CorvaneError::decompress(std::string reason) { return make<Tag::Decompress>(std::move(reason)); }
+CorvaneError CorvaneError::unsupported_scale(std::uint8_t scale) { return make<Tag::UnsupportedScale>(scale); }
+CorvaneError CorvaneError::unknown_coder(std::uint8_t coder) { return make<Tag::UnknownCoder>(coder); }
 
 std::string CorvaneError::message() const {
     switch (tag()) {

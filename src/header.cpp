@@ -72,9 +72,9 @@ expected<CorvaneHeader, CorvaneError> CorvaneHeader::from_bytes(std::span<const 
     if (!method_from_code(h.method_code, ignored)) return unexpected(CorvaneError::invalid_method(h.method_code));
     h.levels = p[12];
     h.scale = p[13];
-    if (h.scale < 6 || h.scale > 12) return unexpected(CorvaneError::unsupported_scale(h.scale));
+    if (!is_valid_scale(h.scale)) return unexpected(CorvaneError::unsupported_scale(h.scale));
     h.coder = p[14];
-    if (h.coder >= 3) return unexpected(CorvaneError::unknown_coder(h.coder));
+    if (!is_stream_coder(h.coder)) return unexpected(CorvaneError::unknown_coder(h.coder));
     h.reserved_byte = p[15];
     h.sample_count = load_u32(p + 16);
     const std::uint32_t min_bits = load_u32(p + 20);

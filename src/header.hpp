@@ -8,8 +8,7 @@
 #include <span>
 
 #include "src/config.hpp"
-#include "src/error.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 
 namespace corvane {
 

@@ -19,7 +19,7 @@
 
 #include "src/config.hpp"
 #include "src/error.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 
 namespace corvane {
 

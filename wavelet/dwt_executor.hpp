@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 #include "wavelet/wavelet_error.hpp"
 
 namespace corvane::wavelet {

@@ -17,7 +17,7 @@
 
 #include "wavelet/border_mode.hpp"
 #include "wavelet/dwt_executor.hpp"
-#include "wavelet/expected.hpp"
+#include "corvane/expected.hpp"
 #include "wavelet/wavelet_error.hpp"
 
 namespace corvane::wavelet {

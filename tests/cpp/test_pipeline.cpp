@@ -225,6 +225,40 @@ TEST(Compression, RefusesEmptyAndOverflowingRanges) {
     for (float v : y) EXPECT_TRUE(std::isfinite(v));
 }
 
+// A C++ caller gets no stream the decoder would refuse or decode to something
+// else: what the options class refuses, compress refuses too.
+TEST(Compression, RefusesSettingsOutOfRange) {
+    const auto x = smooth(200);
+    auto with = [](auto change) {
+        CompressionConfig c;
+        change(c);
+        return c;
+    };
+    for (std::uint8_t scale : {0, 5, 13, 255}) {
+        EXPECT_EQ(compress(x, with([&](auto& c) { c.scale = scale; })).error(), CorvaneError::unsupported_scale(scale));
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<CompressionConfig> refused{
+        with([](auto& c) { c.method = static_cast<Method>(4); }),
+        with([](auto& c) { c.cutoff = static_cast<Cutoff>(3); }),
+        with([](auto& c) { c.coder = static_cast<Coder>(4); }),
+        with([](auto& c) { c.quant_multiplier = 0.0f; }),
+        with([](auto& c) { c.quant_multiplier = -2.0f; }),
+        with([&](auto& c) { c.quant_multiplier = inf; }),
+        with([](auto& c) { c.quant_multiplier = std::numeric_limits<float>::quiet_NaN(); }),
+    };
+    for (const auto& c : refused) {
+        const auto r = compress(x, c);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().tag(), CorvaneError::Tag::UnsupportedConfiguration) << r.error().message();
+    }
+    // The edges of every range are accepted and decode.
+    for (const auto& c : {with([](auto& c) { c.scale = kMinScale; }), with([](auto& c) { c.scale = kMaxScale; }),
+                          with([](auto& c) { c.quant_multiplier = 1e-40f; })}) {
+        EXPECT_EQ(decompress_ok(compress_ok(x, c)).size(), x.size());
+    }
+}
+
 TEST(Compression, SanitisesNanAndInfinities) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();

@@ -1,0 +1,143 @@
+// corvane: lossy wavelet compression of 1-D single-precision signals.
+//
+// The core's one public header: what a program that compresses and
+// decompresses streams needs, and nothing of how it is done. Everything else
+// under src/ and wavelet/ is internal to the core and may change at any time.
+//
+// Every function here is stateless and safe to call from any number of
+// threads at once; failures come back as values (a CorvaneError), never as
+// exceptions, except std::bad_alloc when memory runs out.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "corvane/expected.hpp"
+
+namespace corvane {
+
+// ---------------------------------------------------------------- settings
+
+// The numeric values are part of the contract: `Method` indexes the stream
+// header's method codes, the first three `Coder` values are the header's coder
+// codes, and the Python options class stores exactly these values.
+enum class Method : std::uint8_t { Cdf53 = 0, Cdf97 = 1, Db4 = 2, Sym4 = 3 };
+enum class Cutoff : std::uint8_t { Low = 0, Medium = 1, High = 2 };
+enum class Coder : std::uint8_t { Deflate = 0, Arans = 1, Cmodel = 2, Auto = 3 };
+
+struct CompressionConfig {
+    Method method = Method::Cdf97;
+    std::uint8_t scale = 11;  // 6..12
+    Cutoff cutoff = Cutoff::Low;
+    Coder coder = Coder::Auto;
+    std::optional<float> quant_multiplier;  // absent: 2^scale
+
+    friend bool operator==(const CompressionConfig&, const CompressionConfig&) = default;
+};
+
+// The scales a stream can be written with (2^scale is the default quantiser
+// multiplier).
+inline constexpr std::uint8_t kMinScale = 6;
+inline constexpr std::uint8_t kMaxScale = 12;
+
+// The largest sample count a stream can carry.
+inline constexpr std::size_t kMaxSamples = 2147483647;
+
+// ---------------------------------------------------------------- errors
+
+// The codec's single error type. Variants are declared in a fixed order (the
+// tag values are part of the contract) and each renders to one line of text.
+// Errors of other components arrive here already rendered to text.
+class CorvaneError {
+public:
+    enum class Tag : std::uint8_t {
+        InvalidMethod = 0,
+        InvalidMagic = 1,
+        InvalidFormatTag = 2,
+        InvalidVersion = 3,
+        Wavelet = 4,
+        Io = 5,
+        OutOfMemory = 6,
+        InvalidHeader = 7,
+        UnsupportedConfiguration = 8,
+        Decompress = 9,
+        UnsupportedScale = 10,
+        UnknownCoder = 11,
+    };
+
+    static CorvaneError invalid_method(std::array<std::uint8_t, 4> code);
+    static CorvaneError invalid_magic(std::array<std::uint8_t, 4> magic);
+    static CorvaneError invalid_format_tag(std::array<std::uint8_t, 2> tag);
+    static CorvaneError invalid_version(std::array<std::uint8_t, 2> version);
+    static CorvaneError wavelet(std::string message);
+    static CorvaneError io(std::string message);
+    static CorvaneError out_of_memory(std::size_t additional);
+    static CorvaneError invalid_header();
+    static CorvaneError unsupported_configuration(std::string message);
+    static CorvaneError decompress(std::string reason);
+    static CorvaneError unsupported_scale(std::uint8_t scale);
+    static CorvaneError unknown_coder(std::uint8_t coder);
+
+    Tag tag() const noexcept { return static_cast<Tag>(payload_.index()); }
+    std::string message() const;
+
+    friend bool operator==(const CorvaneError&, const CorvaneError&) = default;
+
+private:
+    template <Tag T, class P>
+    struct Carrying {
+        P value;
+        friend bool operator==(const Carrying&, const Carrying&) = default;
+    };
+    struct Nothing {
+        friend bool operator==(const Nothing&, const Nothing&) = default;
+    };
+    // Alternatives in tag order: the variant index is the tag.
+    using Payload = std::variant<Carrying<Tag::InvalidMethod, std::array<std::uint8_t, 4>>,
+                                 Carrying<Tag::InvalidMagic, std::array<std::uint8_t, 4>>,
+                                 Carrying<Tag::InvalidFormatTag, std::array<std::uint8_t, 2>>,
+                                 Carrying<Tag::InvalidVersion, std::array<std::uint8_t, 2>>,
+                                 Carrying<Tag::Wavelet, std::string>,
+                                 Carrying<Tag::Io, std::string>,
+                                 Carrying<Tag::OutOfMemory, std::size_t>,
+                                 Nothing,
+                                 Carrying<Tag::UnsupportedConfiguration, std::string>,
+                                 Carrying<Tag::Decompress, std::string>,
+                                 Carrying<Tag::UnsupportedScale, std::uint8_t>,
+                                 Carrying<Tag::UnknownCoder, std::uint8_t>>;
+
+    explicit CorvaneError(Payload payload) : payload_(std::move(payload)) {}
+    template <Tag T, class... Value>
+    static CorvaneError make(Value&&... value);
+
+    Payload payload_;
+};
+
+// ---------------------------------------------------------------- the codec
+
+// A complete stream (52-byte header and payload) for the samples. Refuses an
+// empty or over-long signal, a signal whose range exceeds single precision,
+// and settings out of their ranges (a scale outside kMinScale..kMaxScale, an
+// enumerator no option names, a multiplier that is not a positive finite
+// number), so every stream it writes decodes.
+expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
+                                                           const CompressionConfig& config);
+
+// float64 samples rounded to the nearest float into out[0 .. in.size()).
+// NaN and infinities pass through (compression sanitises them); a finite
+// value beyond the float range is refused, as it would otherwise come back as
+// an infinity's stand-in.
+expected<void, CorvaneError> narrow_to_single(std::span<const double> in, float* out);
+
+// Exactly the stream's sample count of samples. Validates the header and every
+// declared size before trusting it, so hostile input yields an error.
+expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8_t> stream);
+
+}  // namespace corvane
