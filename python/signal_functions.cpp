@@ -2,15 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <new>
 #include <span>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "binder.hpp"
+#include "codec_errors.hpp"
 #include "numpy_bridge.hpp"
 #include "options.hpp"
 #include "corvane/corvane.hpp"
@@ -23,35 +21,6 @@ constexpr Parameters kCompressParameters{"compress_signal()", kCompressNames, 2,
 
 constexpr const char* kDecompressNames[] = {"data"};
 constexpr Parameters kDecompressParameters{"decompress_signal()", kDecompressNames, 1, 1};
-
-PyObject* raise_codec_error(const CorvaneError& error) {
-    const std::string message = error.message();
-    // Messages can quote raw stream bytes, NUL included, so pass the length.
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
-    if (text != nullptr) {
-        PyErr_SetObject(PyExc_ValueError, text);
-        Py_DECREF(text);
-    }
-    return nullptr;
-}
-
-// The codec does not throw, but the vectors it fills can fail to allocate.
-// Nothing may unwind into the interpreter.
-PyObject* raise_from_exception() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        return PyErr_NoMemory();  // a size past what any allocation could hold
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    return nullptr;
-}
 
 PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {

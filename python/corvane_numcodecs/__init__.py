@@ -25,7 +25,7 @@ from numcodecs.compat import ensure_bytes, ensure_contiguous_ndarray_like  # typ
 
 import corvane
 
-from . import _lanes
+from . import _lanes, _native  # type: ignore[attr-defined]  # the companion ships no stubs yet
 
 __all__ = ["Corvane"]
 
@@ -68,8 +68,10 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         dtype: Union[npt.DTypeLike, None] = None,
     ) -> None:
         # Validate once, with the module's own rules and messages; the options
-        # object is then reused for every chunk.
+        # object is then reused for every chunk. The companion's options class
+        # is built from the module's source and carries the same settings.
         self._options = corvane.CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
+        self._native_options = _native.CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
         self._dtype = None if dtype is None else _lanes.sample_dtype(dtype)
         # The public attributes are the configuration (numcodecs' get_config and
         # repr read them), so they hold plain JSON values.
@@ -101,12 +103,14 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         """Compress the samples of ``buf`` (an array-like of a dtype the codec serves).
 
         Without ``axis`` the samples are taken in C order; an array laid out in
-        Fortran order is taken in its memory order, as chunk stores expect.
+        Fortran order is taken in its memory order, as chunk stores expect. The
+        interpreter lock is released while compressing, so threads encode
+        chunks in parallel.
         """
         samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
         if self.axis is None:
-            # The module takes native-endian, contiguous 1-D arrays only.
-            return corvane.compress_signal(np.ascontiguousarray(samples.ravel(order="A")), self._options)
+            # The companion takes native-endian, contiguous samples.
+            return _native.compress(np.ascontiguousarray(samples.ravel(order="A")), self._native_options)
         return _lanes.compress_lanes(_lanes.lanes_of(samples, self.axis, shape_known=False), self._options)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
@@ -118,8 +122,11 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         float array of any shape with one element per sample (the samples are
         converted to its type), or any other writeable contiguous buffer of
         exactly the decoded samples' size in bytes (it receives their bytes).
-        ``out`` is returned.
+        ``out`` is returned. A stream of float samples is decoded straight into
+        a float32 or float64 ``out``, with the interpreter lock released.
         """
+        if self.axis is None and (self._dtype is None or self._dtype.kind == "f"):
+            return self._decode_floats(ensure_contiguous_ndarray_like(buf), out)
         data = ensure_bytes(buf)
         if self.axis is None:
             samples = corvane.decompress_signal(data)
@@ -138,6 +145,21 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
             np.copyto(out, values, casting="same_kind")
         else:
             _store(values.ravel(), out)
+        return out
+
+    def _decode_floats(self, stream: Any, out: Any) -> Any:
+        # One stream of float samples, decoded by the companion.
+        if out is None:
+            return _lanes.restore(_native.decompress(stream), self._dtype or np.dtype(np.float32))
+        # Flattens without copying, or refuses: a silent copy would drop the result.
+        dest = ensure_contiguous_ndarray_like(out)
+        if not dest.flags.writeable:
+            raise ValueError("out must be writeable")
+        if dest.dtype.kind == "f" and dest.dtype not in _NATIVE_FLOATS:
+            # Half precision or a foreign byte order: decode, then convert.
+            _store(_native.decompress(stream), dest)
+        else:
+            _native.decompress(stream, dest)
         return out
 
     def _checked(self, samples: npt.NDArray[Any], typed: bool = True) -> npt.NDArray[Any]:
@@ -165,6 +187,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
                 f"uint16 ones, not {samples.dtype}"
             )
         return samples
+
+
+_NATIVE_FLOATS = (np.dtype("=f4"), np.dtype("=f8"))
 
 
 def _store(samples: npt.NDArray[Any], out: Any) -> None:

@@ -1,11 +1,19 @@
 """Several Python threads compressing and decompressing different signals at
-once get exactly what serial calls get: the module keeps no shared state."""
+once get exactly what serial calls get: the module keeps no shared state, and
+the codec layer's companion, which lets go of the interpreter lock while
+coding, really runs the calls side by side."""
 
 import threading
 
 import numpy as np
+import pytest
 
 import corvane
+
+try:
+    from corvane_numcodecs import _native
+except ImportError:  # the codec layer needs numcodecs
+    _native = None
 
 METHODS = ["cdf97", "cdf53", "db4", "sym4"]
 CODERS = ["auto", "deflate", "arans", "cmodel"]
@@ -19,19 +27,33 @@ def job(index):
     t = np.arange(n)
     x = (np.sin(t * (0.01 + 0.002 * index)) + 0.1 * rng.standard_normal(n)).astype(
         np.float32 if index % 2 else np.float64)
-    opts = corvane.CompressionOptions(method=METHODS[index % 4], scale=6 + index % 7,
-                                      cutoff=["low", "medium", "high"][index % 3], coder=CODERS[index % 4])
-    return x, opts
+    settings = (METHODS[index % 4], 6 + index % 7, ["low", "medium", "high"][index % 3], CODERS[index % 4])
+    return x, settings
 
 
-def run(index):
-    x, opts = job(index)
-    stream = corvane.compress_signal(x, opts)
+def run_module(index):
+    x, settings = job(index)
+    stream = corvane.compress_signal(x, corvane.CompressionOptions(*settings))
     return stream, corvane.decompress_signal(stream)
 
 
-def test_threads_give_the_serial_bytes_and_samples():
-    serial = [run(i) for i in range(THREADS)]
+def run_companion(index):
+    x, settings = job(index)
+    stream = _native.compress(x, _native.CompressionOptions(*settings))
+    # Half the calls decode into a buffer of their own, half into a new array.
+    out = np.empty(x.size, np.float32) if index % 2 else None
+    samples = _native.decompress(bytearray(stream), out)
+    return stream, samples
+
+
+PATHS = [pytest.param(run_module, id="module"),
+         pytest.param(run_companion, id="companion",
+                      marks=pytest.mark.skipif(_native is None, reason="no codec layer"))]
+
+
+@pytest.mark.parametrize("run", PATHS)
+def test_threads_give_the_serial_bytes_and_samples(run):
+    serial = [run_module(i) for i in range(THREADS)]
     seen = [[] for _ in range(THREADS)]
     failures = []
     start = threading.Barrier(THREADS)
@@ -58,15 +80,20 @@ def test_threads_give_the_serial_bytes_and_samples():
             assert samples.tobytes() == want_samples.tobytes()
 
 
-def test_decoding_one_stream_from_many_threads_at_once():
-    x, opts = job(3)
-    stream = corvane.compress_signal(x, opts)
+@pytest.mark.parametrize("decode", [
+    pytest.param(lambda s: corvane.decompress_signal(s), id="module"),
+    pytest.param(lambda s: _native.decompress(s), id="companion",
+                 marks=pytest.mark.skipif(_native is None, reason="no codec layer")),
+])
+def test_decoding_one_stream_from_many_threads_at_once(decode):
+    x, settings = job(3)
+    stream = corvane.compress_signal(x, corvane.CompressionOptions(*settings))
     want = corvane.decompress_signal(stream).tobytes()
     results = []
 
     def worker():
         for _ in range(ROUNDS):
-            results.append(corvane.decompress_signal(stream).tobytes())
+            results.append(decode(stream).tobytes())
 
     threads = [threading.Thread(target=worker) for _ in range(THREADS)]
     for t in threads:

@@ -1,0 +1,228 @@
+// compress and decompress: the codec on buffers, with the interpreter lock
+// released while coding.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "binder.hpp"
+#include "companion.hpp"
+#include "numpy_bridge.hpp"
+#include "options.hpp"
+#include "src/compressor.hpp"
+#include "src/decompressor.hpp"
+
+namespace corvane::python {
+namespace {
+
+constexpr const char* kCompressNames[] = {"data", "options"};
+constexpr Parameters kCompressParameters{"compress()", kCompressNames, 2, 1};
+
+constexpr const char* kDecompressNames[] = {"data", "out"};
+constexpr Parameters kDecompressParameters{"decompress()", kDecompressNames, 2, 1};
+
+using Stream = expected<std::vector<std::uint8_t>, CorvaneError>;
+using Samples = expected<std::vector<float>, CorvaneError>;
+
+// `options` is None, absent or an instance of this module's CompressionOptions.
+bool read_options(PyObject* options, CompressionConfig& config) {
+    if (options == nullptr || options == Py_None) {
+        return true;
+    }
+    PyTypeObject* type = options_type();
+    if (type == nullptr) {
+        return false;
+    }
+    if (!PyObject_TypeCheck(options, type)) {
+        raise_not_instance("options", options, "CompressionOptions");
+        return false;
+    }
+    config = options_config(options);
+    return true;
+}
+
+// Runs without the interpreter lock. float64 samples are narrowed to single
+// precision first by the module's own rule.
+Stream compress_items(const void* data, BufferItems items, std::size_t count, const CompressionConfig& config) {
+    if (items == BufferItems::Float32) {
+        return compress(std::span<const float>(static_cast<const float*>(data), count), config);
+    }
+    auto narrowed = std::make_unique_for_overwrite<float[]>(count);
+    if (auto done = narrow_to_single(std::span<const double>(static_cast<const double*>(data), count), narrowed.get());
+        !done) {
+        return unexpected(std::move(done).error());
+    }
+    return compress(std::span<const float>(narrowed.get(), count), config);
+}
+
+PyObject* compress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (!bind_arguments(kCompressParameters, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
+    CompressionConfig config;
+    if (!read_options(bound[1], config)) {
+        return nullptr;
+    }
+    HeldBuffer input;
+    if (!input.acquire(bound[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+        return nullptr;
+    }
+    const BufferItems items = buffer_items(input.view());
+    if (items != BufferItems::Float32 && items != BufferItems::Float64) {
+        PyErr_Format(PyExc_TypeError,
+                     "compress() takes float32 or float64 samples in native byte order, not items of format '%s'",
+                     input.view().format != nullptr ? input.view().format : "B");
+        return nullptr;
+    }
+    const std::size_t count = input.bytes() / static_cast<std::size_t>(input.view().itemsize);
+
+    std::optional<Stream> stream;
+    if (!without_gil([&] { stream.emplace(compress_items(input.view().buf, items, count, config)); })) {
+        return nullptr;
+    }
+    if (!*stream) {
+        return raise_codec_error(stream->error());
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*stream)->data()),
+                                     static_cast<Py_ssize_t>((*stream)->size()));
+}
+
+// Where decoded samples go: a new array, or the caller's buffer, which takes
+// them as values of its own type (float32 or float64) or, for any other
+// format, as the bytes of float32 samples.
+struct Destination {
+    void* data = nullptr;  // nullptr: a new array
+    std::size_t bytes = 0;
+    BufferItems items = BufferItems::Other;
+};
+
+enum class Fit { Fits, WrongCount, WrongSize };
+
+// Runs without the interpreter lock.
+Fit store(const std::vector<float>& samples, const Destination& to) {
+    const std::size_t n = samples.size();
+    switch (to.items) {
+    case BufferItems::Float32:
+        if (to.bytes != 4 * n) return Fit::WrongCount;
+        if (n > 0) std::memcpy(to.data, samples.data(), 4 * n);
+        return Fit::Fits;
+    case BufferItems::Float64: {
+        if (to.bytes != 8 * n) return Fit::WrongCount;
+        auto* wide = static_cast<double*>(to.data);
+        for (std::size_t i = 0; i < n; ++i) wide[i] = samples[i];
+        return Fit::Fits;
+    }
+    case BufferItems::OtherFloat:  // refused before decoding
+    case BufferItems::Other:
+        break;
+    }
+    if (to.bytes != 4 * n) return Fit::WrongSize;
+    if (n > 0) std::memcpy(to.data, samples.data(), 4 * n);
+    return Fit::Fits;
+}
+
+PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (!bind_arguments(kDecompressParameters, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
+    HeldBuffer input;
+    if (!input.acquire(bound[0], PyBUF_SIMPLE)) {
+        return nullptr;
+    }
+    PyObject* out = bound[1] != Py_None ? bound[1] : nullptr;
+    HeldBuffer output;
+    Destination to;
+    if (out != nullptr) {
+        if (!output.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+            return nullptr;
+        }
+        to = {output.view().buf, output.bytes(), buffer_items(output.view())};
+        if (to.items == BufferItems::OtherFloat) {
+            // Its bytes would not read back as the samples.
+            PyErr_Format(PyExc_TypeError,
+                         "decompress() fills float32 or float64 values in native byte order, not items of format '%s'",
+                         output.view().format);
+            return nullptr;
+        }
+    }
+
+    std::optional<Samples> samples;
+    Fit fit = Fit::Fits;
+    const bool ran = without_gil([&] {
+        samples.emplace(decompress(std::span<const std::uint8_t>(
+            static_cast<const std::uint8_t*>(input.view().buf), input.bytes())));
+        if (*samples && out != nullptr) fit = store(**samples, to);
+    });
+    if (!ran) {
+        return nullptr;
+    }
+    if (!*samples) {
+        return raise_codec_error(samples->error());
+    }
+    const std::size_t n = (*samples)->size();
+    switch (fit) {
+    case Fit::Fits:
+        break;
+    case Fit::WrongCount:
+        PyErr_Format(PyExc_ValueError, "out holds %zu values but the stream has %zu samples",
+                     to.bytes / (to.items == BufferItems::Float32 ? 4 : 8), n);
+        return nullptr;
+    case Fit::WrongSize:
+        PyErr_Format(PyExc_ValueError, "out holds %zu bytes but the stream decodes to %zu", to.bytes, 4 * n);
+        return nullptr;
+    }
+    if (out != nullptr) {
+        Py_INCREF(out);
+        return out;
+    }
+    return adopt_samples(std::move(**samples));
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef kCodecMethods[] = {
+    {"compress", as_cfunction(compress_buffer), METH_FASTCALL | METH_KEYWORDS,
+     "compress(data, options=None)\n--\n\n"
+     "The corvane stream of the samples in `data`: any C-contiguous buffer of\n"
+     "native-order float32 or float64 items, taken in memory order (float64 is\n"
+     "narrowed to float32 first). `options` is a CompressionOptions of this module.\n"
+     "The buffer is held, and the interpreter lock released, while compressing;\n"
+     "the bytes are those compress_signal returns."},
+    {"decompress", as_cfunction(decompress_buffer), METH_FASTCALL | METH_KEYWORDS,
+     "decompress(data, out=None)\n--\n\n"
+     "Decode the corvane stream in the bytes-like `data` into a new 1-D float32\n"
+     "array, or into `out` and return it. `out` is a writeable C-contiguous\n"
+     "buffer: of float32 or float64 items, one per sample (float64 receives the\n"
+     "float32 values widened), or of any other items with four bytes per sample\n"
+     "(the float32 bytes). Both buffers are held, and the interpreter lock\n"
+     "released, while decoding."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_codec(PyObject* module) {
+    // This module's own class, built from the module's source: the same
+    // settings, checks and messages.
+    PyObject* type = reinterpret_cast<PyObject*>(options_type());
+    if (type == nullptr) {
+        return -1;
+    }
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, "CompressionOptions", type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    return PyModule_AddFunctions(module, kCodecMethods);
+}
+
+}  // namespace corvane::python

@@ -1,0 +1,89 @@
+// corvane_numcodecs._native, the codec layer's native companion: what its
+// parts share.
+//
+// Extension point. The module is assembled from parts; each part lives in its
+// own source file, declares one function below,
+//
+//     int add_<part>(PyObject* module);   // 0, or -1 with an exception set
+//
+// that adds its functions (a PyMethodDef table through PyModule_AddFunctions)
+// and any types to the module, and is listed once in kParts in module.cpp and
+// in this folder's CMakeLists.txt. Parts run in the order listed, after NumPy's
+// C API has been fetched. A part's functions must take the interpreter lock
+// off for the codec work (without_gil below) and must not keep state between
+// calls: the module declares that it runs without the GIL where the
+// interpreter is free-threaded.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+
+#include "codec_errors.hpp"
+
+namespace corvane::python {
+
+// The codec: compress and decompress (codec.cpp).
+int add_codec(PyObject* module);
+
+// A buffer export held for the length of a call: while it is held the
+// exporter can neither resize nor free the memory (a bytearray refuses to
+// resize, a NumPy array to be resized), so the memory may be read or written
+// with the interpreter lock off.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // PyObject_GetBuffer with `flags`; false with the exporter's exception set.
+    bool acquire(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+
+    const Py_buffer& view() const { return view_; }
+    std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// What the items of a buffer are, judged by its format and item size.
+enum class BufferItems { Float32, Float64, OtherFloat, Other };
+
+// Float32 or Float64 for native-order single or double precision items
+// ("f", "d", optionally prefixed by a byte-order mark that means this
+// machine's order); OtherFloat for floating-point items of another size or
+// byte order; Other for everything else. Needs PyBUF_FORMAT.
+BufferItems buffer_items(const Py_buffer& view);
+
+// Runs `work()` with the interpreter lock released. An exception escaping it
+// is turned into the matching Python exception once the lock is back, and
+// false returned; true otherwise. `work` must not touch Python objects.
+template <class Work>
+bool without_gil(Work&& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (!failure) return true;
+    try {
+        std::rethrow_exception(failure);
+    } catch (...) {
+        raise_from_exception();
+    }
+    return false;
+}
+
+}  // namespace corvane::python
