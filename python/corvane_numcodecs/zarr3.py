@@ -99,7 +99,8 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
         # The codec decodes to float32 unless told the chunks' type, and
         # refuses other chunks rather than give back what the array cannot
         # hold: tell it the array's own.
-        if dtype != np.float32 and dict(self.configuration).get("dtype") is None:
+        # (A type it cannot serve is refused by validate.)
+        if dtype != np.float32 and dtype in _lanes.DTYPES and dict(self.configuration).get("dtype") is None:
             return type(self)(**{**dict(self.configuration), "dtype": dtype.name})
         return self
 
@@ -109,10 +110,7 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
     def validate(self, *, shape: tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:
         # Refuse at array creation what chunks could never be coded as.
         native = dtype.to_native_dtype()
-        try:
-            codec = self._for_type(native)
-        except TypeError as exc:
-            raise ValueError(f"{exc}; this array's data type is {native}") from None
+        codec = self._for_type(native)
         try:
             codec.__dict__["_codec"]._checked(np.empty(0, native))
         except TypeError as exc:

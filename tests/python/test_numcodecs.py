@@ -1,6 +1,7 @@
 """The numcodecs codec on its own and inside zarr arrays (v2 and v3 formats)."""
 
 import json
+import pathlib
 import pickle
 import subprocess
 import sys
@@ -13,9 +14,8 @@ import corvane
 numcodecs = pytest.importorskip("numcodecs")
 from corvane_numcodecs import Corvane  # noqa: E402  (needs numcodecs)
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Numcodecs codecs are not in the Zarr version 3"
-)
+# Writing and opening arrays through the codecs warns of nothing.
+pytestmark = pytest.mark.filterwarnings("error")
 
 OPTION_SETS = [
     {},
@@ -170,6 +170,23 @@ def _zarr():
     return pytest.importorskip("zarr")
 
 
+@pytest.fixture(params=["batched", "fused"])
+def pipeline(request):
+    """Each codec pipeline zarr offers: the default one awaits the codec's
+    asynchronous hooks, the fused one (zarr 3.3 and later) calls its
+    synchronous hooks from its own thread pool."""
+    zarr = _zarr()
+    if request.param == "batched":
+        yield
+        return
+    try:
+        from zarr.core.codec_pipeline import FusedCodecPipeline  # noqa: F401
+    except ImportError:
+        pytest.skip("this zarr has no fused pipeline")
+    with zarr.config.set({"codec_pipeline.path": "zarr.core.codec_pipeline.FusedCodecPipeline"}):
+        yield
+
+
 def _serializer(zarr_format, options):
     """Array creation keywords that put the codec on the chunks, per format."""
     if zarr_format == 2:
@@ -191,7 +208,7 @@ def _chunk_file(root, zarr_format, index):
         (50, 7, {"method": "sym4", "scale": 7, "coder": "arans"}),
     ],
 )
-def test_zarr_chunks_are_corvane_streams_and_read_back_bit_for_bit(tmp_path, zarr_format, length, chunk, options):
+def test_zarr_chunks_are_corvane_streams_and_read_back_bit_for_bit(tmp_path, pipeline, zarr_format, length, chunk, options):
     zarr = _zarr()
     samples = wave(length, seed=length)
     array = zarr.create_array(
@@ -234,7 +251,7 @@ def test_zarr_v2_two_dimensional_chunks_keep_their_layout(tmp_path, order):
 
 
 @pytest.mark.parametrize("route", ["v2 cast filter", "v2 dtype", "v3"])
-def test_zarr_float64_array_reads_back_the_float32_samples(tmp_path, route):
+def test_zarr_float64_array_reads_back_the_float32_samples(tmp_path, pipeline, route):
     zarr = _zarr()
     samples = wave(500).astype(np.float64) + 1e-9
     zarr_format = 3 if route == "v3" else 2
@@ -323,3 +340,55 @@ def _decodes_wrong(stream, samples):
     except ValueError:
         return False
     return bool(np.max(np.abs(decoded - samples)) > 0.1)
+
+
+# --- the v3 codec ------------------------------------------------------------------------
+
+STORES = pathlib.Path(__file__).parent / "stores"
+
+
+@pytest.mark.parametrize("options", OPTION_SETS)
+def test_zarr3_codec_metadata_round_trips(options):
+    zarr = _zarr()
+    zarr3 = pytest.importorskip("corvane_numcodecs.zarr3")
+    codec = zarr3.Corvane(**options)
+    stored = json.loads(json.dumps(codec.to_dict()))
+    assert stored["name"] == "numcodecs.corvane"
+    assert stored["configuration"] == {k: v for k, v in Corvane(**options).get_config().items()
+                                       if k != "id" and v is not None}
+    assert zarr.registry.get_codec_class("numcodecs.corvane") is zarr3.Corvane
+    for again in (zarr3.Corvane.from_dict(stored), pickle.loads(pickle.dumps(codec))):
+        assert again == codec and hash(again) == hash(codec)
+        assert again.scale == codec.scale == options.get("scale", 11)
+    assert zarr3.Corvane(scale=9) != zarr3.Corvane(scale=10)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, words",
+    [
+        ({"dtype": "uint32"}, ValueError, "data type is uint32"),
+        ({"dtype": "float16"}, ValueError, "data type is float16"),
+        ({"chunks": (1 << 16, 1 << 16), "shape": (1 << 17, 1 << 16)}, ValueError, "at most 2147483647 samples"),
+        ({"serializer": "auto", "compressors": "corvane"}, TypeError, "serializer="),
+    ],
+    ids=["uint32", "float16", "huge chunks", "in compressors"],
+)
+def test_zarr3_array_creation_refuses_what_the_codec_cannot_store(kwargs, error, words):
+    zarr = _zarr()
+    zarr3 = pytest.importorskip("corvane_numcodecs.zarr3")
+    kwargs = {"shape": (100,), "chunks": (10,), "dtype": "float32", "serializer": zarr3.Corvane(),
+              "compressors": None, **kwargs}
+    if kwargs["compressors"] == "corvane":
+        kwargs["compressors"] = [zarr3.Corvane()]
+    with pytest.raises(error, match=words):
+        zarr.create_array(zarr.storage.MemoryStore(), **kwargs)
+
+
+def test_store_written_by_the_numcodecs_wrapper_opens_unchanged(tmp_path, pipeline):
+    zarr = _zarr()
+    zarr3 = pytest.importorskip("corvane_numcodecs.zarr3")
+    # Written by release 0.1.0, whose v3 codec wrapped the numcodecs codec
+    # (zarr 3.1.6): its metadata holds only the settings it was given.
+    array = zarr.open_array(STORES / "wrapper_v3.zarr", mode="r")
+    assert array.metadata.codecs == (zarr3.Corvane(scale=10, coder="arans"),)
+    np.testing.assert_array_equal(array[:].view(np.uint32), np.load(STORES / "wrapper_v3_samples.npy").view(np.uint32))
