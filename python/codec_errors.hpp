@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "src/error.hpp"
+#include "corvane/corvane.hpp"
 
 namespace corvane::python {
 

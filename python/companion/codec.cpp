@@ -11,10 +11,9 @@
 
 #include "binder.hpp"
 #include "companion.hpp"
+#include "corvane/corvane.hpp"
 #include "numpy_bridge.hpp"
 #include "options.hpp"
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
 
 namespace corvane::python {
 namespace {
