@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "src/error.hpp"
+#include "tests/cpp/case_name.hpp"
 
 namespace corvane {
 namespace {
@@ -50,7 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "Can't decompress data, reason: Stream truncated"},
         Rendered{CorvaneError::unsupported_scale(13), Tag::UnsupportedScale,
                  "Only scaled 6..12 is supported, but it was 13"},
-        Rendered{CorvaneError::unknown_coder(7), Tag::UnknownCoder, "Unknown entropy coder 7"}));
+        Rendered{CorvaneError::unknown_coder(7), Tag::UnknownCoder, "Unknown entropy coder 7"}),
+    [](const auto& info) { return testing_support::case_name(info.param.text); });
 
 TEST(ErrorTags, FollowTheDeclarationOrder) {
     EXPECT_EQ(static_cast<int>(CorvaneError::invalid_method({}).tag()), 0);

@@ -79,6 +79,12 @@ struct Shape {
 
 class EveryMethodAndCoder : public ::testing::TestWithParam<Shape> {};
 
+std::string shape_name(const ::testing::TestParamInfo<Shape>& info) {
+    static const char* const kMethods[] = {"Cdf53", "Cdf97", "Db4", "Sym4"};
+    static const char* const kCoders[] = {"Deflate", "Arans", "Cmodel", "Auto"};
+    return std::string(kMethods[static_cast<int>(info.param.method)]) + "_" + kCoders[static_cast<int>(info.param.coder)];
+}
+
 // The largest count a header may declare, on a stream whose payload holds a
 // few hundred coefficients: the decoder must run out of payload, not memory.
 TEST_P(EveryMethodAndCoder, TheLargestDeclaredCountFailsOnThePayload) {
@@ -133,7 +139,8 @@ INSTANTIATE_TEST_SUITE_P(Hostile, EveryMethodAndCoder,
                          ::testing::Values(Shape{Method::Cdf53, Coder::Deflate}, Shape{Method::Cdf97, Coder::Arans},
                                            Shape{Method::Db4, Coder::Cmodel}, Shape{Method::Sym4, Coder::Deflate},
                                            Shape{Method::Cdf97, Coder::Cmodel}, Shape{Method::Db4, Coder::Arans},
-                                           Shape{Method::Cdf53, Coder::Cmodel}, Shape{Method::Sym4, Coder::Arans}));
+                                           Shape{Method::Cdf53, Coder::Cmodel}, Shape{Method::Sym4, Coder::Arans}),
+                         shape_name);
 
 // A payload that inflates to 256 MiB of zeros while the layout needs 256
 // bytes: the surplus is inflated and dropped, and the signal decodes.

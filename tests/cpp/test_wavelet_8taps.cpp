@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "wavelet/factory.hpp"
@@ -94,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
         Worked{true,
                {0x412C364D, 0x404B929F, 0x408D71D4, 0x40E2EE8C, 0x412C364D, 0x404B929F, 0x408D71D4},
                {0x3EB79C95, 0xC0345A27, 0xBEBCF300, 0xB4000000, 0x3EB79C95, 0xC0345A27, 0xBEBCF300},
-               {0x3F800002, 0x40000000, 0x40400000, 0x40800001, 0x40A00002, 0x40C00002, 0x40E00003, 0x41000000}}));
+               {0x3F800002, 0x40000000, 0x40400000, 0x40800001, 0x40A00002, 0x40C00002, 0x40E00003, 0x41000000}}),
+    [](const auto& info) { return std::string(info.param.symlet ? "Sym4" : "Db4"); });
 
 TEST(Wavelet8Taps, ConstantOnesGiveRootTwoAndNearZeroDetails) {
     const std::vector<float> ones(8, 1.0f);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "wavelet/border_mode.hpp"
@@ -7,6 +8,12 @@
 
 namespace corvane::wavelet {
 namespace {
+
+template <class Case>
+std::string mode_name(const ::testing::TestParamInfo<Case>& info) {
+    static const char* const kNames[] = {"Clamp", "Periodic", "Symmetric", "Reflect", "Zero"};
+    return kNames[static_cast<int>(info.param.mode)];
+}
 
 // x[i] = 100 + i, so a value names the index it came from; 0 is a Zero pad.
 std::vector<float> indexed(std::size_t n) {
@@ -39,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                       EdgeCase{BorderMode::Periodic, {102, 103, 104, 105, 106, 107}, {100, 101, 102, 103, 104, 105}},
                       EdgeCase{BorderMode::Symmetric, {105, 104, 103, 102, 101, 100}, {107, 106, 105, 104, 103, 102}},
                       EdgeCase{BorderMode::Reflect, {106, 105, 104, 103, 102, 101}, {106, 105, 104, 103, 102, 101}},
-                      EdgeCase{BorderMode::Zero, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}}));
+                      EdgeCase{BorderMode::Zero, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}}),
+    mode_name<EdgeCase>);
 
 TEST(BorderInterpolation, PeriodicWrapsFarPositionsByTheEuclideanRemainder) {
     const auto eight = indexed(8);
@@ -81,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(EveryMode, PaddedCopy,
                                            Arena{BorderMode::Periodic, {3, 4, 1, 2, 3, 4, 1, 2}},
                                            Arena{BorderMode::Symmetric, {2, 1, 1, 2, 3, 4, 4, 3}},
                                            Arena{BorderMode::Reflect, {3, 2, 1, 2, 3, 4, 3, 2}},
-                                           Arena{BorderMode::Zero, {0, 0, 1, 2, 3, 4, 0, 0}}));
+                                           Arena{BorderMode::Zero, {0, 0, 1, 2, 3, 4, 0, 0}}),
+                         mode_name<Arena>);
 
 TEST(PaddedCopy, RejectsADestinationOfTheWrongLengthWithoutWriting) {
     const std::vector<float> x{1, 2, 3, 4};

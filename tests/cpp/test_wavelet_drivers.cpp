@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "wavelet/factory.hpp"
@@ -23,6 +24,13 @@ std::shared_ptr<DwtExecutor> make(Method m) {
     }
     return nullptr;
 }
+
+const char* name_of(Method m) {
+    static const char* const kNames[] = {"Cdf53", "Cdf97", "Db4", "Sym4"};
+    return kNames[static_cast<int>(m)];
+}
+
+std::string levels_name(std::size_t levels) { return levels == SIZE_MAX ? "runaway" : std::to_string(levels); }
 
 std::vector<float> random_signal(std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
@@ -76,7 +84,11 @@ INSTANTIATE_TEST_SUITE_P(
                       LayoutCase{Method::Cdf97, 100, 6, {{50, 50}, {25, 25}, {13, 12}, {7, 6}, {4, 3}, {2, 2}}},
                       LayoutCase{Method::Cdf97, 1000, 6, {{500, 500}, {250, 250}, {125, 125}, {63, 62}, {32, 31}, {16, 16}}},
                       LayoutCase{Method::Cdf53, 7, 2, {{4, 3}, {2, 2}}},
-                      LayoutCase{Method::Cdf97, 9, 0, {{5, 4}}}));
+                      LayoutCase{Method::Cdf97, 9, 0, {{5, 4}}}),
+    [](const auto& info) {
+        const LayoutCase& c = info.param;
+        return std::string(name_of(c.method)) + "_" + std::to_string(c.n) + "_samples_" + levels_name(c.levels) + "_levels";
+    });
 
 TEST(EightTapDriver, InverseLengthsFollowTheLayout) {
     const auto exec = make(Method::Db4);
@@ -132,7 +144,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // A runaway level count stops at the first level too short, without
                       // reserving room for every level asked for.
                       DriverError{Method::Sym4, 1000, SIZE_MAX, true, "Buffer was too small for provided level"},
-                      DriverError{Method::Cdf97, 1000, SIZE_MAX, true, "Buffer was too small for provided level"}));
+                      DriverError{Method::Cdf97, 1000, SIZE_MAX, true, "Buffer was too small for provided level"}),
+    [](const auto& info) {
+        const DriverError& c = info.param;
+        return std::string(name_of(c.method)) + "_" + std::to_string(c.n) + "_samples_" +
+               (c.multi ? "multi_dwt_" : "dwt_level_") + levels_name(c.levels);
+    });
 
 TEST(EightTapDriver, LevelTwoOfNineSamples) {
     const auto r = make(Method::Db4)->dwt(random_signal(9, 4), 2);
@@ -141,10 +158,7 @@ TEST(EightTapDriver, LevelTwoOfNineSamples) {
     EXPECT_EQ(r->details.size(), 7u);
 }
 
-std::string method_name(const ::testing::TestParamInfo<Method>& info) {
-    static const char* const kNames[] = {"Cdf53", "Cdf97", "Db4", "Sym4"};
-    return kNames[static_cast<int>(info.param)];
-}
+std::string method_name(const ::testing::TestParamInfo<Method>& info) { return name_of(info.param); }
 
 class EveryMethod : public ::testing::TestWithParam<Method> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "wavelet/wavelet_error.hpp"
+#include "tests/cpp/case_name.hpp"
 
 namespace corvane::wavelet {
 namespace {
@@ -41,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
         Rendered{WaveletError::zero_sized_input(), 13, "Zero sized input is not supported"},
         Rendered{WaveletError::input_size_mismatch(18446744073709551615ull, 0), 14,
                  "Input size expected to be 18446744073709551615 but it was 0"},
-        Rendered{WaveletError::scratch_size_mismatch(16, 15), 15, "Scratch size expected to be 16 but it was 15"}));
+        Rendered{WaveletError::scratch_size_mismatch(16, 15), 15, "Scratch size expected to be 16 but it was 15"}),
+    [](const auto& info) { return testing_support::case_name(info.param.text); });
 
 }  // namespace
 }  // namespace corvane::wavelet

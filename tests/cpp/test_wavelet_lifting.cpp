@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "wavelet/factory.hpp"
@@ -10,6 +11,8 @@ namespace corvane::wavelet {
 namespace {
 
 using Bits = std::vector<std::uint32_t>;
+
+const char* name_of(bool cdf97) { return cdf97 ? "Cdf97" : "Cdf53"; }
 
 Bits bits_of(std::span<const float> v) {
     Bits out;
@@ -53,7 +56,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {0.99999994f, 1.9999995f, 2.9999998f, 3.999999f, 5}},
         LiftingCase{false, {1, 2, 3}, {1, 3}, {0}, {1, 2, 3}},
         LiftingCase{false, {1, 2, 3, 4}, {1, 3.25f}, {0, 1}, {1, 2, 3, 4}},
-        LiftingCase{false, {1, 2, 4, 8, 16}, {0.75f, 3.375f, 15}, {-0.5f, -2}, {1, 2, 4, 8, 16}}));
+        LiftingCase{false, {1, 2, 4, 8, 16}, {0.75f, 3.375f, 15}, {-0.5f, -2}, {1, 2, 4, 8, 16}}),
+    [](const auto& info) {
+        std::string name = name_of(info.param.cdf97);
+        for (const float v : info.param.input) name.append("_").append(std::to_string(static_cast<int>(v)));
+        return name;
+    });
 
 struct LengthError {
     bool cdf97;
@@ -81,7 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
                       LengthError{false, 2, 1, 1, "Input size 2 can't be less than 3"},
                       LengthError{true, 8, 3, 4, "Approximate size 3 does not match required size 8"},
                       LengthError{true, 9, 5, 5, "Approximate size 5 does not match required size 9"},
-                      LengthError{false, 5, 3, 3, "Approximate size 3 does not match required size 5"}));
+                      LengthError{false, 5, 3, 3, "Approximate size 3 does not match required size 5"}),
+    [](const auto& info) {
+        const LengthError& c = info.param;
+        return std::string(name_of(c.cdf97)) + "_input_" + std::to_string(c.n) + "_approx_" + std::to_string(c.approx) +
+               "_details_" + std::to_string(c.details);
+    });
 
 struct InverseError {
     bool cdf97;
@@ -108,7 +121,12 @@ INSTANTIATE_TEST_SUITE_P(
                       InverseError{true, 2, 1, 3, "Approximate size 1 does not match required size 2"},
                       InverseError{true, 3, 5, 8, "Approximate size 3 does not match required size 4"},
                       InverseError{false, 2, 0, 2, "Approximate size 0 does not match required size 1"},
-                      InverseError{false, 0, 0, 0, "Approximate size 0 does not match required size 2"}));
+                      InverseError{false, 0, 0, 0, "Approximate size 0 does not match required size 2"}),
+    [](const auto& info) {
+        const InverseError& c = info.param;
+        return std::string(name_of(c.cdf97)) + "_approx_" + std::to_string(c.approx) + "_details_" +
+               std::to_string(c.details) + "_output_" + std::to_string(c.output);
+    });
 
 TEST(Lifting, IdwtAcceptsOneMoreApproximationThanDetails) {
     const auto exec = make_cdf53_f32();
