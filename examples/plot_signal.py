@@ -7,13 +7,16 @@ error of the whole recording.
 
 Run after `pip install ".[examples]"`:
 
-    python examples/plot_signal.py [output.png]      # default: docs/plot_signal.png
+    python examples/plot_signal.py                   # writes a PNG in the temporary folder
+    python examples/plot_signal.py out.png           # writes out.png
+    python examples/plot_signal.py --refresh-docs    # rewrites docs/plot_signal.png
 """
 
 from __future__ import annotations
 
+import argparse
 import pathlib
-import sys
+import tempfile
 
 import matplotlib
 
@@ -79,6 +82,22 @@ def main(output: pathlib.Path) -> None:
     print(f"wrote {output}")
 
 
+DOCS_PICTURE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "plot_signal.png"
+
+
+def output_path(argv: list[str] | None = None) -> pathlib.Path:
+    """Where to write: the given path, the picture in docs/ when asked, else the temporary folder."""
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("output", nargs="?", type=pathlib.Path, help="the PNG file to write")
+    where.add_argument("--refresh-docs", action="store_true", help=f"rewrite {DOCS_PICTURE.name} in docs/")
+    args = parser.parse_args(argv)
+    if args.refresh_docs:
+        return DOCS_PICTURE
+    if args.output is not None:
+        return args.output
+    return pathlib.Path(tempfile.gettempdir()) / "corvane_plot_signal.png"
+
+
 if __name__ == "__main__":
-    default = pathlib.Path(__file__).resolve().parent.parent / "docs" / "plot_signal.png"
-    main(pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else default)
+    main(output_path())
