@@ -56,7 +56,12 @@ double error_against(ErrorMeasure measure, std::span<const T> x, std::span<const
         diff += d * d;
     }
     if (diff == 0.0) return 0.0;
-    if (!(spread > 0.0)) return std::numeric_limits<double>::infinity();
+    if (!(spread > 0.0)) {
+        // A constant signal: decoded exactly (to single precision, all any
+        // stream holds) or not at all.
+        const bool exact = std::ranges::equal(x, y, [](T a, float b) { return static_cast<float>(a) == b; });
+        return exact ? 0.0 : std::numeric_limits<double>::infinity();
+    }
     return 100.0 * std::sqrt(diff / spread);
 }
 
@@ -176,8 +181,9 @@ const std::vector<double>& band_gains(Method method, std::uint8_t levels) {
 // its predecessor in the same bins: a pair is zero, zero exactly when that
 // larger magnitude quantises to zero. Everything far below the largest
 // coefficient quantises to zero at any usable multiplier and is only counted.
-constexpr int kBinShift = 18;
-constexpr std::uint32_t kBinsBelowPeak = 17 * 32;
+// Bins are 1/32 octave wide for long signals and coarser for short ones,
+// whose estimates would otherwise cost more than their coding.
+constexpr int kOctavesBelowPeak = 17;
 
 struct Bin {
     double count = 0.0, sum = 0.0, squares = 0.0, pairs = 0.0;
@@ -194,28 +200,33 @@ struct BandStatistics {
 };
 
 struct Statistics {
+    int shift = 18;  // a bin is the float's bits above this one
     std::uint32_t first_key = 0;
     std::vector<BandStatistics> bands;
-};
 
-std::uint32_t key_of(float magnitude) { return std::bit_cast<std::uint32_t>(magnitude) >> kBinShift; }
+    std::uint32_t key_of(float magnitude) const { return std::bit_cast<std::uint32_t>(magnitude) >> shift; }
+    float bin_start(std::uint32_t key) const { return std::bit_cast<float>(key << shift); }
+};
 
 Statistics gather(const Transformed& t) {
     Statistics s;
-    const std::uint32_t top = key_of(t.peak);
-    s.first_key = top > kBinsBelowPeak ? top - kBinsBelowPeak : 0;
+    s.shift = t.n >= 8192 ? 18 : 20;
+    const std::uint32_t top = s.key_of(t.peak);
+    const std::uint32_t below = static_cast<std::uint32_t>(kOctavesBelowPeak) << (23 - s.shift);
+    s.first_key = top > below ? top - below : 0;
     const std::size_t count = top - s.first_key + 1;
     s.bands.resize(t.bands.size());
+    std::vector<Bin> dense(count);
     for (std::size_t b = 0; b < t.bands.size(); ++b) {
         BandStatistics& out = s.bands[b];
         out.thresholded = b != 0;
         out.size = static_cast<double>(t.bands[b].size());
-        out.bins.assign(count, Bin{});
+        out.bins.swap(dense);
         float previous = 0.0f;
         for (const float v : t.bands[b]) {
             const float a = std::abs(v);
             out.peak = std::max(out.peak, a);
-            const std::uint32_t key = key_of(a);
+            const std::uint32_t key = s.key_of(a);
             const double ad = a;
             if (key < s.first_key) {
                 out.small_count += 1.0;
@@ -226,19 +237,23 @@ Statistics gather(const Transformed& t) {
                 bin.sum += ad;
                 bin.squares += ad * ad;
             }
-            const std::uint32_t pair = key_of(std::max(a, previous));
+            const std::uint32_t pair = s.key_of(std::max(a, previous));
             if (pair < s.first_key) out.small_pairs += 1.0;
             else out.bins[pair - s.first_key].pairs += 1.0;
             previous = a;
         }
-        // Only the occupied bins are kept, each with its key.
-        std::size_t kept = 0;
+        // Only the occupied bins are kept, each with its key; the dense
+        // table goes back to the next band cleared.
+        std::vector<Bin> occupied;
         for (std::size_t j = 0; j < out.bins.size(); ++j) {
-            if (out.bins[j].count == 0.0 && out.bins[j].pairs == 0.0) continue;
-            out.bins[kept] = out.bins[j];
-            out.bins[kept++].key = static_cast<std::uint32_t>(s.first_key + j);
+            Bin& bin = out.bins[j];
+            if (bin.count == 0.0 && bin.pairs == 0.0) continue;
+            bin.key = static_cast<std::uint32_t>(s.first_key + j);
+            occupied.push_back(bin);
+            bin = Bin{};
         }
-        out.bins.resize(kept);
+        dense.swap(out.bins);
+        out.bins = std::move(occupied);
     }
     return s;
 }
@@ -257,7 +272,7 @@ double decision_bits(double p) {
 }
 
 Estimate estimate(const Statistics& s, float m, int threshold, std::span<const double> gains) {
-    constexpr std::size_t kCells = 256;
+    constexpr std::size_t kCells = 48;
     Estimate e;
     std::array<double, kCells> cells{};
     std::size_t cells_touched = 0;
@@ -272,8 +287,8 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
         std::size_t cells_used = 0;
         for (const Bin& bin : band.bins) {
             const std::uint32_t key = bin.key;
-            const double lo = static_cast<double>(std::bit_cast<float>(key << kBinShift)) * md;
-            const double hi = static_cast<double>(std::bit_cast<float>((key + 1) << kBinShift)) * md;
+            const double lo = static_cast<double>(s.bin_start(key)) * md;
+            const double hi = static_cast<double>(s.bin_start(key + 1)) * md;
             if (hi <= zero_below) {
                 zeros += bin.count;
                 zero_pairs += bin.pairs;

@@ -27,8 +27,9 @@ enum class ErrorMeasure : std::uint8_t {
     // The largest |x[i] - y[i]|, in the signal's units.
     MaxAbs = 0,
     // Percent root-mean-square difference with the mean removed:
-    // 100 * ||x - y|| / ||x - mean(x)||. A signal with no spread has a PRD of
-    // 0 when decoded exactly and none at all otherwise.
+    // 100 * ||x - y|| / ||x - mean(x)||. A constant signal has a PRD of 0
+    // when it decodes to its value in single precision, and none (infinity)
+    // otherwise.
     Prd = 1,
 };
 
