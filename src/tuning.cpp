@@ -1,4 +1,4 @@
-#include "src/tuning.hpp"
+#include "corvane/corvane.hpp"
 
 #include <algorithm>
 #include <array>

@@ -14,7 +14,7 @@
 #include "src/compressor.hpp"
 #include "src/decompressor.hpp"
 #include "src/header.hpp"
-#include "src/tuning.hpp"
+#include "corvane/corvane.hpp"
 
 namespace corvane {
 namespace {
