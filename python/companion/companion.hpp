@@ -27,6 +27,8 @@ namespace corvane::python {
 
 // The codec: compress and decompress (codec.cpp).
 int add_codec(PyObject* module);
+// Error targets: compress_to_target (targets.cpp).
+int add_targets(PyObject* module);
 
 // A buffer export held for the length of a call: while it is held the
 // exporter can neither resize nor free the memory (a bytearray refuses to

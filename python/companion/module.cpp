@@ -35,6 +35,7 @@ using AddPart = int (*)(PyObject*);
 // The parts of the module, in the order they are added.
 constexpr AddPart kParts[] = {
     add_codec,
+    add_targets,
 };
 
 int exec_module(PyObject* module) {

@@ -52,6 +52,27 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
     not given). Integer chunks (int8, int16, int32, uint8, uint16) need it; they
     are coded exactly in single precision and decode rounded to nearest and
     clipped to the type's range.
+
+    Error targets: instead of a ``scale``, say the error you accept and the
+    codec finds, for each chunk (each lane, with ``axis``) on its own, the
+    smallest stream that keeps it.
+
+    - ``max_abs_error=E``: every decoded sample lies within ``E`` (in the
+      samples' units) of the sample encoded.
+    - ``prd=P``: the percent root-mean-square difference with the mean
+      removed, ``100 * ||x - y|| / ||x - mean(x)||``, is at most ``P`` (an
+      offset does not flatter it). A constant chunk, whose spread is zero,
+      meets it by decoding to its value (in float32).
+
+    Give at most one, and no ``quant_multiplier``: the codec chooses the
+    multiplier and the dead zone (through ``scale`` and ``cutoff``, which are
+    then not used as given); ``method`` and ``coder`` stay as configured. Every
+    stream is decoded and checked before it is returned, so the target holds
+    for every chunk, integer chunks after their rounding included. A chunk for
+    which no stream can keep the target (finer than 16-bit coefficients allow
+    for its range), or that holds NaN or infinite samples, is refused with a
+    ``ValueError``, which names the smallest error reachable. The streams are
+    ordinary corvane streams.
     """
 
     codec_id = "corvane"
@@ -66,6 +87,8 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         *,
         axis: Union[SupportsIndex, None] = None,
         dtype: Union[npt.DTypeLike, None] = None,
+        max_abs_error: Union[SupportsFloat, None] = None,
+        prd: Union[SupportsFloat, None] = None,
     ) -> None:
         # Validate once, with the module's own rules and messages; the options
         # object is then reused for every chunk. The companion's options class
@@ -82,12 +105,13 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         self.quant_multiplier = None if quant_multiplier is None else float(quant_multiplier)
         self.axis = _lanes.lane_axis(axis)
         self.dtype = None if self._dtype is None else self._dtype.name
+        self.max_abs_error, self.prd = _error_targets(max_abs_error, prd, self.quant_multiplier)
 
     def get_config(self) -> dict[str, Any]:
         config: dict[str, Any] = super().get_config()
         # Settings left unset stay out, so a codec without them keeps the
         # configuration stores have always recorded for it.
-        for name in ("axis", "dtype"):
+        for name in ("axis", "dtype", "max_abs_error", "prd"):
             if config[name] is None:
                 del config[name]
         return config
@@ -110,8 +134,21 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
         if self.axis is None:
             # The companion takes native-endian, contiguous samples.
-            return _native.compress(np.ascontiguousarray(samples.ravel(order="A")), self._native_options)
-        return _lanes.compress_lanes(_lanes.lanes_of(samples, self.axis, shape_known=False), self._options)
+            return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
+        lanes = _lanes.lanes_of(samples, self.axis, shape_known=False)
+        if _target_of(self) is not None and lanes.size:
+            return b"".join(self._compress_one(lane) for lane in lanes)
+        return _lanes.compress_lanes(lanes, self._options)
+
+    def _compress_one(self, samples: npt.NDArray[Any]) -> bytes:
+        # One signal (a chunk or a lane): native-endian and contiguous.
+        target = _target_of(self)
+        if target is None:
+            return _native.compress(samples, self._native_options)
+        name, bound = target
+        if self._dtype is None or self._dtype.kind == "f":
+            return _native.compress_to_target(samples, self._native_options, name, bound)
+        return _aimed_at_integers(samples, self._native_options, name, bound, self._dtype)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
         """Decompress a chunk into a new array, or into ``out``.
@@ -206,3 +243,60 @@ def _store(samples: npt.NDArray[Any], out: Any) -> None:
         if raw.size != samples.nbytes:
             raise ValueError(f"out holds {raw.size} bytes but the stream decodes to {samples.nbytes}")
         raw[...] = samples.view(np.uint8)
+
+
+def _error_targets(
+    max_abs_error: Union[SupportsFloat, None], prd: Union[SupportsFloat, None], quant_multiplier: Union[float, None]
+) -> tuple[Union[float, None], Union[float, None]]:
+    """The error targets as plain floats, checked."""
+    if max_abs_error is not None and prd is not None:
+        raise ValueError("max_abs_error and prd exclude each other: give one target")
+    targets = []
+    for name, value in (("max_abs_error", max_abs_error), ("prd", prd)):
+        if value is None:
+            targets.append(None)
+            continue
+        if isinstance(value, (str, bytes, bool)) or not hasattr(value, "__float__"):
+            raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+        number = float(value)
+        if not (number >= 0.0 and number != float("inf")):
+            raise ValueError(f"{name} must be a finite number of at least 0, not {value!r}")
+        if quant_multiplier is not None:
+            raise ValueError(f"{name} and quant_multiplier exclude each other: with a target the codec "
+                             "chooses the multiplier")
+        targets.append(number)
+    return targets[0], targets[1]
+
+
+def _target_of(codec: Corvane) -> Union[tuple[str, float], None]:
+    """(target name, bound) of a codec with an error target, else None: what
+    the companion's compress_to_target takes for one signal."""
+    if codec.max_abs_error is not None:
+        return "max_abs_error", codec.max_abs_error
+    if codec.prd is not None:
+        return "prd", codec.prd
+    return None
+
+
+def _aimed_at_integers(samples: npt.NDArray[Any], options: Any, name: str, bound: float, dtype: np.dtype[Any]) -> bytes:
+    """A stream of integer samples that keeps the target after decoding rounds to ``dtype``.
+
+    Rounding moves a decoded sample to the nearest integer: within
+    floor(E) + 1/2 of an integer sample, it lands within floor(E) of it. For a
+    PRD it can move the error either way, so the rounded result is checked; a
+    PRD of half the bound always holds after rounding (no sample's error more
+    than doubles), and is the last resort.
+    """
+    if name == "max_abs_error":
+        return _native.compress_to_target(samples, options, name, float(np.floor(bound)) + 0.4999)
+    x = samples.astype(np.float64)
+    spread = float(np.linalg.norm(x - x.mean()))
+    aim = bound
+    for _ in range(3):
+        stream = _native.compress_to_target(samples, options, name, aim)
+        d = x - _lanes.restore(_native.decompress(stream), dtype).astype(np.float64)
+        got = 0.0 if not d.any() else (100.0 * float(np.linalg.norm(d)) / spread if spread > 0 else float("inf"))
+        if got <= bound:
+            return stream
+        aim *= 0.98 * bound / got
+    return _native.compress_to_target(samples, options, name, bound / 2.0)

@@ -1,0 +1,146 @@
+// compress_to_target: the smallest stream that keeps an error target, with
+// the interpreter lock released while searching.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "binder.hpp"
+#include "companion.hpp"
+#include "corvane/corvane.hpp"
+#include "options.hpp"
+
+namespace corvane::python {
+namespace {
+
+constexpr const char* kNames[] = {"data", "options", "target", "bound"};
+constexpr Parameters kParameters{"compress_to_target()", kNames, 4, 4};
+
+using Tuned = expected<TunedStream, TuningError>;
+
+const char* method_name(Method method) {
+    switch (method) {
+        case Method::Cdf53: return "cdf53";
+        case Method::Cdf97: return "cdf97";
+        case Method::Db4: return "db4";
+        case Method::Sym4: return "sym4";
+    }
+    return "cdf97";
+}
+
+// Runs without the interpreter lock. float64 samples are narrowed to single
+// precision for the codec, but the bound holds against them as given.
+Tuned tune_items(const void* data, BufferItems items, std::size_t count, const CompressionConfig& config,
+                 ErrorTarget target) {
+    if (items == BufferItems::Float32) {
+        return compress_to_target(std::span<const float>(static_cast<const float*>(data), count), config, target);
+    }
+    const std::span<const double> wide(static_cast<const double*>(data), count);
+    auto narrowed = std::make_unique_for_overwrite<float[]>(count);
+    if (auto done = narrow_to_single(wide, narrowed.get()); !done) return unexpected(TuningError(done.error()));
+    return compress_to_target(std::span<const float>(narrowed.get(), count), config, target, wide);
+}
+
+PyObject* raise_unreachable(const char* target, double bound, Method method, const UnreachableTarget& miss) {
+    // Rounded up, so that the figure named is itself reachable.
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%s=%.6g is out of reach for these samples with method '%s': the smallest reachable is %.6g",
+                  target, bound, method_name(method), miss.best * (1.0 + 1e-5));
+    PyErr_SetString(PyExc_ValueError, text);
+    return nullptr;
+}
+
+PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    PyObject* bound[4];
+    if (!bind_arguments(kParameters, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
+    PyTypeObject* type = options_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(bound[1], type)) {
+        raise_not_instance("options", bound[1], "CompressionOptions");
+        return nullptr;
+    }
+    const CompressionConfig config = options_config(bound[1]);
+
+    const char* target_name = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8(bound[2]) : nullptr;
+    ErrorTarget target;
+    if (target_name != nullptr && std::strcmp(target_name, "max_abs_error") == 0) {
+        target.measure = ErrorMeasure::MaxAbs;
+    } else if (target_name != nullptr && std::strcmp(target_name, "prd") == 0) {
+        target.measure = ErrorMeasure::Prd;
+    } else {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "target must be 'max_abs_error' or 'prd'");
+        return nullptr;
+    }
+    target.bound = PyFloat_AsDouble(bound[3]);
+    if (target.bound == -1.0 && PyErr_Occurred()) {
+        prefix_type_error("bound");
+        return nullptr;
+    }
+    if (!(target.bound >= 0.0) || !std::isfinite(target.bound)) {
+        PyErr_Format(PyExc_ValueError, "%s must be a finite number of at least 0, not %R", target_name, bound[3]);
+        return nullptr;
+    }
+
+    HeldBuffer input;
+    if (!input.acquire(bound[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+        return nullptr;
+    }
+    const BufferItems items = buffer_items(input.view());
+    if (items != BufferItems::Float32 && items != BufferItems::Float64) {
+        PyErr_Format(PyExc_TypeError,
+                     "compress_to_target() takes float32 or float64 samples in native byte order, not items of "
+                     "format '%s'",
+                     input.view().format != nullptr ? input.view().format : "B");
+        return nullptr;
+    }
+    const std::size_t count = input.bytes() / static_cast<std::size_t>(input.view().itemsize);
+
+    std::optional<Tuned> tuned;
+    if (!without_gil([&] { tuned.emplace(tune_items(input.view().buf, items, count, config, target)); })) {
+        return nullptr;
+    }
+    if (!*tuned) {
+        const TuningError& failure = tuned->error();
+        if (const auto* miss = std::get_if<UnreachableTarget>(&failure)) {
+            return raise_unreachable(target_name, target.bound, config.method, *miss);
+        }
+        return raise_codec_error(std::get<CorvaneError>(failure));
+    }
+    const std::vector<std::uint8_t>& stream = (*tuned)->stream;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream.data()),
+                                     static_cast<Py_ssize_t>(stream.size()));
+}
+
+PyMethodDef kTargetMethods[] = {
+    {"compress_to_target", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compress_to_target_buffer)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "compress_to_target(data, options, target, bound)\n--\n\n"
+     "The smallest corvane stream the search finds whose decoded samples keep\n"
+     "`target` ('max_abs_error': every |x - y| at most `bound`; 'prd':\n"
+     "100 * ||x - y|| / ||x - mean(x)|| at most `bound`) against the samples of\n"
+     "`data` (a C-contiguous buffer of native-order float32 or float64 items).\n"
+     "The method and coder are those of `options` (a CompressionOptions of this\n"
+     "module); the multiplier and dead zone are chosen. The stream is decoded\n"
+     "and checked before it is returned. ValueError when no stream can keep the\n"
+     "target, naming the smallest error reachable. The interpreter lock is\n"
+     "released while searching."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_targets(PyObject* module) { return PyModule_AddFunctions(module, kTargetMethods); }
+
+}  // namespace corvane::python

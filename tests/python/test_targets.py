@@ -1,0 +1,134 @@
+"""Error targets of the codec: the bound holds for every signal, chunk and store."""
+
+import json
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import corvane
+
+numcodecs = pytest.importorskip("numcodecs")
+from corvane_numcodecs import Corvane  # noqa: E402  (needs numcodecs)
+
+
+def errors(x, y):
+    x64 = np.asarray(x, dtype=np.float64)
+    d = x64 - np.asarray(y, dtype=np.float64)
+    spread = np.linalg.norm(x64 - np.mean(x64))
+    if spread > 0:
+        prd = 100.0 * np.linalg.norm(d) / spread
+    else:  # a constant signal: its value in float32, or no PRD at all
+        prd = 0.0 if np.array_equal(np.asarray(x).astype(np.float32), y) else np.inf
+    return {"max_abs_error": float(np.max(np.abs(d))), "prd": float(prd)}
+
+
+@st.composite
+def signals(draw):
+    n = draw(st.integers(1, 3000))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    kind = draw(st.sampled_from(["walk", "tones", "noise", "steps", "spikes"]))
+    t = np.arange(n, dtype=np.float64)
+    if kind == "walk":
+        x = np.cumsum(rng.standard_normal(n))
+    elif kind == "tones":
+        x = np.sin(t * rng.uniform(0.001, 1.0)) + 0.3 * np.sin(t * rng.uniform(0.1, 3.0))
+    elif kind == "noise":
+        x = rng.standard_normal(n)
+    elif kind == "steps":
+        x = np.repeat(rng.integers(-3, 4, size=n // 50 + 1), 50)[:n].astype(np.float64)
+    else:
+        x = np.where(rng.random(n) < 0.01, 50.0, 0.0) + 0.01 * rng.standard_normal(n)
+    scale = 10.0 ** draw(st.integers(-4, 5))
+    offset = draw(st.sampled_from([0.0, 1.0, -300.0, 1e5]))
+    dtype = draw(st.sampled_from([np.float32, np.float64]))
+    return (x * scale + offset).astype(dtype)
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    x=signals(),
+    target=st.sampled_from(["max_abs_error", "prd"]),
+    relative=st.floats(1e-6, 0.5),
+    method=st.sampled_from(["cdf97", "cdf53", "db4", "sym4"]),
+    coder=st.sampled_from([None, "deflate", "arans"]),
+)
+def test_every_stream_keeps_its_target_or_the_target_is_refused(x, target, relative, method, coder):
+    # Bounds from far out of reach to loose: a share of the signal's spread.
+    spread = float(np.ptp(x.astype(np.float64)))
+    bound = relative * spread if target == "max_abs_error" else 100.0 * relative
+    codec = Corvane(method=method, coder=coder, **{target: bound})
+    try:
+        stream = codec.encode(x)
+    except ValueError as refused:
+        # Refused only when out of reach, naming an error that is then kept.
+        message = str(refused)
+        assert "out of reach" in message, message
+        best = float(message.rsplit(" ", 1)[1])
+        assert best > bound
+        again = Corvane(method=method, coder=coder, **{target: best}).decode(
+            Corvane(method=method, coder=coder, **{target: best}).encode(x))
+        assert errors(x, again)[target] <= best
+        return
+    # An ordinary stream: the module decodes it, and the codec gives the same.
+    y = corvane.decompress_signal(stream)
+    np.testing.assert_array_equal(codec.decode(stream), y)
+    assert errors(x, y)[target] <= bound
+
+
+def test_targets_exclude_each_other_and_the_multiplier():
+    with pytest.raises(ValueError, match="exclude each other"):
+        Corvane(prd=1.0, max_abs_error=0.1)
+    with pytest.raises(ValueError, match="exclude each other"):
+        Corvane(max_abs_error=0.1, quant_multiplier=100.0)
+    for bad in (-1.0, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="finite number of at least 0"):
+            Corvane(prd=bad)
+    with pytest.raises(TypeError, match="real number"):
+        Corvane(max_abs_error="0.1")
+    x = np.sin(np.arange(500.0)).astype(np.float32)
+    x[10] = np.nan
+    with pytest.raises(ValueError, match="NaN or infinite"):
+        Corvane(max_abs_error=0.1).encode(x)
+
+
+@pytest.mark.parametrize("options", [{"prd": 1.5}, {"max_abs_error": 0.2, "method": "db4", "coder": "arans"}])
+def test_config_carries_the_target(options):
+    codec = Corvane(**options)
+    config = codec.get_config()
+    assert {k: config[k] for k in options} == options
+    rebuilt = numcodecs.get_codec(json.loads(json.dumps(config)))
+    assert rebuilt == codec == pickle.loads(pickle.dumps(codec))
+    x = np.cumsum(np.random.default_rng(5).standard_normal(4000)).astype(np.float32)
+    assert rebuilt.encode(x) == codec.encode(x)
+    # Without a target the metadata is what it always was.
+    assert "prd" not in Corvane().get_config() and "max_abs_error" not in Corvane().get_config()
+
+
+def _chunked_signal():
+    # Chunks of very different ranges: each is tuned on its own.
+    rng = np.random.default_rng(11)
+    parts = [np.sin(np.arange(1000) / 20.0) * 10.0 ** k + rng.standard_normal(1000) * 10.0 ** (k - 2)
+             for k in (-2, 0, 3, 1)]
+    return np.concatenate(parts).astype(np.float32)
+
+
+@pytest.mark.parametrize("target, bound", [("max_abs_error", 1.0), ("prd", 0.8)])
+@pytest.mark.parametrize("fmt", [2, 3])
+def test_stores_keep_the_target_in_every_chunk(tmp_path, target, bound, fmt):
+    zarr = pytest.importorskip("zarr")
+    x = _chunked_signal()
+    if fmt == 2:
+        array = zarr.create_array(tmp_path / "a", shape=x.shape, chunks=(1000,), dtype="float32", zarr_format=2,
+                                  compressors=Corvane(**{target: bound}), filters=None)
+    else:
+        zarr3 = pytest.importorskip("corvane_numcodecs.zarr3")
+        array = zarr.create_array(tmp_path / "a", shape=x.shape, chunks=(1000,), dtype="float32",
+                                  serializer=zarr3.Corvane(**{target: bound}), compressors=None)
+    array[:] = x
+    y = zarr.open_array(tmp_path / "a", mode="r")[:]
+    for k in range(4):
+        chunk = slice(1000 * k, 1000 * (k + 1))
+        assert errors(x[chunk], y[chunk])[target] <= bound
