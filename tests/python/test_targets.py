@@ -21,7 +21,7 @@ def errors(x, y):
     if spread > 0:
         prd = 100.0 * np.linalg.norm(d) / spread
     else:  # a constant signal: its value in float32, or no PRD at all
-        prd = 0.0 if np.array_equal(np.asarray(x).astype(np.float32), y) else np.inf
+        prd = 0.0 if np.array_equal(np.asarray(x).astype(np.float32), np.asarray(y).astype(np.float32)) else np.inf
     return {"max_abs_error": float(np.max(np.abs(d))), "prd": float(prd)}
 
 
@@ -43,7 +43,9 @@ def signals(draw):
         x = np.where(rng.random(n) < 0.01, 50.0, 0.0) + 0.01 * rng.standard_normal(n)
     scale = 10.0 ** draw(st.integers(-4, 5))
     offset = draw(st.sampled_from([0.0, 1.0, -300.0, 1e5]))
-    dtype = draw(st.sampled_from([np.float32, np.float64]))
+    dtype = draw(st.sampled_from([np.float32, np.float64, np.int16]))
+    if dtype == np.int16:
+        return np.clip(np.rint(x * min(scale, 1e3)), -32768, 32767).astype(np.int16)
     return (x * scale + offset).astype(dtype)
 
 
@@ -59,7 +61,8 @@ def test_every_stream_keeps_its_target_or_the_target_is_refused(x, target, relat
     # Bounds from far out of reach to loose: a share of the signal's spread.
     spread = float(np.ptp(x.astype(np.float64)))
     bound = relative * spread if target == "max_abs_error" else 100.0 * relative
-    codec = Corvane(method=method, coder=coder, **{target: bound})
+    dtype = None if x.dtype == np.float32 else x.dtype.name
+    codec = Corvane(method=method, coder=coder, dtype=dtype, **{target: bound})
     try:
         stream = codec.encode(x)
     except ValueError as refused:
@@ -68,14 +71,13 @@ def test_every_stream_keeps_its_target_or_the_target_is_refused(x, target, relat
         assert "out of reach" in message, message
         best = float(message.rsplit(" ", 1)[1])
         assert best > bound
-        again = Corvane(method=method, coder=coder, **{target: best}).decode(
-            Corvane(method=method, coder=coder, **{target: best}).encode(x))
-        assert errors(x, again)[target] <= best
+        at_best = Corvane(method=method, coder=coder, dtype=dtype, **{target: best})
+        assert errors(x, at_best.decode(at_best.encode(x)))[target] <= best
         return
-    # An ordinary stream: the module decodes it, and the codec gives the same.
-    y = corvane.decompress_signal(stream)
-    np.testing.assert_array_equal(codec.decode(stream), y)
-    assert errors(x, y)[target] <= bound
+    # An ordinary stream, which the module decodes; the codec's result (for
+    # integers, rounded) keeps the target.
+    assert corvane.decompress_signal(stream).size == x.size
+    assert errors(x, codec.decode(stream))[target] <= bound
 
 
 def test_targets_exclude_each_other_and_the_multiplier():
@@ -117,7 +119,7 @@ def _chunked_signal():
 
 @pytest.mark.parametrize("target, bound", [("max_abs_error", 1.0), ("prd", 0.8)])
 @pytest.mark.parametrize("fmt", [2, 3])
-def test_stores_keep_the_target_in_every_chunk(tmp_path, target, bound, fmt):
+def test_stores_keep_the_target_in_every_chunk_and_lane(tmp_path, target, bound, fmt):
     zarr = pytest.importorskip("zarr")
     x = _chunked_signal()
     if fmt == 2:
@@ -132,3 +134,9 @@ def test_stores_keep_the_target_in_every_chunk(tmp_path, target, bound, fmt):
     for k in range(4):
         chunk = slice(1000 * k, 1000 * (k + 1))
         assert errors(x[chunk], y[chunk])[target] <= bound
+    # Lanes of a (time, channels) chunk: each its own signal, each within the target.
+    channels = x.reshape(4, 1000).T.copy()
+    codec = Corvane(axis=0, **{target: bound})
+    back = codec.decode(codec.encode(channels), out=np.empty_like(channels))
+    for lane in range(4):
+        assert errors(channels[:, lane], back[:, lane])[target] <= bound
