@@ -29,7 +29,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TS
 cmake --build build-tsan -j2 --target corvane_core
 # Only the concurrency test is built here: the rest of the suite is single
 # threaded and already runs under ASan.
-clang++-16 -std=c++2b -O1 -g -fsanitize=thread -fno-omit-frame-pointer -ffp-contract=off -I. \
+clang++-16 -std=c++2b -O1 -g -fsanitize=thread -fno-omit-frame-pointer -ffp-contract=off -I. -Iinclude \
   tests/cpp/test_concurrency.cpp build-tsan/src/libcorvane_core.a build-tsan/wavelet/libcorvane_wavelet.a \
   -lgtest -lgtest_main -lz -pthread -o build-tsan/concurrency_tests
 build-tsan/concurrency_tests
