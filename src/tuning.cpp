@@ -410,45 +410,49 @@ public:
         calibration_ = raw > 0.0 && finest_error > 0.0 ? finest_error / raw : 1.0;
     }
 
-    // The multiplier at which the calibrated prediction meets the bound for
-    // one dead zone, found by a fixed-point iteration on error ~ 1/m, and the
-    // predicted size there; nothing when not even the largest multiplier does.
-    std::optional<Candidate> predict(std::size_t zone, float start) const {
-        const int threshold = kDeadZones[zone].threshold;
-        const double goal = target_.bound / calibration_;
-        double m = std::clamp(start, kSmallestMultiplier, cap_);
-        double bits = 0.0, previous_m = 0.0, previous_err = 0.0;
+    // The multiplier at which the prediction, times `calibration`, meets
+    // `goal` for one dead zone (a secant on log error against log
+    // multiplier), and the predicted size there.
+    double solve(int threshold, double start, double goal, double calibration, double* bits) const {
+        const double aim = goal / calibration;
+        double m = std::clamp(start, static_cast<double>(kSmallestMultiplier), static_cast<double>(cap_));
+        double previous_m = 0.0, previous_err = 0.0;
         for (int step = 0; step < 6; ++step) {
-            const double err = raw_error(static_cast<float>(m), threshold, &bits);
-            if (!(err > 0.0)) {
-                m = kSmallestMultiplier;
-                break;
-            }
+            const double err = raw_error(static_cast<float>(m), threshold, bits);
+            if (!(err > 0.0)) return kSmallestMultiplier;
             double slope = 1.0;
             if (previous_m > 0.0 && previous_m != m && previous_err > 0.0)
                 slope = std::clamp(-std::log(err / previous_err) / std::log(m / previous_m), 0.25, 4.0);
             previous_m = m;
             previous_err = err;
-            const double next = std::clamp(m * std::pow(err / goal, 1.0 / slope),
+            const double next = std::clamp(m * std::pow(err / aim, 1.0 / slope),
                                            static_cast<double>(kSmallestMultiplier), static_cast<double>(cap_));
-            const bool settled = std::abs(next / m - 1.0) < 0.003;
+            const bool settled = std::abs(next / m - 1.0) < 0.002;
             m = next;
             if (settled) break;
         }
-        const auto mf = static_cast<float>(m);
-        if (raw_error(mf, threshold, &bits) > goal * 1.05) return std::nullopt;
-        return Candidate{zone, mf, bits};
+        return m;
+    }
+
+    // The prediction for one dead zone; nothing when not even the largest
+    // multiplier meets the bound.
+    std::optional<Candidate> predict(std::size_t zone, float start) const {
+        const int threshold = kDeadZones[zone].threshold;
+        double bits = 0.0;
+        const auto m = static_cast<float>(solve(threshold, start, target_.bound, calibration_, &bits));
+        if (raw_error(m, threshold, &bits) * calibration_ > target_.bound * 1.05) return std::nullopt;
+        return Candidate{zone, m, bits};
     }
 
     // The smallest multiplier near the prediction whose exact error meets the
-    // bound: a secant on log error against log multiplier, inside a bracket
-    // that each exact evaluation narrows.
+    // bound. Each exact evaluation recalibrates the prediction where it was
+    // taken, and the prediction, so corrected, proposes the next multiplier,
+    // inside a bracket that the evaluations narrow.
     expected<std::optional<Candidate>, CorvaneError> refine(Candidate c, int evaluations) const {
         const int threshold = kDeadZones[c.zone].threshold;
-        const double aim = target_.bound * 0.999;
         double failing = 0.0;  // largest multiplier known to miss
         double passing = 0.0;  // smallest multiplier known to meet
-        double m = c.m, previous_m = 0.0, previous_err = 0.0;
+        double m = c.m;
         for (int step = 0; step < evaluations; ++step) {
             const auto mf = static_cast<float>(m);
             auto err = exact(mf, threshold);
@@ -460,18 +464,20 @@ public:
                 failing = std::max(failing, m);
                 if (mf >= cap_) break;
             }
-            // error ~ m^-slope, the slope from the last two evaluations (1 to start)
-            double slope = 1.0;
-            if (previous_m > 0.0 && previous_m != m && previous_err > 0.0 && *err > 0.0) {
-                slope = std::clamp(-std::log(*err / previous_err) / std::log(m / previous_m), 0.25, 4.0);
-            }
-            previous_m = m;
-            previous_err = *err;
-            double next = *err > 0.0 ? m * std::pow(*err / aim, 1.0 / slope) : kSmallestMultiplier;
+            if (passing > 0.0 && failing > 0.0 && passing <= failing * 1.002) break;
+            double bits = 0.0;
+            const double raw = raw_error(mf, threshold, &bits);
+            // after a miss, aim further inside and step at least a little
+            const bool missed = passing != m;
+            double next = raw > 0.0 && *err > 0.0
+                              ? solve(threshold, m, target_.bound * (missed ? 0.996 : 0.998), *err / raw, &bits)
+                              : static_cast<double>(kSmallestMultiplier);
+            if (missed) next = std::max(next, m * 1.003);
             const double lo = failing > 0.0 ? failing : kSmallestMultiplier;
             const double hi = passing > 0.0 ? passing : static_cast<double>(cap_);
-            if (passing > 0.0 && failing > 0.0 && passing <= failing * 1.002) break;
-            if (next <= lo || next >= hi) next = failing > 0.0 && passing > 0.0 ? std::sqrt(lo * hi) : std::clamp(next, lo * 1.01, hi);
+            if (next <= lo || next >= hi) {
+                next = failing > 0.0 && passing > 0.0 ? std::sqrt(lo * hi) : std::clamp(next, lo * 1.01, hi);
+            }
             m = std::min(next, static_cast<double>(cap_));
         }
         if (passing == 0.0) return std::optional<Candidate>{};
@@ -562,9 +568,10 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
                   [](const Candidate& a, const Candidate& b) { return a.bits < b.bits; });
         double best_bits = std::numeric_limits<double>::infinity();
         for (std::size_t i = 0; i < std::min<std::size_t>(predicted.size(), 2); ++i) {
-            // A PRD is predicted closely; a runner-up well behind is not worth
-            // settling. The largest error is predicted less well.
-            if (i > 0 && target.measure == ErrorMeasure::Prd && predicted[i].bits > predicted[0].bits * 1.03) break;
+            // A runner-up well behind is not worth settling; how far behind
+            // depends on how well the measure is predicted (a PRD closely).
+            const double behind = target.measure == ErrorMeasure::Prd ? 1.03 : 1.08;
+            if (i > 0 && predicted[i].bits > predicted[0].bits * behind) break;
             auto settled = search.refine(predicted[i], 6);
             if (!settled) return unexpected(TuningError(std::move(settled).error()));
             if (*settled && (*settled)->bits < best_bits) {

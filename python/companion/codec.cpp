@@ -68,14 +68,8 @@ PyObject* compress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     HeldBuffer input;
-    if (!input.acquire(bound[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-        return nullptr;
-    }
-    const BufferItems items = buffer_items(input.view());
-    if (items != BufferItems::Float32 && items != BufferItems::Float64) {
-        PyErr_Format(PyExc_TypeError,
-                     "compress() takes float32 or float64 samples in native byte order, not items of format '%s'",
-                     input.view().format != nullptr ? input.view().format : "B");
+    BufferItems items = BufferItems::Other;
+    if (!acquire_samples(input, bound[0], "compress()", items)) {
         return nullptr;
     }
     const std::size_t count = input.bytes() / static_cast<std::size_t>(input.view().itemsize);

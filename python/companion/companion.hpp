@@ -66,6 +66,12 @@ enum class BufferItems { Float32, Float64, OtherFloat, Other };
 // byte order; Other for everything else. Needs PyBUF_FORMAT.
 BufferItems buffer_items(const Py_buffer& view);
 
+// Holds the samples of `obj`: a C-contiguous buffer of native-order float32
+// or float64 items, whose kind goes to `items`. False with the exporter's
+// exception set, or a TypeError that `function` ("compress()") takes no
+// items of that format.
+bool acquire_samples(HeldBuffer& held, PyObject* obj, const char* function, BufferItems& items);
+
 // Runs `work()` with the interpreter lock released. An exception escaping it
 // is turned into the matching Python exception once the lock is back, and
 // false returned; true otherwise. `work` must not touch Python objects.

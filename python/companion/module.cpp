@@ -28,6 +28,19 @@ BufferItems buffer_items(const Py_buffer& view) {
     return BufferItems::OtherFloat;
 }
 
+bool acquire_samples(HeldBuffer& held, PyObject* obj, const char* function, BufferItems& items) {
+    if (!held.acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+        return false;
+    }
+    items = buffer_items(held.view());
+    if (items != BufferItems::Float32 && items != BufferItems::Float64) {
+        PyErr_Format(PyExc_TypeError, "%s takes float32 or float64 samples in native byte order, not items of format '%s'",
+                     function, held.view().format != nullptr ? held.view().format : "B");
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 using AddPart = int (*)(PyObject*);
