@@ -21,5 +21,5 @@ def from_doubles(samples: npt.NDArray[np.float64], scale: int) -> tuple[int]:
 
 
 first: np.float32 = round_trip(np.zeros(8, dtype=np.float32))[0]
-length: int = from_doubles(np.linspace(0.0, 1.0, 100), 11)[0]
+length: int = from_doubles(np.linspace(0.0, 1.0, 100, dtype=np.float64), 11)[0]
 exported: list[str] = corvane.__all__
