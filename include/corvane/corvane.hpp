@@ -202,4 +202,59 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
                                                       const CompressionConfig& config, ErrorTarget target,
                                                       std::span<const double> reference = {});
 
+// ---------------------------------------------------------------- lanes
+
+// A chunk coded as one stream per 1-D lane, the streams back to back in lane
+// order. Each is the stream compress() writes for that lane alone, and its
+// header gives its length, so a run of lanes needs no container of its own
+// and its first stream decodes on its own. Lanes share nothing, so they are
+// coded on several threads at once; the bytes and samples do not depend on
+// how many.
+
+// A C-ordered chunk seen as (outer, length, inner): outer * inner lanes of
+// `length` samples. Lane o * inner + i holds the samples at
+// (o * length + t) * inner + i for t = 0 .. length - 1; lanes along the last
+// axis have inner 1, lanes along the first have outer 1.
+struct LaneLayout {
+    std::size_t outer = 1;
+    std::size_t length = 0;
+    std::size_t inner = 1;
+
+    std::size_t lanes() const { return outer * inner; }
+    std::size_t samples() const { return outer * length * inner; }
+};
+
+// The streams of the chunk's lanes, back to back. `chunk` holds exactly
+// layout.samples() values; float64 samples are narrowed as compress_signal
+// narrows them. `threads` is the most threads to use, 0 for one per core.
+expected<std::vector<std::uint8_t>, CorvaneError> compress_lanes(std::span<const float> chunk,
+                                                                 const LaneLayout& layout,
+                                                                 const CompressionConfig& config,
+                                                                 unsigned threads);
+expected<std::vector<std::uint8_t>, CorvaneError> compress_lanes(std::span<const double> chunk,
+                                                                 const LaneLayout& layout,
+                                                                 const CompressionConfig& config,
+                                                                 unsigned threads);
+
+// A run of lane streams, split where each header says its stream ends, and
+// the layout it fills when its lanes form groups of `inner` (0: all lanes in
+// one group, as lanes along a chunk's first axis do). Reads the headers only;
+// refuses a header the decoder would refuse, lanes of unequal length, and a
+// lane count that is not a whole number of groups.
+struct LaneRun {
+    std::vector<std::span<const std::uint8_t>> streams;
+    LaneLayout layout;
+};
+expected<LaneRun, CorvaneError> split_lanes(std::span<const std::uint8_t> run, std::size_t inner);
+
+// Decodes every lane of `run` into out[0 .. run.layout.samples()), each sample
+// where `run.layout` puts it (float64: the float32 samples widened).
+expected<void, CorvaneError> decompress_lanes(const LaneRun& run, float* out, unsigned threads);
+expected<void, CorvaneError> decompress_lanes(const LaneRun& run, double* out, unsigned threads);
+
+// The same into a new buffer. The first lane is decoded before the buffer is
+// made, so headers alone cannot make it larger than lanes that decode
+// legitimately could.
+expected<std::vector<float>, CorvaneError> decompress_lanes(const LaneRun& run, unsigned threads);
+
 }  // namespace corvane
