@@ -143,6 +143,31 @@ def encode_cost(record: np.ndarray, scale: int, repeats: int) -> dict[str, float
     return {name: float(np.median(t)) for name, t in times.items()}
 
 
+def lane_scaling(record: np.ndarray, scale: int, repeats: int) -> dict[str, tuple[float, float]]:
+    """Median wall and process CPU seconds to encode and decode the record's lanes
+    on one thread and on every core (the companion's own threads)."""
+    from corvane_numcodecs import _native
+
+    options = _native.CompressionOptions(scale=scale)
+    chunk = np.ascontiguousarray(record)
+    outer, length, inner = 1, record.shape[0], record.shape[1]
+    run = _native.compress_lanes(chunk, outer, length, inner, options)
+    out = np.empty_like(chunk)
+    cases = {
+        "encode, 1 thread": lambda: _native.compress_lanes(chunk, outer, length, inner, options, threads=1),
+        "encode, every core": lambda: _native.compress_lanes(chunk, outer, length, inner, options),
+        "decode, 1 thread": lambda: _native.decompress_lanes(run, 0, out, threads=1),
+        "decode, every core": lambda: _native.decompress_lanes(run, 0, out),
+    }
+    times: dict[str, list[tuple[float, float]]] = {name: [] for name in cases}
+    for _ in range(repeats):
+        for name, case in cases.items():
+            wall, cpu = time.perf_counter(), time.process_time()
+            case()
+            times[name].append((time.perf_counter() - wall, time.process_time() - cpu))
+    return {name: (float(np.median([w for w, _ in t])), float(np.median([c for _, c in t]))) for name, t in times.items()}
+
+
 def main(argv: list[str]) -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--samples", type=int, default=100_000)
@@ -177,6 +202,16 @@ def main(argv: list[str]) -> None:
           + ", ".join(f"{name} {1e3 * t:.1f} ms" for name, t in cost.items()))
     print(f"lanes cost {cost['lanes'] / cost['flattened']:.3f}x the flattened stream; leads of one range: "
           f"lanes {cost['lanes of one range'] / cost['the same, one stream']:.3f}x one stream of the same samples")
+
+    import os
+
+    scaling = lane_scaling(record, args.scale, args.repeats)
+    print(f"lanes on {os.cpu_count()} cores (load average {os.getloadavg()[0]:.1f}), median wall / process CPU:")
+    for name, (wall, cpu) in scaling.items():
+        print(f"  {name:<20} {1e3 * wall:7.1f} ms wall {1e3 * cpu:7.1f} ms CPU")
+    for what in ("encode", "decode"):
+        one, every = scaling[f"{what}, 1 thread"][0], scaling[f"{what}, every core"][0]
+        print(f"  {what}: every core {one / every:.2f}x the speed of one thread")
 
 
 if __name__ == "__main__":

@@ -27,23 +27,6 @@ constexpr Parameters kDecompressParameters{"decompress()", kDecompressNames, 2, 
 using Stream = expected<std::vector<std::uint8_t>, CorvaneError>;
 using Samples = expected<std::vector<float>, CorvaneError>;
 
-// `options` is None, absent or an instance of this module's CompressionOptions.
-bool read_options(PyObject* options, CompressionConfig& config) {
-    if (options == nullptr || options == Py_None) {
-        return true;
-    }
-    PyTypeObject* type = options_type();
-    if (type == nullptr) {
-        return false;
-    }
-    if (!PyObject_TypeCheck(options, type)) {
-        raise_not_instance("options", options, "CompressionOptions");
-        return false;
-    }
-    config = options_config(options);
-    return true;
-}
-
 // Runs without the interpreter lock. float64 samples are narrowed to single
 // precision first by the module's own rule.
 Stream compress_items(const void* data, BufferItems items, std::size_t count, const CompressionConfig& config) {
@@ -202,6 +185,22 @@ PyMethodDef kCodecMethods[] = {
 };
 
 }  // namespace
+
+bool read_options(PyObject* options, CompressionConfig& config) {
+    if (options == nullptr || options == Py_None) {
+        return true;
+    }
+    PyTypeObject* type = options_type();
+    if (type == nullptr) {
+        return false;
+    }
+    if (!PyObject_TypeCheck(options, type)) {
+        raise_not_instance("options", options, "CompressionOptions");
+        return false;
+    }
+    config = options_config(options);
+    return true;
+}
 
 int add_codec(PyObject* module) {
     // This module's own class, built from the module's source: the same

@@ -49,6 +49,7 @@ using AddPart = int (*)(PyObject*);
 constexpr AddPart kParts[] = {
     add_codec,
     add_targets,
+    add_lanes,
 };
 
 int exec_module(PyObject* module) {

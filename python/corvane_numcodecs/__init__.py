@@ -131,14 +131,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         interpreter lock is released while compressing, so threads encode
         chunks in parallel.
         """
-        samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
-        if self.axis is None:
-            # The companion takes native-endian, contiguous samples.
-            return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
-        lanes = _lanes.lanes_of(samples, self.axis, shape_known=False)
-        if _target_of(self) is not None and lanes.size:
-            return b"".join(self._compress_one(lane) for lane in lanes)
-        return _lanes.compress_lanes(lanes, self._options)
+        return self._encode(buf, shape_known=False)
 
     def _compress_one(self, samples: npt.NDArray[Any]) -> bytes:
         # One signal (a chunk or a lane): native-endian and contiguous.
@@ -159,18 +152,21 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         float array of any shape with one element per sample (the samples are
         converted to its type), or any other writeable contiguous buffer of
         exactly the decoded samples' size in bytes (it receives their bytes).
-        ``out`` is returned. A stream of float samples is decoded straight into
-        a float32 or float64 ``out``, with the interpreter lock released.
+        ``out`` is returned. Float samples are decoded straight into a float32
+        or float64 ``out``, with the interpreter lock released; the lanes of a
+        chunk are decoded on every core.
         """
-        if self.axis is None and (self._dtype is None or self._dtype.kind == "f"):
-            return self._decode_floats(ensure_contiguous_ndarray_like(buf), out)
-        data = ensure_bytes(buf)
+        stream = ensure_contiguous_ndarray_like(buf)
+        floats = self._dtype is None or self._dtype.kind == "f"
         if self.axis is None:
-            samples = corvane.decompress_signal(data)
+            if floats:
+                return self._decode_floats(stream, out)
+            samples = _native.decompress(stream)
         else:
-            lanes = _lanes.decompress_lanes(data)
-            shaped = isinstance(out, np.ndarray) and out.ndim >= 2 and out.size == lanes.size
-            samples = _lanes.lay_out(lanes, self.axis, out.shape if shaped else None)
+            shape = out.shape if isinstance(out, np.ndarray) and out.ndim >= 2 else None
+            if shape is not None and floats and _fillable(out):
+                return _lanes.decompress_lanes(stream, self.axis, shape, out)
+            samples = _lanes.decompress_lanes(stream, self.axis, shape)
         values = _lanes.restore(samples, self._dtype or np.dtype(np.float32))
         if out is None:
             return values
@@ -183,6 +179,19 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         else:
             _store(values.ravel(), out)
         return out
+
+    def _encode(self, buf: Any, shape_known: bool) -> bytes:
+        # shape_known: the decoder will be given the chunk's shape (the zarr v3
+        # codec), so lanes may run along any axis.
+        samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
+        if self.axis is None:
+            # The companion takes native-endian, contiguous samples.
+            return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
+        if _target_of(self) is not None and samples.size:
+            # A target is met lane by lane, each lane tuned on its own.
+            rows = _lanes.lane_rows(samples, self.axis, shape_known)
+            return b"".join(self._compress_one(lane) for lane in rows)
+        return _lanes.compress_lanes(samples, self.axis, self._native_options, shape_known)
 
     def _decode_floats(self, stream: Any, out: Any) -> Any:
         # One stream of float samples, decoded by the companion.
@@ -227,6 +236,11 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
 
 
 _NATIVE_FLOATS = (np.dtype("=f4"), np.dtype("=f8"))
+
+
+def _fillable(out: npt.NDArray[Any]) -> bool:
+    # The companion writes native float32 or float64 values in C order.
+    return out.dtype in _NATIVE_FLOATS and out.flags.c_contiguous and out.flags.writeable
 
 
 def _store(samples: npt.NDArray[Any], out: Any) -> None:

@@ -13,27 +13,24 @@ the type's range.
 
 from __future__ import annotations
 
+import math
 import operator
-import struct
-from collections.abc import Sequence
-from typing import Any, Optional, Union
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
 
-import corvane
+from . import _native  # type: ignore[attr-defined]  # the companion ships no stubs yet
 
 __all__ = [
     "DTYPES",
     "sample_dtype",
     "lane_axis",
     "encodable",
-    "lanes_of",
-    "split_streams",
-    "lay_out",
-    "restore",
     "compress_lanes",
+    "lane_rows",
     "decompress_lanes",
+    "restore",
 ]
 
 # The types a chunk may hold. Every value of the integer types up to 16 bits,
@@ -42,7 +39,6 @@ DTYPES = tuple(np.dtype(t) for t in ("float32", "float64", "int8", "int16", "int
 _EXACT_INT32 = 1 << 24
 
 _HEADER_SIZE = 52
-_PAYLOAD_LEN = struct.Struct("<I")  # at offset 32 of a stream header
 
 
 def sample_dtype(dtype: Any) -> np.dtype[Any]:
@@ -93,8 +89,15 @@ def encodable(samples: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return samples.astype(np.float32)
 
 
-def lanes_of(samples: npt.NDArray[Any], axis: int, shape_known: bool) -> npt.NDArray[Any]:
-    """The lanes along ``axis`` as rows of a C-contiguous 2-D array, in C order of the other axes.
+def _geometry(shape: tuple[int, ...], axis: int) -> tuple[int, int, int]:
+    """The chunk seen as (outer, length, inner) around the lane axis, in C order."""
+    shape = shape or (1,)
+    k = _normalised(axis, len(shape))
+    return math.prod(shape[:k]), shape[k], math.prod(shape[k + 1 :])
+
+
+def _lane_axis_of(samples: npt.NDArray[Any], axis: int, shape_known: bool) -> int:
+    """``axis`` as an index into the chunk's axes, refused unless it can be laid back.
 
     Unless the decoder will be told the chunk's shape (``shape_known``), the
     layout must be one it can rebuild from the streams alone: lanes along the
@@ -113,55 +116,52 @@ def lanes_of(samples: npt.NDArray[Any], axis: int, shape_known: bool) -> npt.NDA
                 "lanes are taken from chunks in C order, and this one is in Fortran order: "
                 "a zarr v2 array with lanes needs order='C'"
             )
+    return k
+
+
+def compress_lanes(samples: npt.NDArray[Any], axis: int, options: Any, shape_known: bool) -> bytes:
+    """The streams of the lanes along ``axis`` (float32 or float64 samples), back to
+    back in C order of the other axes."""
+    outer, length, inner = _geometry(samples.shape, _lane_axis_of(samples, axis, shape_known))
+    # The companion gathers each lane itself, on every core, without the interpreter lock.
+    return bytes(_native.compress_lanes(np.ascontiguousarray(samples), outer, length, inner, options))
+
+
+def lane_rows(samples: npt.NDArray[Any], axis: int, shape_known: bool) -> npt.NDArray[Any]:
+    """The lanes along ``axis`` as the C-contiguous rows of a 2-D array, in lane order."""
+    k = _lane_axis_of(samples, axis, shape_known)
     samples = samples.reshape(1) if samples.ndim == 0 else samples
-    if samples.size == 0:
-        return samples.reshape(0, 0)
-    lane_length = samples.shape[k]
-    return np.ascontiguousarray(np.moveaxis(samples, k, -1)).reshape(-1, lane_length)
+    return np.ascontiguousarray(np.moveaxis(samples, k, -1)).reshape(-1, samples.shape[k])
 
 
-def split_streams(data: Union[bytes, memoryview]) -> list[memoryview]:
-    """The streams of a chunk of lanes, each ending where its header says.
+def _lane_length(data: Any) -> int:
+    # The first header's sample count (offset 16); the companion checks the rest.
+    header = memoryview(data).cast("B")
+    return int.from_bytes(header[16:20], "little") if len(header) >= _HEADER_SIZE else 0
 
-    A truncated last stream is handed on as it is, so that the decoder reports it.
+
+def decompress_lanes(data: Any, axis: int, shape: Optional[tuple[int, ...]] = None, out: Any = None) -> Any:
+    """A chunk of lanes decoded to float32, laid out as the chunk was.
+
+    With the chunk's ``shape`` the result has that shape, and ``out`` (a
+    C-contiguous native float32 or float64 array of that shape) may receive it
+    directly. Without it the result is 2-D: (lane length, lanes) for lanes along
+    the first axis, (lanes, lane length) for lanes along the last.
     """
-    view = memoryview(data).cast("B")
-    streams = []
-    offset = 0
-    while offset < len(view):
-        if len(view) - offset < _HEADER_SIZE:
-            end = len(view)
-        else:
-            (payload,) = _PAYLOAD_LEN.unpack_from(view, offset + 32)
-            end = min(len(view), offset + _HEADER_SIZE + payload)
-        streams.append(view[offset:end])
-        offset = end
-    return streams
-
-
-def lay_out(
-    lanes: npt.NDArray[Any], axis: int, shape: Optional[Sequence[int]] = None
-) -> npt.NDArray[Any]:
-    """The lanes (rows of a 2-D array) put back in the chunk's layout.
-
-    Without the chunk's shape the result is 2-D: (lane length, lanes) for lanes
-    along the first axis, (lanes, lane length) for lanes along the last.
-    """
-    count, length = lanes.shape
     if shape is None:
-        return np.ascontiguousarray(lanes.T) if axis == 0 else lanes
-    shape = tuple(shape)
-    k = _normalised(axis, max(len(shape), 1))
-    size = 1
-    for extent in shape:
-        size *= extent
-    if (shape[k] if shape else 1) != length or size != count * length:
-        raise ValueError(f"the chunk holds {count} lanes of {length} samples, which do not fill shape {shape}")
-    outer = 1
-    for extent in shape[:k]:
-        outer *= extent
-    laid = lanes.reshape(outer, count // outer if outer else 0, length).transpose(0, 2, 1)
-    return np.ascontiguousarray(laid).reshape(shape)
+        inner = 0 if axis == 0 else 1
+    else:
+        _, length, inner = _geometry(shape, axis)
+        if _lane_length(data) != length and len(memoryview(data).cast("B")) >= _HEADER_SIZE:
+            raise ValueError(f"the chunk's lanes hold {_lane_length(data)} samples, not the {length} of shape {shape}")
+    if out is not None:
+        return _native.decompress_lanes(data, inner, out)
+    flat = _native.decompress_lanes(data, inner)
+    if shape is not None:
+        return flat.reshape(shape)
+    length = _lane_length(data)
+    lanes = flat.size // length if length else 0
+    return flat.reshape((length, lanes) if axis == 0 else (lanes, length))
 
 
 def restore(samples: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
@@ -176,25 +176,3 @@ def restore(samples: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArr
     return wide.astype(dtype)
 
 
-def compress_lanes(lanes: npt.NDArray[Any], options: corvane.CompressionOptions) -> bytes:
-    """One stream per row of ``lanes``, back to back."""
-    if lanes.size == 0:
-        # The module's own refusal of empty input.
-        return corvane.compress_signal(np.empty(0, dtype=np.float32), options)
-    return b"".join(corvane.compress_signal(lane, options) for lane in lanes)
-
-
-def decompress_lanes(data: bytes) -> npt.NDArray[np.float32]:
-    """The lanes of a chunk as the rows of a new float32 array."""
-    streams = split_streams(data)
-    if not streams:
-        corvane.decompress_signal(b"")  # raises the module's error for a missing header
-    first = corvane.decompress_signal(bytes(streams[0]))
-    lanes = np.empty((len(streams), first.size), dtype=np.float32)
-    lanes[0] = first
-    for row, stream in enumerate(streams[1:], start=1):
-        lane = corvane.decompress_signal(bytes(stream))
-        if lane.size != first.size:
-            raise ValueError(f"the lanes of a chunk differ in length: {first.size} and {lane.size} samples")
-        lanes[row] = lane
-    return lanes

@@ -131,7 +131,8 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
         # A chunk is stored in C order whatever the array's memory order.
         samples = np.ascontiguousarray(chunk_array.as_numpy_array())
-        return chunk_spec.prototype.buffer.from_bytes(self.__dict__["_codec"].encode(samples))
+        # The decoder is handed the chunk's shape, so lanes may run along any axis.
+        return chunk_spec.prototype.buffer.from_bytes(self.__dict__["_codec"]._encode(samples, shape_known=True))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         chunk = chunk_spec.prototype.nd_buffer.empty(
