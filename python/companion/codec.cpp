@@ -160,11 +160,6 @@ PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     return adopt_samples(std::move(**samples));
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef kCodecMethods[] = {
     {"compress", as_cfunction(compress_buffer), METH_FASTCALL | METH_KEYWORDS,
      "compress(data, options=None)\n--\n\n"

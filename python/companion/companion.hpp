@@ -81,6 +81,12 @@ BufferItems buffer_items(const Py_buffer& view);
 // items of that format.
 bool acquire_samples(HeldBuffer& held, PyObject* obj, const char* function, BufferItems& items);
 
+// A fastcall-with-keywords function as a method table takes it.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // Runs `work()` with the interpreter lock released. An exception escaping it
 // is turned into the matching Python exception once the lock is back, and
 // false returned; true otherwise. `work` must not touch Python objects.

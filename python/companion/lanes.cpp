@@ -58,14 +58,8 @@ PyObject* compress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, Py_
         return nullptr;
     }
     HeldBuffer input;
-    if (!input.acquire(bound[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-        return nullptr;
-    }
-    const BufferItems items = buffer_items(input.view());
-    if (items != BufferItems::Float32 && items != BufferItems::Float64) {
-        PyErr_Format(PyExc_TypeError,
-                     "compress_lanes() takes float32 or float64 samples in native byte order, not items of format '%s'",
-                     input.view().format != nullptr ? input.view().format : "B");
+    BufferItems items = BufferItems::Other;
+    if (!acquire_samples(input, bound[0], "compress_lanes()", items)) {
         return nullptr;
     }
     const std::size_t count = input.bytes() / static_cast<std::size_t>(input.view().itemsize);
@@ -168,11 +162,6 @@ PyObject* decompress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, P
         return out;
     }
     return adopt_samples(std::move(**made));
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef kLaneMethods[] = {
