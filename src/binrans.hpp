@@ -278,12 +278,18 @@ private:
 // the encoder works in checkpointed chunks of about `chunk_decisions`
 // decisions, and of at least `table_multiple` times the context entries a
 // checkpoint copies, so that checkpoints stay a small share of what a whole
-// recording would take. Either way the bytes are the same; only tests set
-// anything but the defaults.
+// recording would take. The coefficient model also lets a chunk grow to
+// `per_coefficient` decisions for every coefficient of its input (a record
+// buffer of 1.5 times the input's float32 size at the default): it plans each
+// band's chunks from the band's end, and its model runs ahead only over what
+// precedes a band's last chunk, so large chunks keep that extra pass short.
+// Either way the bytes are the same; only tests set anything but the
+// defaults.
 struct RecordBudget {
     size_t direct_limit = size_t{1} << 24;    // 32 MiB of records
     size_t chunk_decisions = size_t{1} << 20;  // 2 MiB of records per chunk
     size_t table_multiple = 32;
+    size_t per_coefficient = 3;
 };
 
 // Adaptive binary decoder over a coded byte view that starts with the 4-byte
@@ -328,6 +334,7 @@ std::vector<uint8_t> code_chunks_in_reverse(size_t chunks, size_t largest_chunk,
         const uint16_t* end = record_chunk(c, records.get());
         coder.code({records.get(), static_cast<size_t>(end - records.get())});
     }
+    records.reset();  // before the coded bytes are put together
     return coder.finish();
 }
 

@@ -135,23 +135,30 @@ constexpr size_t kFresh = SIZE_MAX;
 std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>> bands, const Layout& lay,
                                        const RecordBudget& budget) {
     // Chunks never straddle a band, so a checkpoint copies one band's block.
+    // Each band's chunks are cut from its end backwards: the last chunk is a
+    // full one, and the forward pass below skips it.
+    size_t coefficients = 0;
+    for (const auto band : bands) coefficients += band.size();
+    const size_t scaled = budget.per_coefficient * coefficients;
     std::vector<Checkpoint> chunks;
     size_t largest_chunk = 0, largest_block = 0;
     for (size_t i = 0; i < bands.size(); ++i) {
         const uint32_t width = lay.bits[i];
         const size_t block = block_size(width);
-        const size_t limit = std::max({budget.chunk_decisions, budget.table_multiple * block, size_t{1}});
+        const size_t limit = std::max({budget.chunk_decisions, scaled, budget.table_multiple * block, size_t{1}});
         const std::span<const int16_t> band = bands[i];
-        size_t begin = 0, decisions = 0;
-        for (size_t j = 0; j < band.size(); ++j) {
+        const size_t first = chunks.size();
+        size_t end = band.size(), decisions = 0;
+        for (size_t j = band.size(); j-- > 0;) {
             decisions += coeff_decisions(band[j], width);
-            if (decisions >= limit || j + 1 == band.size()) {
-                chunks.push_back({static_cast<uint32_t>(i), begin, j + 1, {}, kFresh});
+            if (decisions >= limit || j == 0) {
+                chunks.push_back({static_cast<uint32_t>(i), j, end, {}, kFresh});
                 largest_chunk = std::max(largest_chunk, decisions);
-                begin = j + 1;
+                end = j;
                 decisions = 0;
             }
         }
+        std::reverse(chunks.begin() + static_cast<ptrdiff_t>(first), chunks.end());
         if (!band.empty()) largest_block = std::max(largest_block, block);
     }
 

@@ -20,7 +20,9 @@ using Bands = std::vector<std::vector<int16_t>>;
 
 // Chunks of `chunk` decisions (or bytes' worth of them) whatever the input's
 // size, however small the chunk is next to the tables a checkpoint copies.
-RecordBudget chunked(size_t chunk) { return {.direct_limit = 0, .chunk_decisions = chunk, .table_multiple = 0}; }
+RecordBudget chunked(size_t chunk) {
+    return {.direct_limit = 0, .chunk_decisions = chunk, .table_multiple = 0, .per_coefficient = 0};
+}
 
 Bytes encode(const Bands& bands, const RecordBudget& budget = {}) {
     std::vector<std::span<const int16_t>> views(bands.begin(), bands.end());
@@ -71,7 +73,7 @@ Bytes random_bytes(std::mt19937& rng, size_t n) {
 
 TEST(CheckpointedCoefficients, EveryChunkBoundaryGivesTheBytesOfOneRecording) {
     // A chunk size of 1 cuts after every coefficient; sweeping it up to the
-    // whole input puts the last cut at every coefficient once.
+    // whole input puts a band's first cut at every coefficient once.
     const Bands bands{{3, 0, 0, -1, 2}, {}, {0, 0, 0}, {-7, 7, 1}, {}, {0}, {1, -1, 0, 0, 1}};
     const Bytes expected = ref::encode_coeffs(bands);
     ASSERT_EQ(encode(bands), expected);
@@ -86,6 +88,9 @@ TEST(CheckpointedCoefficients, RandomBandSetsMatchTheDirectAndLiteralCoders) {
         const Bands bands = random_bands(rng, band_count, trial % 10 == 0 ? 40 : 3000);
         const Bytes expected = ref::encode_coeffs(bands);
         ASSERT_EQ(encode(bands), expected) << trial;
+        // Chunks as large as the input's size allows: one per band, or a few
+        // for a band that holds most of the decisions.
+        EXPECT_EQ(encode(bands, {.direct_limit = 0, .chunk_decisions = 1, .table_multiple = 0}), expected) << trial;
         // Every chunk copies its band's block: chunks of one or two
         // decisions only on the short bands.
         const bool short_bands = trial % 10 == 0;
@@ -111,10 +116,10 @@ TEST(CheckpointedCoefficients, WideBandsAndEitherSideOfTheDirectLimitGiveTheSame
     for (auto& v : bands[2]) v = static_cast<int16_t>(rng() % 9);
     const Bytes expected = ref::encode_coeffs(bands);
     // Width 16: a chunk of at least one copy of the band's block.
-    EXPECT_EQ(encode(bands, {.direct_limit = 0, .chunk_decisions = 1, .table_multiple = 1}), expected);
+    EXPECT_EQ(encode(bands, {.direct_limit = 0, .chunk_decisions = 1, .table_multiple = 1, .per_coefficient = 0}), expected);
     const size_t total = decisions_of(bands);
-    EXPECT_EQ(encode(bands, {.direct_limit = total, .chunk_decisions = 1, .table_multiple = 0}), expected);
-    EXPECT_EQ(encode(bands, {.direct_limit = total - 1, .chunk_decisions = 1, .table_multiple = 0}), expected);
+    EXPECT_EQ(encode(bands, {.direct_limit = total, .chunk_decisions = 1, .table_multiple = 0, .per_coefficient = 0}), expected);
+    EXPECT_EQ(encode(bands, {.direct_limit = total - 1, .chunk_decisions = 1, .table_multiple = 0, .per_coefficient = 0}), expected);
 }
 
 TEST(CheckpointedCoefficients, NoCoefficientsCodeToTheInitialState) {
@@ -156,7 +161,7 @@ TEST(CheckpointedBytes, StreamsOfOddAndEvenLengthsMatchTheLiteralCoder) {
             EXPECT_EQ(*decoded, input);
         }
         // The default multiple of the table: chunks of whole tables.
-        EXPECT_EQ(encode_stream(input, {.direct_limit = 0, .chunk_decisions = 1, .table_multiple = 1}), expected);
+        EXPECT_EQ(encode_stream(input, {.direct_limit = 0, .chunk_decisions = 1, .table_multiple = 1, .per_coefficient = 0}), expected);
     }
 }
 
