@@ -20,7 +20,7 @@ void BinEnc::reserve(size_t decisions) {
 
 void BinEnc::grow() { reserve(std::max<size_t>(1024, capacity_ * 2)); }
 
-std::vector<uint8_t> BinEnc::finish() {
+std::vector<uint8_t> BinEnc::finish(std::span<const uint8_t> prefix) {
     auto to_le16 = [](uint32_t v) {
         auto w = static_cast<uint16_t>(v);
         if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
@@ -43,7 +43,10 @@ std::vector<uint8_t> BinEnc::finish() {
     slots[next + 1] = to_le16(x >> 16);
 
     const auto* bytes = reinterpret_cast<const uint8_t*>(slots + next);
-    std::vector<uint8_t> out(bytes, bytes + 2 * (kHeadroom + count_ - next));
+    std::vector<uint8_t> out;
+    out.reserve(prefix.size() + 2 * (kHeadroom + count_ - next));
+    out.assign(prefix.begin(), prefix.end());
+    out.insert(out.end(), bytes, bytes + 2 * (kHeadroom + count_ - next));
     records_.reset();
     count_ = capacity_ = 0;
     return out;
@@ -58,10 +61,12 @@ void ChunkCoder::code(std::span<const uint16_t> records) {
     x_ = x;
 }
 
-std::vector<uint8_t> ChunkCoder::finish() const {
-    std::vector<uint8_t> out(4 + 2 * words_.size());
-    for (size_t b = 0; b < 4; ++b) out[b] = static_cast<uint8_t>(x_ >> (8 * b));
-    uint8_t* o = out.data() + 4;
+std::vector<uint8_t> ChunkCoder::finish(std::span<const uint8_t> prefix) const {
+    std::vector<uint8_t> out(prefix.size() + 4 + 2 * words_.size());
+    std::copy(prefix.begin(), prefix.end(), out.begin());
+    uint8_t* o = out.data() + prefix.size();
+    for (size_t b = 0; b < 4; ++b) o[b] = static_cast<uint8_t>(x_ >> (8 * b));
+    o += 4;
     for (size_t i = words_.size(); i-- > 0; o += 2) {
         o[0] = static_cast<uint8_t>(words_[i]);
         o[1] = static_cast<uint8_t>(words_[i] >> 8);

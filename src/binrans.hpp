@@ -43,16 +43,30 @@ inline constexpr uint32_t kStateLow = 1u << 16;  // normalised states lie in [2^
 // Both cases are one shift: p - floor(p / 16) = p + floor((15 - p) / 16), and
 // >> on a negative int rounds down, so p' = p + ((T - p) >> 4) with T = 4096
 // after a 0 and T = 15 after a 1. No branch for the compiler to mispredict.
-inline uint16_t adapt(uint32_t p, unsigned bit) {
+constexpr uint16_t adapt(uint32_t p, unsigned bit) {
     const int32_t target = static_cast<int32_t>(kProbScale - 4081 * bit);
     return static_cast<uint16_t>(static_cast<int32_t>(p) + ((target - static_cast<int32_t>(p)) >> 4));
 }
+
+// adapt() of every 12-bit probability after either decision (16 KiB). The
+// recording loops are short of instruction slots, not of cache: one load
+// there costs less than the arithmetic.
+struct Adapted {
+    uint16_t next[2][kProbScale];
+    constexpr Adapted() : next{} {
+        for (uint32_t p = 0; p < kProbScale; ++p) {
+            next[0][p] = adapt(p, 0);
+            next[1][p] = adapt(p, 1);
+        }
+    }
+};
+inline constexpr Adapted kAdapted{};
 
 // Records one decision for the encoder: the probability used and the
 // decision, in 16 bits (p in the low 12, the decision in bit 15).
 inline void record(uint16_t& prob, uint16_t*& out, unsigned bit) {
     const uint32_t p = prob;
-    prob = adapt(p, bit);
+    prob = kAdapted.next[bit & 1][p & (kProbScale - 1)];
     *out++ = static_cast<uint16_t>(p | bit << 15);
 }
 
@@ -241,9 +255,9 @@ public:
     }
     uint16_t* probs() { return probs_.data(); }
 
-    // Codes every recorded decision; the result is the initial decoder state
-    // (4 bytes, little-endian) followed by the renormalisation words.
-    std::vector<uint8_t> finish();
+    // Codes every recorded decision; the result is `prefix`, then the initial
+    // decoder state (4 bytes, little-endian) and the renormalisation words.
+    std::vector<uint8_t> finish(std::span<const uint8_t> prefix = {});
 
 private:
     // Two slots in front of the records receive the final state: the reverse
@@ -263,10 +277,14 @@ private:
 // are turned around once, by finish().
 class ChunkCoder {
 public:
+    // Room for `words` words before the word buffer first grows (memory that
+    // is only reserved costs nothing until it is written).
+    explicit ChunkCoder(size_t words = 0) { words_.reserve(words); }
     // Codes one chunk of records, from its last record to its first.
     void code(std::span<const uint16_t> records);
-    // The initial decoder state (4 bytes, little-endian) and the words.
-    std::vector<uint8_t> finish() const;
+    // `prefix`, then the initial decoder state (4 bytes, little-endian) and
+    // the words.
+    std::vector<uint8_t> finish(std::span<const uint8_t> prefix = {}) const;
 
 private:
     uint32_t x_ = rans::kStateLow;
@@ -325,17 +343,20 @@ private:
 // caller's forward pass kept), records the chunk's decisions at `out` and
 // returns the cursor past the last one; no chunk records more than
 // `largest_chunk` decisions. The chunks are recorded and coded from the last
-// to the first through one reused buffer.
+// to the first through one reused buffer. The result starts with `prefix`;
+// `decisions`, the number of decisions in all, sizes the word buffer for up
+// to two bits of output per decision before it has to grow.
 template <class RecordChunk>
-std::vector<uint8_t> code_chunks_in_reverse(size_t chunks, size_t largest_chunk, RecordChunk&& record_chunk) {
+std::vector<uint8_t> code_chunks_in_reverse(size_t chunks, size_t largest_chunk, RecordChunk&& record_chunk,
+                                            std::span<const uint8_t> prefix = {}, size_t decisions = 0) {
     auto records = std::make_unique_for_overwrite<uint16_t[]>(std::max<size_t>(largest_chunk, 1));
-    ChunkCoder coder;
+    ChunkCoder coder(decisions / 8);
     for (size_t c = chunks; c-- > 0;) {
         const uint16_t* end = record_chunk(c, records.get());
         coder.code({records.get(), static_cast<size_t>(end - records.get())});
     }
     records.reset();  // before the coded bytes are put together
-    return coder.finish();
+    return coder.finish(prefix);
 }
 
 }  // namespace corvane

@@ -106,7 +106,7 @@ uint16_t* model_coeffs(std::span<const int16_t> coeffs, uint16_t* probs, uint32_
 size_t coeff_decisions(int16_t v, uint32_t width) { return v != 0 ? 2 + width : 1; }
 
 std::vector<uint8_t> code_direct(std::span<const std::span<const int16_t>> bands, const Layout& lay,
-                                 std::span<const size_t> decisions, size_t total) {
+                                 std::span<const size_t> decisions, size_t total, std::span<const uint8_t> prefix) {
     BinEnc enc(lay.total);
     enc.reserve(total);
     for (size_t i = 0; i < bands.size(); ++i) {
@@ -118,7 +118,7 @@ std::vector<uint8_t> code_direct(std::span<const std::span<const int16_t>> bands
         uint16_t* out = enc.cursor(decisions[i]);
         enc.commit(model_coeffs<true>(bands[i], enc.probs() + lay.base[i], lay.bits[i], state, out));
     }
-    return enc.finish();
+    return enc.finish(prefix);
 }
 
 // A stretch of one band, and what the model needs to resume at its start:
@@ -133,7 +133,7 @@ struct Checkpoint {
 constexpr size_t kFresh = SIZE_MAX;
 
 std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>> bands, const Layout& lay,
-                                       const RecordBudget& budget) {
+                                       size_t total, const RecordBudget& budget, std::span<const uint8_t> prefix) {
     // Chunks never straddle a band, so a checkpoint copies one band's block.
     // Each band's chunks are cut from its end backwards: the last chunk is a
     // full one, and the forward pass below skips it.
@@ -197,7 +197,7 @@ std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>>
         state = chunk.state;
         return model_coeffs<true>(bands[chunk.band].subspan(chunk.begin, chunk.end - chunk.begin), probs.data(),
                                   width, state, records);
-    });
+    }, prefix, total);
 }
 
 // Decoding state of one band whose context block starts at probs[0]. The two
@@ -283,15 +283,13 @@ std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> ban
         total += decisions[i];
     }
     const Layout lay = layout(widths);
-    const std::vector<uint8_t> body =
-        total <= budget.direct_limit ? code_direct(bands, lay, decisions, total) : code_checkpointed(bands, lay, budget);
-
-    std::vector<uint8_t> out;
-    out.reserve(1 + bands.size() + body.size());
-    out.push_back(static_cast<uint8_t>(bands.size()));
-    for (uint32_t w : widths) out.push_back(static_cast<uint8_t>(w));
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
+    // The band count and the widths, then the coded decisions.
+    std::vector<uint8_t> prefix;
+    prefix.reserve(1 + bands.size());
+    prefix.push_back(static_cast<uint8_t>(bands.size()));
+    for (uint32_t w : widths) prefix.push_back(static_cast<uint8_t>(w));
+    return total <= budget.direct_limit ? code_direct(bands, lay, decisions, total, prefix)
+                                        : code_checkpointed(bands, lay, total, budget, prefix);
 }
 
 corvane::expected<std::vector<std::vector<int16_t>>, CoeffStreamError> decode_coeffs(
