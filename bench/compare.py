@@ -3,14 +3,16 @@
     python3 -m pip install ".[bench]"    # zfpy, PyWavelets, numcodecs, pysz
     python3 bench/compare.py             # full run: 1M and 16M samples
     python3 bench/compare.py --sizes 1M --repeat 3   # quicker
+    python3 bench/compare.py --curve 100K,1M,4M,16M,64M   # and the cost over length
 
 For every signal and every coder it reports compress and decompress throughput
 (MB/s of float32 input, median of --repeat runs after a warm-up, one thread),
 the compression ratio, the largest absolute error, PRD and PRDN (percent RMS
 difference; PRDN with the mean removed). Peers with an error knob are tuned on
 each signal so that their largest absolute error matches corvane's at the
-default options. Prints a markdown table and writes the raw figures as JSON
-under bench/results/.
+default options. With --curve it also times corvane's defaults on the ECG
+signal at each of the given lengths, in the same run. Prints markdown tables
+and writes the raw figures as JSON under bench/results/.
 """
 
 from __future__ import annotations
@@ -302,6 +304,34 @@ def speed_ratios(rows):
     return "\n".join(out)
 
 
+def curve(sizes, repeat, signal="ecg"):
+    """corvane at its defaults over signal length: one signal, made once at the
+    largest size, cut to each size (so every length sees the same samples)."""
+    x_all = SIGNALS[signal](max(sizes))
+    rows = []
+    for n in sizes:
+        print(f"# curve {signal} {n}", file=sys.stderr, flush=True)
+        rows.append({"signal": signal, "n": n, **measure("corvane cdf97 auto", corvane_codec(), x_all[:n].copy(), repeat)})
+    return rows
+
+
+def curve_table(rows):
+    near_1m = min(rows, key=lambda r: abs(r["n"] - (1 << 20)))
+    out = [f"| samples | compress MB/s | decompress MB/s | compress vs {_label(near_1m['n'])} "
+           f"| decompress vs {_label(near_1m['n'])} |", "|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        out.append(f"| {_label(r['n'])} | {r['compress_MBps']:.1f} | {r['decompress_MBps']:.1f} | "
+                   f"{r['compress_MBps'] / near_1m['compress_MBps']:.2f} | "
+                   f"{r['decompress_MBps'] / near_1m['decompress_MBps']:.2f} |")
+    return "\n".join(out)
+
+
+def _label(n):
+    if n % (1 << 20) == 0:
+        return f"{n >> 20}M"
+    return f"{n >> 10}K" if n % (1 << 10) == 0 else str(n)
+
+
 def parse_size(s):
     s = s.strip().upper()
     mult = 1 << 20 if s.endswith("M") else 1 << 10 if s.endswith("K") else 1
@@ -317,12 +347,17 @@ def main(argv=None):
     ap.add_argument("--out", default=None, help="JSON output path (default: bench/results/<date>.json)")
     ap.add_argument("--clock", choices=("wall", "thread"), default="wall",
                     help="wall-clock time, or the thread's CPU time (for a loaded machine)")
+    ap.add_argument("--curve", default=None,
+                    help="also time corvane's defaults on the ECG signal at these sizes (the cost over length)")
     args = ap.parse_args(argv)
     global CLOCK
     CLOCK = time.thread_time if args.clock == "thread" else time.perf_counter
     sizes = [parse_size(s) for s in args.sizes.split(",")]
     rows = run(sizes, args.repeat, args.signals.split(","), args.tune_sample)
     md = table(rows) + "\n\nSpeed of corvane (cdf97, defaults) over each peer:\n\n" + speed_ratios(rows)
+    curve_rows = curve([parse_size(s) for s in args.curve.split(",")], args.repeat) if args.curve else []
+    if curve_rows:
+        md += "\n\nCost over signal length (corvane defaults, ecg):\n\n" + curve_table(curve_rows)
     print(md)
     RESULTS.mkdir(parents=True, exist_ok=True)
     stamp = _dt.datetime.now().strftime("%Y%m%d-%H%M%S")
@@ -330,7 +365,7 @@ def main(argv=None):
     meta = {"date": stamp, "python": sys.version.split()[0], "machine": platform.machine(),
             "processor": platform.processor(), "corvane": _version(), "repeat": args.repeat,
             "clock": args.clock}
-    out.write_text(json.dumps({"meta": meta, "rows": rows}, indent=1))
+    out.write_text(json.dumps({"meta": meta, "rows": rows, "curve": curve_rows}, indent=1))
     (RESULTS / "latest.md").write_text(md + "\n")
     print(f"\nwrote {out}", file=sys.stderr)
 
