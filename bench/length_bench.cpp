@@ -10,7 +10,14 @@
 // builds side by side.
 //
 //   length_bench SIGNAL.f32 N...        times at each length N
+//   length_bench --keep STREAM SIGNAL.f32 N
+//                                       the same at one length, keeping the stream
+//   length_bench --decompress STREAM    times decompressing a kept stream alone
 //   length_bench --peak SIGNAL.f32 N    peak resident growth of one compress
+//
+// A call's cost depends on what the calls before it left in the allocator
+// (memory already faulted in, or fresh mappings), so the driver times each
+// call in a process of its own.
 
 #include <algorithm>
 #include <cstdint>
@@ -110,8 +117,41 @@ int main(int argc, char** argv) {
         std::printf("%zu %zu %zu\n", n, status_bytes("VmHWM") - base, x.size() * sizeof(float));
         return 0;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--decompress") == 0) {
+        std::vector<std::uint8_t> stream;
+        if (std::FILE* f = std::fopen(argv[2], "rb")) {
+            std::uint8_t buf[65536];
+            for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, f)) != 0;) stream.insert(stream.end(), buf, buf + got);
+            std::fclose(f);
+        }
+        std::vector<float> decoded;
+        bool ok = true;
+        const double budget = stream.size() < (std::size_t{1} << 21) ? 0.3 : 0.0;
+        const double d = seconds_per_call(
+            [&] {
+                auto got = corvane::decompress(stream);
+                ok = got.has_value();
+                if (ok) decoded = std::move(*got);
+            },
+            budget);
+        if (!ok) {
+            std::fprintf(stderr, "%s does not decode\n", argv[2]);
+            return 1;
+        }
+        std::printf("%zu %.6f %016llx\n", decoded.size(), d,
+                    static_cast<unsigned long long>(fnv1a(decoded.data(), decoded.size() * sizeof(float))));
+        return 0;
+    }
+    const char* keep = nullptr;
+    if (argc == 5 && std::strcmp(argv[1], "--keep") == 0) {
+        keep = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: length_bench SIGNAL.f32 N... | length_bench --peak SIGNAL.f32 N\n");
+        std::fprintf(stderr,
+                     "usage: length_bench SIGNAL.f32 N... | --keep STREAM SIGNAL.f32 N | --decompress STREAM"
+                     " | --peak SIGNAL.f32 N\n");
         return 2;
     }
     std::size_t largest = 0;
@@ -131,6 +171,11 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(fnv1a(stream.data(), stream.size())),
                     static_cast<unsigned long long>(fnv1a(decoded.data(), decoded.size() * sizeof(float))));
         std::fflush(stdout);
+        if (keep != nullptr) {
+            std::FILE* f = std::fopen(keep, "wb");
+            if (f == nullptr || std::fwrite(stream.data(), 1, stream.size(), f) != stream.size()) return 1;
+            std::fclose(f);
+        }
     }
     return 0;
 }

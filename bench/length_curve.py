@@ -37,13 +37,18 @@ def write_signal(name: str, n: int, path: pathlib.Path) -> None:
     SIGNALS[name](n).tofile(path)
 
 
-def run_curve(program: str, signal: pathlib.Path, sizes: list[int]) -> dict[int, tuple]:
-    out = subprocess.run([program, str(signal), *map(str, sizes)], check=True, capture_output=True, text=True)
+def run_curve(program: str, signal: pathlib.Path, sizes: list[int], tmp: str) -> dict[int, tuple]:
+    """Each call in a fresh process: a compress that keeps its stream, then a
+    decompress of that stream."""
     rows = {}
-    for line in out.stdout.split("\n"):
-        if line.strip():
-            n, c, d, size, sh, dh = line.split()
-            rows[int(n)] = (float(c), float(d), int(size), sh, dh)
+    stream = pathlib.Path(tmp) / "stream.bin"
+    for n in sizes:
+        out = subprocess.run([program, "--keep", str(stream), str(signal), str(n)], check=True,
+                             capture_output=True, text=True)
+        _, c, _, size, sh, _ = out.stdout.split()
+        out = subprocess.run([program, "--decompress", str(stream)], check=True, capture_output=True, text=True)
+        _, d, dh = out.stdout.split()
+        rows[n] = (float(c), float(d), int(size), sh, dh)
     return rows
 
 
@@ -82,7 +87,7 @@ def main() -> int:
         runs = {name: [] for name in programs}
         for _ in range(args.repeat):
             for name, program in programs.items():
-                runs[name].append(run_curve(program, signal, sizes))
+                runs[name].append(run_curve(program, signal, sizes, tmp))
         peaks = {} if args.no_peak else {name: peak(p, signal, max(sizes)) for name, p in programs.items()}
 
     def rates(name: str, n: int) -> tuple[float, float]:
