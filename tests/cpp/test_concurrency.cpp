@@ -1,13 +1,17 @@
 // Codec entry points and shared executors used from several threads at once.
 // Every call is independent, so each thread must get exactly the bytes and
 // samples a lone call gets. Built under ThreadSanitizer (CORVANE_TSAN) this
-// also shows that no call writes state another call reads.
+// also shows that no call writes state another call reads. The codec layer's
+// companion calls the codec this way with the interpreter lock released:
+// threads reading chunks of one shared recording and writing into slices of
+// one shared output.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -78,6 +82,42 @@ TEST(Concurrency, ThreadsCodingDifferentSignalsGetTheSerialResults) {
             EXPECT_EQ(0, std::memcmp(seen[i][r].samples.data(), want.samples.data(), 4 * want.samples.size()));
         }
     }
+}
+
+TEST(Concurrency, ThreadsCodingChunksOfOneSharedRecordingIntoOneSharedOutput) {
+    constexpr std::size_t kChunk = 3001;
+    std::vector<double> recording(kThreads * kChunk);
+    for (std::size_t i = 0; i < recording.size(); ++i) {
+        recording[i] = std::sin(static_cast<double>(i) / 37.0) * 1e3 + std::cos(static_cast<double>(i) * 0.61);
+    }
+    const CompressionConfig config;
+    auto code_chunk = [&](int index, float* decoded) {
+        const std::span<const double> chunk(recording.data() + index * kChunk, kChunk);
+        std::vector<float> narrowed(kChunk);
+        if (!narrow_to_single(chunk, narrowed.data())) return std::vector<std::uint8_t>{};
+        auto stream = compress(narrowed, config);
+        if (!stream) return std::vector<std::uint8_t>{};
+        auto samples = decompress(*stream);
+        if (!samples || samples->size() != kChunk) return std::vector<std::uint8_t>{};
+        std::memcpy(decoded, samples->data(), 4 * kChunk);
+        return std::move(*stream);
+    };
+
+    std::vector<float> serial_out(recording.size());
+    std::vector<std::vector<std::uint8_t>> serial(kThreads);
+    for (int i = 0; i < kThreads; ++i) {
+        serial[i] = code_chunk(i, serial_out.data() + i * kChunk);
+        ASSERT_FALSE(serial[i].empty()) << i;
+    }
+    std::vector<float> shared_out(recording.size());
+    std::vector<std::vector<std::uint8_t>> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] { seen[i] = code_chunk(i, shared_out.data() + i * kChunk); });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(seen, serial);
+    EXPECT_EQ(0, std::memcmp(shared_out.data(), serial_out.data(), 4 * serial_out.size()));
 }
 
 TEST(Concurrency, OneExecutorSharedByManyThreads) {

@@ -392,3 +392,24 @@ def test_store_written_by_the_numcodecs_wrapper_opens_unchanged(tmp_path, pipeli
     array = zarr.open_array(STORES / "wrapper_v3.zarr", mode="r")
     assert array.metadata.codecs == (zarr3.Corvane(scale=10, coder="arans"),)
     np.testing.assert_array_equal(array[:].view(np.uint32), np.load(STORES / "wrapper_v3_samples.npy").view(np.uint32))
+
+
+def test_zarr3_lanes_along_a_middle_axis_come_back_in_place(tmp_path, pipeline):
+    zarr = _zarr()
+    zarr3 = pytest.importorskip("corvane_numcodecs.zarr3")
+    # (trials, time, channels), channels of very different ranges.
+    record = (wave(4 * 300 * 3, seed=2).reshape(4, 300, 3) * np.array([1.0, 30.0, 900.0])).astype(np.float32)
+    array = zarr.create_array(tmp_path, shape=record.shape, chunks=(2, 300, 3), dtype="float32",
+                              serializer=zarr3.Corvane(scale=12, axis=1), compressors=None)
+    array[:] = record
+    restored = zarr.open_array(tmp_path, mode="r")[:]
+    options = corvane.CompressionOptions(scale=12)
+    for trial in (0, 2):
+        lanes = [np.ascontiguousarray(record[trial + i, :, j]) for i in range(2) for j in range(3)]
+        stored = (tmp_path / "c" / str(trial // 2) / "0" / "0").read_bytes()
+        assert stored == b"".join(corvane.compress_signal(lane, options) for lane in lanes)
+    for i in range(4):
+        for j in range(3):
+            lane = np.ascontiguousarray(record[i, :, j])
+            want = corvane.decompress_signal(corvane.compress_signal(lane, options))
+            assert restored[i, :, j].tobytes() == want.tobytes()
