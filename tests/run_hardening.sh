@@ -27,10 +27,11 @@ step "concurrency under TSan"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TSAN=ON \
   -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_PYTHON=OFF >/dev/null
 cmake --build build-tsan -j2 --target corvane_core
-# Only the concurrency test is built here: the rest of the suite is single
+# Only the threaded tests are built here (the concurrency test, and the lanes
+# of a chunk coded on several threads): the rest of the suite is single
 # threaded and already runs under ASan.
 clang++-16 -std=c++2b -O1 -g -fsanitize=thread -fno-omit-frame-pointer -ffp-contract=off -I. -Iinclude \
-  tests/cpp/test_concurrency.cpp build-tsan/src/libcorvane_core.a build-tsan/wavelet/libcorvane_wavelet.a \
+  tests/cpp/test_concurrency.cpp tests/cpp/test_lanes.cpp build-tsan/src/libcorvane_core.a build-tsan/wavelet/libcorvane_wavelet.a \
   -lgtest -lgtest_main -lz -pthread -o build-tsan/concurrency_tests
 build-tsan/concurrency_tests
 
