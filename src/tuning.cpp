@@ -570,7 +570,7 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
         for (std::size_t i = 0; i < std::min<std::size_t>(predicted.size(), 2); ++i) {
             // A runner-up well behind is not worth settling; how far behind
             // depends on how well the measure is predicted (a PRD closely).
-            const double behind = target.measure == ErrorMeasure::Prd ? 1.03 : 1.08;
+            const double behind = target.measure == ErrorMeasure::Prd ? 1.03 : 1.25;
             if (i > 0 && predicted[i].bits > predicted[0].bits * behind) break;
             auto settled = search.refine(predicted[i], 6);
             if (!settled) return unexpected(TuningError(std::move(settled).error()));
