@@ -53,7 +53,19 @@ PyObject* raise_unreachable(const char* target, double bound, Method method, con
     std::snprintf(text, sizeof text,
                   "%s=%.6g is out of reach for these samples with method '%s': the smallest reachable is %.6g",
                   target, bound, method_name(method), miss.best * (1.0 + 1e-5));
-    PyErr_SetString(PyExc_ValueError, text);
+    // The figure travels with the exception too, as `best`, for callers that
+    // aim again.
+    PyObject* error = PyObject_CallFunction(PyExc_ValueError, "s", text);
+    if (error == nullptr) return nullptr;
+    PyObject* best = PyFloat_FromDouble(miss.best);
+    if (best == nullptr || PyObject_SetAttrString(error, "best", best) < 0) {
+        Py_XDECREF(best);
+        Py_DECREF(error);
+        return nullptr;
+    }
+    Py_DECREF(best);
+    PyErr_SetObject(PyExc_ValueError, error);
+    Py_DECREF(error);
     return nullptr;
 }
 
@@ -127,7 +139,8 @@ PyMethodDef kTargetMethods[] = {
      "The method and coder are those of `options` (a CompressionOptions of this\n"
      "module); the multiplier and dead zone are chosen. The stream is decoded\n"
      "and checked before it is returned. ValueError when no stream can keep the\n"
-     "target, naming the smallest error reachable. The interpreter lock is\n"
+     "target, naming the smallest error reachable (also its `best` attribute).\n"
+     "The interpreter lock is\n"
      "released while searching."},
     {nullptr, nullptr, 0, nullptr},
 };

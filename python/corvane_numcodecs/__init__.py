@@ -141,7 +141,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         name, bound = target
         if self._dtype is None or self._dtype.kind == "f":
             return _native.compress_to_target(samples, self._native_options, name, bound)
-        return _aimed_at_integers(samples, self._native_options, name, bound, self._dtype)
+        return _aimed_at_integers(samples, self._native_options, name, bound, self._dtype, self.method)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
         """Decompress a chunk into a new array, or into ``out``.
@@ -292,25 +292,57 @@ def _target_of(codec: Corvane) -> Union[tuple[str, float], None]:
     return None
 
 
-def _aimed_at_integers(samples: npt.NDArray[Any], options: Any, name: str, bound: float, dtype: np.dtype[Any]) -> bytes:
+def _aimed_at_integers(
+    samples: npt.NDArray[Any], options: Any, name: str, bound: float, dtype: np.dtype[Any], method: str
+) -> bytes:
     """A stream of integer samples that keeps the target after decoding rounds to ``dtype``.
 
     Rounding moves a decoded sample to the nearest integer: within
     floor(E) + 1/2 of an integer sample, it lands within floor(E) of it. For a
-    PRD it can move the error either way, so the rounded result is checked; a
-    PRD of half the bound always holds after rounding (no sample's error more
-    than doubles), and is the last resort.
+    PRD it can move the error either way, so the rounded result is checked,
+    aiming lower when it misses; a PRD of half the bound always holds after
+    rounding (no sample's error more than doubles), and the finest stream is
+    the last resort. A refusal names the smallest error reachable after rounding.
     """
     if name == "max_abs_error":
-        return _native.compress_to_target(samples, options, name, float(np.floor(bound)) + 0.4999)
+        try:
+            return _native.compress_to_target(samples, options, name, float(np.floor(bound)) + 0.4999)
+        except ValueError as refused:
+            best = float(np.ceil(refused.best - 0.4999))
+            raise _out_of_reach(name, bound, method, best) from None
     x = samples.astype(np.float64)
     spread = float(np.linalg.norm(x - x.mean()))
-    aim = bound
-    for _ in range(3):
-        stream = _native.compress_to_target(samples, options, name, aim)
+
+    def rounded_prd(stream: bytes) -> float:
         d = x - _lanes.restore(_native.decompress(stream), dtype).astype(np.float64)
-        got = 0.0 if not d.any() else (100.0 * float(np.linalg.norm(d)) / spread if spread > 0 else float("inf"))
+        if not d.any():
+            return 0.0
+        return 100.0 * float(np.linalg.norm(d)) / spread if spread > 0 else float("inf")
+
+    finest = None
+    for aim in (bound, None, None, bound / 2.0):
+        if aim is None:  # aim lower by what the last attempt missed
+            aim = previous * 0.98 * bound / got
+        try:
+            stream = _native.compress_to_target(samples, options, name, aim)
+        except ValueError as refused:
+            finest = refused.best
+            break
+        got = rounded_prd(stream)
         if got <= bound:
             return stream
-        aim *= 0.98 * bound / got
-    return _native.compress_to_target(samples, options, name, bound / 2.0)
+        previous = aim
+    if finest is None:
+        raise AssertionError("half the bound holds after rounding")  # pragma: no cover
+    stream = _native.compress_to_target(samples, options, name, finest)
+    got = rounded_prd(stream)
+    if got <= bound:
+        return stream
+    raise _out_of_reach(name, bound, method, got)
+
+
+def _out_of_reach(name: str, bound: float, method: str, best: float) -> ValueError:
+    error = ValueError(f"{name}={bound:.6g} is out of reach for these samples with method '{method}': "
+                       f"the smallest reachable is {best * (1 + 1e-5):.6g}")
+    error.best = best  # type: ignore[attr-defined]
+    return error
