@@ -298,4 +298,20 @@ const CompressionConfig& options_config(PyObject* obj) {
     return reinterpret_cast<OptionsObject*>(obj)->config;
 }
 
+bool read_options(PyObject* options, CompressionConfig& config) {
+    if (options == nullptr || options == Py_None) {
+        return true;
+    }
+    PyTypeObject* type = options_type();
+    if (type == nullptr) {
+        return false;
+    }
+    if (!PyObject_TypeCheck(options, type)) {
+        raise_not_instance("options", options, "CompressionOptions");
+        return false;
+    }
+    config = options_config(options);
+    return true;
+}
+
 }  // namespace corvane::python

@@ -16,4 +16,9 @@ PyTypeObject* options_type();
 // The record carried by `obj`, which must be an instance of options_type().
 const CompressionConfig& options_config(PyObject* obj);
 
+// An `options` argument: absent or None leaves `config` as it is, an instance
+// of options_type() gives its record; anything else raises TypeError and
+// returns false.
+bool read_options(PyObject* options, CompressionConfig& config);
+
 }  // namespace corvane::python

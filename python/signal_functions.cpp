@@ -31,17 +31,8 @@ PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_
 
     // Options are settled before the data is looked at.
     CompressionConfig config;
-    PyObject* options = bound[1];
-    if (options != nullptr && options != Py_None) {
-        PyTypeObject* type = options_type();
-        if (type == nullptr) {
-            return nullptr;
-        }
-        if (!PyObject_TypeCheck(options, type)) {
-            raise_not_instance("options", options, "CompressionOptions");
-            return nullptr;
-        }
-        config = options_config(options);
+    if (!read_options(bound[1], config)) {
+        return nullptr;
     }
 
     ArrayView view;

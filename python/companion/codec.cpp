@@ -181,22 +181,6 @@ PyMethodDef kCodecMethods[] = {
 
 }  // namespace
 
-bool read_options(PyObject* options, CompressionConfig& config) {
-    if (options == nullptr || options == Py_None) {
-        return true;
-    }
-    PyTypeObject* type = options_type();
-    if (type == nullptr) {
-        return false;
-    }
-    if (!PyObject_TypeCheck(options, type)) {
-        raise_not_instance("options", options, "CompressionOptions");
-        return false;
-    }
-    config = options_config(options);
-    return true;
-}
-
 int add_codec(PyObject* module) {
     // This module's own class, built from the module's source: the same
     // settings, checks and messages.

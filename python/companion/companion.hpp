@@ -22,6 +22,7 @@
 #include <exception>
 
 #include "codec_errors.hpp"
+#include "options.hpp"  // read_options: the options argument every part takes
 #include "corvane/corvane.hpp"
 
 namespace corvane::python {
@@ -33,11 +34,6 @@ int add_targets(PyObject* module);
 
 // Lanes: compress_lanes and decompress_lanes (lanes.cpp).
 int add_lanes(PyObject* module);
-
-// An `options` argument: None, absent (nullptr) or an instance of this
-// module's CompressionOptions, whose settings go to `config`. False with a
-// TypeError set otherwise (codec.cpp).
-bool read_options(PyObject* options, CompressionConfig& config);
 
 // A buffer export held for the length of a call: while it is held the
 // exporter can neither resize nor free the memory (a bytearray refuses to
