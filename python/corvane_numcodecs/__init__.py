@@ -16,7 +16,7 @@ chunk is its own stream with its own normalisation, the streams back to back.
 from __future__ import annotations
 
 import operator
-from typing import Any, Literal, SupportsFloat, SupportsIndex, Union
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +32,7 @@ __all__ = ["Corvane"]
 _Method = Literal["cdf97", "cdf53", "db4", "sym4"]
 _Cutoff = Literal["low", "medium", "high"]
 _Coder = Literal["auto", "deflate", "arans", "cmodel"]
+_Out = TypeVar("_Out")
 
 
 
@@ -39,7 +40,22 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
     """Lossy wavelet compression of sampled signals, one corvane stream per chunk or per lane.
 
     The first five arguments are those of :class:`corvane.CompressionOptions`
-    and are checked the same way, when the codec is made.
+    and are checked the same way, when the codec is made:
+
+    ``method``: the wavelet, ``"cdf97"`` (the default), ``"cdf53"``, ``"db4"``
+    or ``"sym4"``.
+
+    ``scale``: 6 to 12 (default 11). The quantisation step is 2**-scale of a
+    chunk's range: each step up keeps more detail and costs more bytes.
+
+    ``cutoff``: ``"low"`` (default), ``"medium"`` or ``"high"``, how eagerly
+    small detail coefficients are zeroed (no effect at scales 6 and 7).
+
+    ``coder``: the entropy coder, ``None`` or ``"auto"`` (the coefficient
+    model), ``"cmodel"``, ``"arans"`` or ``"deflate"``.
+
+    ``quant_multiplier``: a positive finite quantisation multiplier to use
+    instead of ``2**scale``.
 
     ``axis``: code every 1-D lane along this axis of a chunk as its own stream
     (own normalisation), the streams back to back in C order of the other axes;
@@ -108,6 +124,10 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         self.max_abs_error, self.prd = _error_targets(max_abs_error, prd, self.quant_multiplier)
 
     def get_config(self) -> dict[str, Any]:
+        """The settings as JSON-ready values, with ``"id": "corvane"``; ``from_config`` makes the codec back.
+
+        Settings left at None are left out.
+        """
         config: dict[str, Any] = super().get_config()
         # Settings left unset stay out, so a codec without them keeps the
         # configuration stores have always recorded for it.
@@ -143,6 +163,12 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
             return _native.compress_to_target(samples, self._native_options, name, bound)
         return _aimed_at_integers(samples, self._native_options, name, bound, self._dtype, self.method)
 
+    @overload
+    def decode(self, buf: Any, out: None = None) -> npt.NDArray[Any]: ...
+
+    @overload
+    def decode(self, buf: Any, out: _Out) -> _Out: ...
+
     def decode(self, buf: Any, out: Any = None) -> Any:
         """Decompress a chunk into a new array, or into ``out``.
 
@@ -174,7 +200,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
             # An array of the chunk's own shape is filled element by element,
             # whatever its memory order.
             if not out.flags.writeable:
-                raise ValueError("out must be writeable")
+                raise ValueError(f"out must be writeable; got {_described(out)}, which is read-only")
             np.copyto(out, values, casting="same_kind")
         else:
             _store(values.ravel(), out)
@@ -197,15 +223,19 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         # One stream of float samples, decoded by the companion.
         if out is None:
             return _lanes.restore(_native.decompress(stream), self._dtype or np.dtype(np.float32))
-        # Flattens without copying, or refuses: a silent copy would drop the result.
-        dest = ensure_contiguous_ndarray_like(out)
-        if not dest.flags.writeable:
-            raise ValueError("out must be writeable")
+        dest = _destination(out)
         if dest.dtype.kind == "f" and dest.dtype not in _NATIVE_FLOATS:
             # Half precision or a foreign byte order: decode, then convert.
-            _store(_native.decompress(stream), dest)
+            _store(_native.decompress(stream), out)
         else:
-            _native.decompress(stream, dest)
+            try:
+                _native.decompress(stream, dest)
+            except ValueError as exc:
+                # The companion words a size mismatch as "out holds ...": say
+                # what out was as well. Faults of the stream pass unchanged.
+                if not str(exc).startswith("out "):
+                    raise
+                raise ValueError(f"{exc}; out is {_described(out)}") from None
         return out
 
     def _checked(self, samples: npt.NDArray[Any], typed: bool = True) -> npt.NDArray[Any]:
@@ -216,21 +246,23 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         dtype = samples.dtype.newbyteorder("=")
         if self._dtype is not None:
             if dtype != self._dtype:
-                raise TypeError(f"this codec is set for {self._dtype} samples, not {samples.dtype}")
+                raise TypeError(
+                    f"this codec is set for {self._dtype} samples (dtype={self.dtype!r}); got {_described(samples)}"
+                )
         elif dtype == np.float64 and typed:
             raise TypeError(
                 "float64 samples need the codec made with dtype='float64', so that decoding gives them "
-                "back as float64 (they are stored in single precision)"
+                f"back as float64 (they are stored in single precision); got {_described(samples)}"
             )
         elif dtype.kind in "iu" and dtype in _lanes.DTYPES:
             raise TypeError(
                 f"{dtype} samples need the codec made with dtype={dtype.name!r}, "
-                f"so that decoding gives them back as {dtype.name}"
+                f"so that decoding gives them back as {dtype.name}; got {_described(samples)}"
             )
         elif dtype not in _lanes.DTYPES:
             raise TypeError(
                 "corvane encodes float32 or float64 samples, or int8, int16, int32, uint8 or "
-                f"uint16 ones, not {samples.dtype}"
+                f"uint16 ones, not {_described(samples)}"
             )
         return samples
 
@@ -243,19 +275,44 @@ def _fillable(out: npt.NDArray[Any]) -> bool:
     return out.dtype in _NATIVE_FLOATS and out.flags.c_contiguous and out.flags.writeable
 
 
-def _store(samples: npt.NDArray[Any], out: Any) -> None:
+def _described(given: Any) -> str:
+    """What an error message says was handed in: "a float32 array of shape (3, 4)"."""
+    if isinstance(given, np.ndarray):
+        kind = f"{given.dtype} array of shape {given.shape}"
+    elif isinstance(given, (bytes, bytearray, memoryview)):
+        kind = f"{type(given).__name__} object of {memoryview(given).nbytes} bytes"
+    else:
+        kind = f"object of type {type(given).__name__}"
+    return ("an " if kind[0] in "aeiou" else "a ") + kind
+
+
+def _destination(out: Any) -> npt.NDArray[Any]:
     # Flattens without copying, or refuses: a silent copy would drop the result.
-    dest = ensure_contiguous_ndarray_like(out)
+    try:
+        dest: npt.NDArray[Any] = ensure_contiguous_ndarray_like(out)
+    except ValueError as exc:
+        raise ValueError(f"{exc}; out is {_described(out)}") from None
     if not dest.flags.writeable:
-        raise ValueError("out must be writeable")
+        raise ValueError(f"out must be writeable; got {_described(out)}, which is read-only")
+    return dest
+
+
+def _store(samples: npt.NDArray[Any], out: Any) -> None:
+    dest = _destination(out)
     if dest.dtype.kind == "f":
         if dest.size != samples.size:
-            raise ValueError(f"out holds {dest.size} values but the stream has {samples.size} samples")
+            raise ValueError(
+                f"out holds {dest.size} values but the stream has {samples.size} samples; out is "
+                f"{_described(out)}, and needs {samples.size} elements (or {samples.nbytes} bytes)"
+            )
         np.copyto(dest, samples, casting="same_kind")
     else:
         raw = dest.view(np.uint8)
         if raw.size != samples.nbytes:
-            raise ValueError(f"out holds {raw.size} bytes but the stream decodes to {samples.nbytes}")
+            raise ValueError(
+                f"out holds {raw.size} bytes but the stream decodes to {samples.nbytes} "
+                f"({samples.size} {samples.dtype} samples); out is {_described(out)}"
+            )
         raw[...] = samples.view(np.uint8)
 
 

@@ -163,6 +163,45 @@ def test_decode_refuses_an_out_it_cannot_fill(out, message):
         Corvane().decode(stream, out=out)
 
 
+read_only = np.empty(301, dtype=np.float32)
+read_only.flags.writeable = False
+
+
+@pytest.mark.parametrize(
+    "call, error, words",
+    [
+        (lambda: Corvane().encode(np.zeros((3, 4), np.int64)), TypeError, ["float32 or float64", "an int64 array of shape (3, 4)"]),
+        (lambda: Corvane().encode(np.zeros((3, 4))), TypeError, ["dtype='float64'", "a float64 array of shape (3, 4)"]),
+        (lambda: Corvane(dtype="int16").encode(np.zeros((2, 5), np.float32)), TypeError,
+         ["set for int16", "a float32 array of shape (2, 5)"]),
+        (lambda: Corvane().decode(stream, out=np.empty((3, 100), np.float32)), ValueError,
+         ["301 samples", "a float32 array of shape (3, 100)"]),
+        (lambda: Corvane().decode(stream, out=np.empty((3, 100), np.float16)), ValueError,
+         ["needs 301 elements", "a float16 array of shape (3, 100)"]),
+        (lambda: Corvane().decode(stream, out=bytearray(10)), ValueError, ["decodes to 1204", "a bytearray object of 10 bytes"]),
+        (lambda: Corvane().decode(stream, out=read_only), ValueError, ["writeable", "shape (301,), which is read-only"]),
+    ],
+    ids=["int64", "float64", "not the set dtype", "out too small", "float16 out", "bytes out", "read-only out"],
+)
+def test_errors_name_what_was_given_and_what_was_expected(call, error, words):
+    with pytest.raises(error) as caught:
+        call()
+    for word in words:
+        assert word in str(caught.value)
+
+
+def test_help_describes_every_setting_and_call():
+    import inspect
+    import pydoc
+
+    page = pydoc.render_doc(Corvane, renderer=pydoc.plaintext)
+    for name in inspect.signature(Corvane).parameters:
+        assert f"``{name}" in page, name
+    # Each public call explains itself in the codec's own words, not in the abstract base's.
+    for method in (Corvane.encode, Corvane.decode, Corvane.get_config):
+        assert method.__qualname__.startswith("Corvane.") and method.__doc__, method
+
+
 # --- zarr arrays ---------------------------------------------------------------------------
 
 

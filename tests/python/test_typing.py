@@ -1,5 +1,6 @@
 """The installed type information: checkers see it, it matches the module, it catches misuse."""
 
+import importlib.util
 import os
 import pathlib
 import re
@@ -13,6 +14,7 @@ pytest.importorskip("mypy")
 
 EXAMPLES = pathlib.Path(__file__).parent / "typing"
 USAGE = EXAMPLES / "typed_usage.py"
+CODEC_USAGE = EXAMPLES / "typed_codec_usage.py"
 MISUSE = EXAMPLES / "typed_misuse.py"
 
 
@@ -34,6 +36,10 @@ def mypy(tmp_path, path):
 def test_mypy_strict_accepts_typical_calls(tmp_path):
     result, _ = mypy(tmp_path, USAGE)
     assert result.returncode == 0, result.stdout + result.stderr
+    # The codec layer too, where numcodecs is installed: decode's result is an array, or the out given.
+    if importlib.util.find_spec("numcodecs") is not None:
+        result, _ = mypy(tmp_path, CODEC_USAGE)
+        assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_mypy_strict_reports_every_wrong_call_and_nothing_else(tmp_path):
