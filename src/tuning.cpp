@@ -476,7 +476,11 @@ public:
             const double lo = failing > 0.0 ? failing : kSmallestMultiplier;
             const double hi = passing > 0.0 ? passing : static_cast<double>(cap_);
             if (next <= lo || next >= hi) {
-                next = failing > 0.0 && passing > 0.0 ? std::sqrt(lo * hi) : std::clamp(next, lo * 1.01, hi);
+                // The prediction points outside what is known: halve the
+                // bracket, or without one step as error ~ 1/m would.
+                next = failing > 0.0 && passing > 0.0
+                           ? std::sqrt(lo * hi)
+                           : std::clamp(m * *err / (target_.bound * 0.998), lo * 1.01, hi / 1.003);
             }
             m = std::min(next, static_cast<double>(cap_));
         }
