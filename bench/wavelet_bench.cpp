@@ -13,22 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "src/compressor.hpp"
 #include "wavelet/factory.hpp"
 
 namespace {
 
 using namespace corvane::wavelet;
-
-std::size_t codec_levels(std::size_t n, std::size_t f) {
-    if (n < 20) return 1;
-    if (n < 40) return 2;
-    if (n < 60) return 3;
-    if (n < 80) return 4;
-    if (n < f) return 1;
-    const std::size_t q = n / f;
-    if (q == 1) return 1;
-    return std::min<std::size_t>(static_cast<std::size_t>(std::bit_width(q) - 1), 8);
-}
 
 template <class F>
 double median_seconds(int runs, F&& body) {
@@ -57,18 +47,19 @@ int main(int argc, char** argv) {
 
     struct Method {
         const char* name;
+        corvane::Method method;
         std::shared_ptr<DwtExecutor> executor;
     };
-    const Method methods[] = {{"cdf53", make_cdf53_f32()},
-                              {"cdf97", make_cdf97_f32()},
-                              {"db4", make_daubechies_f32(3, BorderMode::Periodic)},
-                              {"sym4", make_symlet_f32(2, BorderMode::Periodic)}};
+    const Method methods[] = {{"cdf53", corvane::Method::Cdf53, corvane::make_executor(corvane::Method::Cdf53)},
+                              {"cdf97", corvane::Method::Cdf97, corvane::make_executor(corvane::Method::Cdf97)},
+                              {"db4", corvane::Method::Db4, corvane::make_executor(corvane::Method::Db4)},
+                              {"sym4", corvane::Method::Sym4, corvane::make_executor(corvane::Method::Sym4)}};
 
     std::printf("%zu samples, median of %d runs\n", n, runs);
     std::printf("%-6s %6s %14s %14s %12s %14s %14s\n", "method", "levels", "forward Ms/s", "inverse Ms/s",
                 "max error", "1-level fwd", "1-level inv");
     for (const auto& m : methods) {
-        const std::size_t levels = codec_levels(n, m.executor->filter_length());
+        const std::size_t levels = corvane::pick_levels(n, m.method);
         auto decomposition = m.executor->multi_dwt(signal, levels);
         if (!decomposition) {
             std::printf("%s: %s\n", m.name, decomposition.error().message().c_str());

@@ -37,7 +37,10 @@ std::vector<uint8_t> BinEnc::finish(std::span<const uint8_t> prefix) {
     size_t next = kHeadroom + count_;  // words occupy slots [next, kHeadroom + count_)
     uint32_t x = rans::kStateLow;
     for (size_t i = count_; i-- > 0;)
-        rans::encode_record(x, slots[kHeadroom + i], [&](uint16_t w) { slots[--next] = to_le16(w); });
+        rans::encode_record(x, slots[kHeadroom + i], [&](uint16_t w) {
+            CORVANE_ASSERT(next > kHeadroom + i);  // one word per record: never over a record still to come
+            slots[--next] = to_le16(w);
+        });
     next -= 2;
     slots[next] = to_le16(x);
     slots[next + 1] = to_le16(x >> 16);

@@ -25,6 +25,8 @@
 #include <span>
 #include <vector>
 
+#include "src/check.hpp"
+
 namespace corvane {
 
 namespace rans {
@@ -114,6 +116,7 @@ inline void encode_record(uint32_t& x, uint32_t rec, Emit&& emit) {
         x >>= 16;
     }
     // (x div freq) * 4096 + (x mod freq) + start == x + q * (4096 - freq) + start
+    CORVANE_ASSERT(x < freq << 20);  // the reciprocal's range, see divide()
     x += start + divide(x, freq) * rest;
 }
 
@@ -189,6 +192,7 @@ struct Reader {
         // branch to beat a select.
         if constexpr (Fast) {
             if (x < kStateLow) {
+                CORVANE_ASSERT(x >= 16 && end - cur >= 2);  // what fast_units promised
                 x = (x << 16) | load_le16(cur);
                 cur += 2;
             }

@@ -39,6 +39,15 @@ expected<void, CorvaneError> check_config(const CompressionConfig& config) {
     return {};
 }
 
+// Band order is part of the stream: coarsest approximation, then the
+// details from the finest level to the coarsest.
+std::vector<std::size_t> lengths_in_stream_order(std::span<const wavelet::DwtSize> layout) {
+    std::vector<std::size_t> lengths(layout.size() + 1);
+    lengths[0] = layout.back().approx_length;
+    for (std::size_t k = 0; k < layout.size(); ++k) lengths[k + 1] = layout[k].details_length;
+    return lengths;
+}
+
 }  // namespace
 
 expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float> samples, std::size_t length) {
@@ -142,12 +151,8 @@ expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::Dwt
     const std::vector<wavelet::DwtSize> layout = wavelet::decomposition_layout(executor, signal.size(), levels);
     const std::size_t count = layout.size();
 
-    // Band order is part of the stream: coarsest approximation, then the
-    // details from the finest level to the coarsest.
     QuantisedBands out;
-    out.lengths.resize(count + 1);
-    out.lengths[0] = layout.back().approx_length;
-    for (std::size_t k = 0; k < count; ++k) out.lengths[k + 1] = layout[k].details_length;
+    out.lengths = lengths_in_stream_order(layout);
     std::vector<std::size_t> offsets(count + 1);
     std::size_t total = 0;
     for (std::size_t b = 0; b <= count; ++b) {
@@ -187,18 +192,28 @@ expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::Dwt
     return out;
 }
 
-std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method) {
+wavelet::Transform transform_of(Method method) {
     switch (method) {
         case Method::Cdf53:
-            return wavelet::make_cdf53_f32();
+            return wavelet::Transform::Cdf53;
         case Method::Cdf97:
-            return wavelet::make_cdf97_f32();
+            return wavelet::Transform::Cdf97;
         case Method::Db4:
-            return wavelet::make_daubechies_f32(3, wavelet::BorderMode::Periodic);
+            return wavelet::Transform::Db4;
         case Method::Sym4:
-            return wavelet::make_symlet_f32(2, wavelet::BorderMode::Periodic);
+            return wavelet::Transform::Sym4;
     }
-    return wavelet::make_cdf97_f32();
+    return wavelet::Transform::Cdf97;
+}
+
+std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method) {
+    return wavelet::make_executor(transform_of(method));
+}
+
+std::vector<std::size_t> band_lengths(const wavelet::IncompleteDwtExecutor& executor, std::size_t sample_count,
+                                      std::size_t levels) {
+    const std::size_t length = std::max(sample_count, executor.filter_length());
+    return lengths_in_stream_order(wavelet::decomposition_layout(executor, length, levels));
 }
 
 int dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) {
@@ -220,41 +235,9 @@ std::uint8_t pick_levels(std::size_t n, Method method) {
     return static_cast<std::uint8_t>(std::min<std::size_t>(levels, 8));
 }
 
-expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
-                                                       std::uint8_t levels) {
-    CompressedSignal out;
-    out.scale = config.scale;
-
-    const auto executor = make_executor(config.method);
-    auto normalised = normalise_signal(samples, executor->filter_length());
-    if (!normalised) return unexpected(std::move(normalised).error());
-    out.min = normalised->min;
-    out.max = normalised->max;
-    out.mean = normalised->mean;
-
-    const float m = config.quant_multiplier.value_or(default_multiplier(config.scale));
-    const int threshold = dead_zone_threshold(config.scale, config.cutoff);
-    // The normalised samples move into the transform, which frees them with
-    // its own buffers before the coder starts.
-    auto quantised = decompose_and_quantise(*executor, std::move(normalised->samples), levels, m, threshold);
-    if (!quantised) return unexpected(std::move(quantised).error());
-    out.multiplier = unsaturated_multiplier(quantised->peak, m);
-    if (out.multiplier != m) {
-        // Clamped coefficients would decode far from the signal (the coarse
-        // approximations of many levels grow to several times the unit
-        // range): quantise again with the largest multiplier that keeps every
-        // one in range. The transform consumed its input; normalising again
-        // gives the same samples, and this path is rare enough not to keep a
-        // copy on every call.
-        auto again = normalise_signal(samples, executor->filter_length());
-        if (!again) return unexpected(std::move(again).error());
-        quantised = decompose_and_quantise(*executor, std::move(again->samples), levels, out.multiplier, threshold);
-        if (!quantised) return unexpected(std::move(quantised).error());
-    }
-    const std::vector<std::int16_t>& values = quantised->values;
-
-    out.coder = stream_coder(config.coder);
-    if (out.coder != Coder::Cmodel) {
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder) {
+    const std::vector<std::int16_t>& values = bands.values;
+    if (coder == Coder::Deflate || coder == Coder::Arans) {
         // The byte coders take the coefficients as 16-bit little-endian
         // values, which on a little-endian machine is how they lie in memory.
         std::vector<std::uint8_t> swapped;
@@ -270,23 +253,59 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
             }
             bytes = swapped;
         }
-        if (out.coder == Coder::Deflate) {
-            auto deflated = deflate_raw(bytes);
-            if (!deflated) return unexpected(std::move(deflated).error());
-            out.payload = std::move(*deflated);
-        } else {
-            out.payload = encode_stream(bytes);
-        }
-    } else {
-        std::vector<std::span<const std::int16_t>> views;
-        views.reserve(quantised->lengths.size());
-        std::size_t at = 0;
-        for (const std::size_t len : quantised->lengths) {
-            views.emplace_back(values.data() + at, len);
-            at += len;
-        }
-        out.payload = encode_coeffs(views);
+        if (coder == Coder::Deflate) return deflate_raw(bytes);
+        return encode_stream(bytes);
     }
+    std::vector<std::span<const std::int16_t>> views;
+    views.reserve(bands.lengths.size());
+    std::size_t at = 0;
+    for (const std::size_t len : bands.lengths) {
+        views.emplace_back(values.data() + at, len);
+        at += len;
+    }
+    return encode_coeffs(views);
+}
+
+expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
+                                                       std::uint8_t levels) {
+    CompressedSignal out;
+    StreamParameters& p = out.params;
+    p.method = config.method;
+    p.levels = levels;
+    p.sample_count = static_cast<std::uint32_t>(samples.size());
+    p.scale = config.scale;
+    p.coder = stream_coder(config.coder);
+
+    const auto executor = make_executor(config.method);
+    auto normalised = normalise_signal(samples, executor->filter_length());
+    if (!normalised) return unexpected(std::move(normalised).error());
+    p.min = normalised->min;
+    p.max = normalised->max;
+    p.mean = normalised->mean;
+
+    const float m = config.quant_multiplier.value_or(default_multiplier(config.scale));
+    const int threshold = dead_zone_threshold(config.scale, config.cutoff);
+    // The normalised samples move into the transform, which frees them with
+    // its own buffers before the coder starts.
+    auto quantised = decompose_and_quantise(*executor, std::move(normalised->samples), levels, m, threshold);
+    if (!quantised) return unexpected(std::move(quantised).error());
+    p.multiplier = unsaturated_multiplier(quantised->peak, m);
+    if (p.multiplier != m) {
+        // Clamped coefficients would decode far from the signal (the coarse
+        // approximations of many levels grow to several times the unit
+        // range): quantise again with the largest multiplier that keeps every
+        // one in range. The transform consumed its input; normalising again
+        // gives the same samples, and this path is rare enough not to keep a
+        // copy on every call.
+        auto again = normalise_signal(samples, executor->filter_length());
+        if (!again) return unexpected(std::move(again).error());
+        quantised = decompose_and_quantise(*executor, std::move(again->samples), levels, p.multiplier, threshold);
+        if (!quantised) return unexpected(std::move(quantised).error());
+    }
+
+    auto payload = encode_payload(*quantised, p.coder);
+    if (!payload) return unexpected(std::move(payload).error());
+    out.payload = std::move(*payload);
     return out;
 }
 
@@ -309,10 +328,7 @@ expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float
                                                                   std::to_string(core->payload.size()) + " bytes"));
     }
 
-    const auto header = CorvaneHeader::for_stream(config.method, levels, config.scale, static_cast<std::uint8_t>(core->coder),
-                                                  static_cast<std::uint32_t>(n), core->min, core->max, core->mean,
-                                                  static_cast<std::uint32_t>(core->payload.size()),
-                                                  core->multiplier);
+    const auto header = CorvaneHeader::for_stream(core->params, static_cast<std::uint32_t>(core->payload.size()));
     std::vector<std::uint8_t> stream(kHeaderSize + core->payload.size());
     header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
     std::copy(core->payload.begin(), core->payload.end(), stream.begin() + kHeaderSize);

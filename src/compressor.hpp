@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "src/config.hpp"
+#include "src/header.hpp"
 #include "corvane/expected.hpp"
 #include "wavelet/factory.hpp"
 
@@ -16,12 +17,7 @@ namespace corvane {
 
 struct CompressedSignal {
     std::vector<std::uint8_t> payload;
-    float min = 0.0f;
-    float max = 0.0f;
-    float mean = 0.0f;
-    float multiplier = 0.0f;
-    std::uint8_t scale = 0;
-    Coder coder = Coder::Cmodel;  // the back end actually used, never Coder::Auto
+    StreamParameters params;  // as the header will store them
 };
 
 // Number of decomposition levels for n samples, 1 to 8.
@@ -66,8 +62,20 @@ float quantise_band(std::span<const float> in, float m, int threshold, std::int1
 // stream records the multiplier used, so decoders need nothing new.
 float unsaturated_multiplier(float peak, float m);
 
-// The one executor each method is coded with; encoder and decoder must agree.
+// The transform each method is coded with, and its executor; encoder and
+// decoder must agree.
+wavelet::Transform transform_of(Method method);
 std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method);
+
+// The band lengths of a stream of `sample_count` samples and `levels` levels
+// (at least 1), in stream order: the coarsest approximation, then the details
+// from the finest level to the coarsest. Signals shorter than the filter are
+// transformed at its length.
+std::vector<std::size_t> band_lengths(const wavelet::IncompleteDwtExecutor& executor, std::size_t sample_count,
+                                      std::size_t levels);
+
+// The quantised bands as the back end `coder` (not Coder::Auto) codes them.
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder);
 
 // One coefficient to 16 bits: v * m, clamped to the 16-bit range (a NaN
 // product counts as the top), then truncated toward zero.

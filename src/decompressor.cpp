@@ -1,8 +1,7 @@
 #include "src/decompressor.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
+#include <memory>
 #include <string>
 
 #include "src/arans.hpp"
@@ -10,6 +9,7 @@
 #include "src/compressor.hpp"
 #include "src/deflate.hpp"
 #include "src/header.hpp"
+#include "wavelet/reconstruction.hpp"
 
 namespace corvane {
 
@@ -21,11 +21,17 @@ std::string shortfall(std::size_t have, std::size_t need) {
     return "Coefficient data holds " + std::to_string(have) + " values, but the layout needs " + std::to_string(need);
 }
 
+// The bands' lengths in stream order.
+struct BandPlan {
+    std::vector<std::size_t> lengths;
+    std::size_t total = 0;  // coefficients in all bands
+};
+
 // Where the quantised bands come from: the coefficient model's band vectors,
 // or the byte coders' 16-bit little-endian values, read where they lie.
 struct BandSource {
     std::vector<Coefficients> bands;
-    std::span<const std::uint8_t> bytes;
+    std::vector<std::uint8_t> bytes;
     std::vector<std::size_t> offsets;  // of each band in `bytes`, in values
 
     // Band b dequantised into out[0 .. length): multiplied by the reciprocal
@@ -46,39 +52,7 @@ struct BandSource {
     }
 };
 
-}  // namespace
-
-expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8_t> stream) {
-    auto parsed = CorvaneHeader::from_bytes(stream);
-    if (!parsed) return unexpected(std::move(parsed).error());
-    const CorvaneHeader& h = *parsed;
-
-    const std::uint64_t needed = std::uint64_t{h.payload_len} + kHeaderSize;
-    if (stream.size() - kHeaderSize < h.payload_len) {
-        return unexpected(CorvaneError::decompress("Minimum data size is " + std::to_string(needed) +
-                                                   ", but it was " + std::to_string(stream.size())));
-    }
-    const auto payload = stream.subspan(kHeaderSize, h.payload_len);
-
-    StreamParameters params;
-    if (!method_from_code(h.method_code, params.method)) {
-        return unexpected(CorvaneError::invalid_method(h.method_code));
-    }
-    if (!is_stream_coder(h.coder)) return unexpected(CorvaneError::unknown_coder(h.coder));
-
-    params.multiplier = effective_multiplier(h.multiplier, h.scale);
-    params.min = h.min;
-    params.max = h.max;
-    params.mean = h.mean;
-    params.levels = h.levels;
-    params.sample_count = h.sample_count;
-    params.scale = h.scale;
-    params.coder = static_cast<Coder>(h.coder);
-    return decompress_core(payload, params);
-}
-
-expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::uint8_t> payload,
-                                                           const StreamParameters& p) {
+expected<void, CorvaneError> check_parameters(const StreamParameters& p) {
     if (p.sample_count > kMaxSamples) {
         return unexpected(CorvaneError::decompress("Can't decompress data bigger than " + std::to_string(kMaxSamples) +
                                                    ", but data was " + std::to_string(p.sample_count)));
@@ -93,110 +67,92 @@ expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::
         return unexpected(CorvaneError::decompress("Supported scales only [6, 12] but it was " +
                                                    std::to_string(unsigned{p.scale})));
     }
+    return {};
+}
 
-    const auto executor = make_executor(p.method);
-    const std::size_t levels = p.levels;
-    // The encoder pads signals shorter than the filter to its length.
-    std::size_t length = std::max<std::size_t>(p.sample_count, executor->filter_length());
-    // Band lengths in stream order: coarsest approximation, then the details
-    // of levels 0 (finest) to L-1.
-    std::vector<std::size_t> band_lengths(levels + 1);
-    for (std::size_t k = 0; k < levels; ++k) {
-        const auto size = executor->dwt_size(length);
-        band_lengths[k + 1] = size.details_length;
-        length = size.approx_length;
-    }
-    band_lengths[0] = length;
-    std::size_t total = 0;
-    for (const std::size_t len : band_lengths) total += len;
+// Stage 1: the bands the header's count and levels imply.
+BandPlan plan_bands(const StreamParameters& p, const wavelet::DwtExecutor& executor) {
+    BandPlan plan;
+    plan.lengths = band_lengths(executor, p.sample_count, p.levels);
+    for (const std::size_t len : plan.lengths) plan.total += len;
+    return plan;
+}
 
+// Stage 2: the quantised bands, read through the stream's back end.
+expected<BandSource, CorvaneError> read_bands(std::span<const std::uint8_t> payload, Coder coder,
+                                              const BandPlan& plan) {
     BandSource source;
-    std::vector<std::uint8_t> bytes;
-    if (p.coder == Coder::Cmodel) {
-        auto decoded = decode_coeffs(payload, band_lengths);
+    if (coder == Coder::Cmodel) {
+        auto decoded = decode_coeffs(payload, plan.lengths);
         if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
         source.bands = std::move(*decoded);
+        return source;
+    }
+    if (coder == Coder::Arans) {
+        auto decoded = decode_stream(payload);
+        if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
+        source.bytes = std::move(*decoded);
     } else {
-        if (p.coder == Coder::Arans) {
-            auto decoded = decode_stream(payload);
-            if (!decoded) return unexpected(CorvaneError::decompress(std::string(describe(decoded.error()))));
-            bytes = std::move(*decoded);
-        } else {
-            auto inflated = inflate_prefix(payload, 2 * total);
-            if (!inflated) return unexpected(std::move(inflated).error());
-            bytes = std::move(*inflated);
-        }
-        if (bytes.size() / 2 < total) return unexpected(CorvaneError::decompress(shortfall(bytes.size() / 2, total)));
-        source.bytes = bytes;
-        source.offsets.resize(levels + 1);
-        std::size_t at = 0;
-        for (std::size_t b = 0; b <= levels; ++b) {
-            source.offsets[b] = at;
-            at += band_lengths[b];
-        }
+        auto inflated = inflate_prefix(payload, 2 * plan.total);
+        if (!inflated) return unexpected(std::move(inflated).error());
+        source.bytes = std::move(*inflated);
     }
+    if (source.bytes.size() / 2 < plan.total) {
+        return unexpected(CorvaneError::decompress(shortfall(source.bytes.size() / 2, plan.total)));
+    }
+    source.offsets.resize(plan.lengths.size());
+    std::size_t at = 0;
+    for (std::size_t b = 0; b < plan.lengths.size(); ++b) {
+        source.offsets[b] = at;
+        at += plan.lengths[b];
+    }
+    return source;
+}
 
-    // Reconstruction runs from the coarsest level to the finest, level k
-    // reading an approximation of in[k] values and its own details (d_k,
-    // dequantised into one scratch buffer) and writing out[k] values. The
-    // lifting transforms pass each reconstruction whole to the next level
-    // and write A + D values; the 8-tap ones keep the first d_k values of
-    // it (the rest is border extension) and add their synthesis into a
-    // zeroed output of idwt_size values. The sizes are settled first, so
-    // that the buffers are allocated once: reconstructions alternate between
-    // the output and one buffer of about half its size, and level 0 lands in
-    // the output.
-    const bool lifting = p.method == Method::Cdf97 || p.method == Method::Cdf53;
-    const std::vector<std::size_t>& d = band_lengths;  // d_k is band k + 1
-    std::vector<std::size_t> in(levels);
-    std::vector<std::size_t> rebuilt(levels);
-    std::size_t have = band_lengths[0];
-    for (std::size_t k = levels; k-- > 0;) {
-        if (lifting) {
-            in[k] = have;
-            rebuilt[k] = have + d[k + 1];
-        } else {
-            const bool coarsest = k + 1 == levels;
-            if (coarsest ? have != d[k + 1] : have < d[k + 1]) {
-                return unexpected(CorvaneError::wavelet(
-                    wavelet::WaveletError::approx_details_mismatch(have, d[k + 1]).message()));
-            }
-            in[k] = d[k + 1];
-            rebuilt[k] = executor->idwt_size(in[k], d[k + 1]);
-        }
-        have = rebuilt[k];
-    }
-    // The coarsest approximation waits in the buffer level L-1 does not write.
+// Stage 3: the bands dequantised and recomposed, from the coarsest level to
+// the finest; the result holds level 0's output. The sizes of every level
+// are settled first, so that the buffers are allocated once. Level k reads the
+// approximation the level above wrote and its own details (d_k, dequantised
+// into one scratch buffer). Reconstructions alternate between the output and
+// one buffer of about half its size, so that level 0 lands in the output; the
+// coarsest approximation waits in the buffer level L-1 does not write.
+expected<std::vector<float>, CorvaneError> recompose(BandSource& source, const BandPlan& plan, Method method,
+                                                     const wavelet::DwtExecutor& executor, float multiplier) {
+    const wavelet::Transform transform = transform_of(method);
+    const std::vector<std::size_t>& d = plan.lengths;  // d_k is band k + 1
+    const auto planned = wavelet::plan_reconstruction(transform, executor, d[0], std::span(d).subspan(1));
+    if (!planned) return unexpected(CorvaneError::wavelet(planned.error().message()));
+    const std::vector<wavelet::InverseLevel>& rebuilt = *planned;
+    const std::size_t levels = rebuilt.size();
     const bool approx_in_output = (levels - 1) % 2 == 1;
-    std::size_t out_size = approx_in_output ? band_lengths[0] : 0;
-    std::size_t half_size = approx_in_output ? 0 : band_lengths[0];
+    std::size_t out_size = approx_in_output ? d[0] : 0;
+    std::size_t half_size = approx_in_output ? 0 : d[0];
     std::size_t details_size = 0;
     for (std::size_t k = 0; k < levels; ++k) {
         std::size_t& size = k % 2 == 0 ? out_size : half_size;
-        size = std::max(size, rebuilt[k]);
+        size = std::max(size, rebuilt[k].output);
         details_size = std::max(details_size, d[k + 1]);
     }
     std::vector<float> out(out_size);
     const auto half = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(half_size, 1));
     const auto details = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(details_size, 1));
 
-    const float inv = 1.0f / p.multiplier;
+    const float inv = 1.0f / multiplier;
     float* approx = approx_in_output ? out.data() : half.get();
-    source.dequantise(0, band_lengths[0], inv, approx);
+    source.dequantise(0, d[0], inv, approx);
     for (std::size_t k = levels; k-- > 0;) {
         source.dequantise(k + 1, d[k + 1], inv, details.get());
         float* target = k % 2 == 0 ? out.data() : half.get();
-        if (!lifting) std::fill_n(target, rebuilt[k], 0.0f);
-        auto done = executor->execute_inverse(std::span<const float>(approx, in[k]),
-                                              std::span<const float>(details.get(), d[k + 1]),
-                                              std::span<float>(target, rebuilt[k]));
+        auto done = wavelet::inverse_level(transform, executor, rebuilt[k], approx, details.get(), target);
         if (!done) return unexpected(CorvaneError::wavelet(done.error().message()));
         approx = target;
     }
-    source = BandSource{};
-    bytes = {};
+    out.resize(rebuilt[0].output);
+    return out;
+}
 
-    out.resize(rebuilt[0]);
+// Stage 4: back to the signal's range and mean, and to its sample count.
+void denormalise(std::vector<float>& out, const StreamParameters& p) {
     const float range = p.max - p.min;
     for (float& x : out) {
         const float t = x + p.mean;
@@ -206,6 +162,34 @@ expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::
     // Odd-length 8-tap reconstructions carry one extra sample; a shorter one
     // is padded with plain zeros.
     out.resize(p.sample_count, 0.0f);
+}
+
+}  // namespace
+
+expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8_t> stream) {
+    auto parsed = CorvaneHeader::from_bytes(stream);
+    if (!parsed) return unexpected(std::move(parsed).error());
+    const CorvaneHeader& h = *parsed;
+
+    const std::uint64_t needed = std::uint64_t{h.payload_len} + kHeaderSize;
+    if (stream.size() - kHeaderSize < h.payload_len) {
+        return unexpected(CorvaneError::decompress("Minimum data size is " + std::to_string(needed) +
+                                                   ", but it was " + std::to_string(stream.size())));
+    }
+    return decompress_core(stream.subspan(kHeaderSize, h.payload_len), h.parameters());
+}
+
+expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::uint8_t> payload,
+                                                           const StreamParameters& p) {
+    if (auto refused = check_parameters(p); !refused) return unexpected(std::move(refused).error());
+    const auto executor = make_executor(p.method);
+    const BandPlan plan = plan_bands(p, *executor);
+    auto source = read_bands(payload, p.coder, plan);
+    if (!source) return unexpected(std::move(source).error());
+    auto out = recompose(*source, plan, p.method, *executor, p.multiplier);
+    if (!out) return unexpected(std::move(out).error());
+    *source = BandSource{};
+    denormalise(*out, p);
     return out;
 }
 

@@ -112,6 +112,25 @@ CorvaneHeader CorvaneHeader::for_stream(Method method, std::uint8_t levels, std:
     return h;
 }
 
+CorvaneHeader CorvaneHeader::for_stream(const StreamParameters& p, std::uint32_t payload_len) {
+    return for_stream(p.method, static_cast<std::uint8_t>(p.levels), p.scale, static_cast<std::uint8_t>(p.coder),
+                      p.sample_count, p.min, p.max, p.mean, payload_len, p.multiplier);
+}
+
+StreamParameters CorvaneHeader::parameters() const {
+    StreamParameters p;
+    method_from_code(method_code, p.method);
+    p.min = min;
+    p.max = max;
+    p.mean = mean;
+    p.multiplier = effective_multiplier(multiplier, scale);
+    p.levels = levels;
+    p.sample_count = sample_count;
+    p.scale = scale;
+    p.coder = static_cast<Coder>(coder);
+    return p;
+}
+
 void CorvaneHeader::write_to(std::span<std::uint8_t, kHeaderSize> out) const {
     std::uint8_t* p = out.data();
     std::memcpy(p, magic.data(), 4);

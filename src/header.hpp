@@ -14,6 +14,20 @@ namespace corvane {
 
 inline constexpr std::size_t kHeaderSize = 52;
 
+// What a stream says about its samples beyond the payload: the one record the
+// compressor fills, the header stores and the decompressor works from.
+struct StreamParameters {
+    Method method = Method::Cdf97;
+    float min = 0.0f;
+    float max = 0.0f;
+    float mean = 0.0f;
+    float multiplier = 0.0f;  // read from a stream: effective, already replaced when unusable
+    std::uint32_t levels = 0;
+    std::uint32_t sample_count = 0;
+    std::uint8_t scale = 0;
+    Coder coder = Coder::Cmodel;  // one of the three stream coders, never Coder::Auto
+};
+
 struct CorvaneHeader {
     std::array<std::uint8_t, 4> magic{};
     std::array<std::uint8_t, 2> version{};  // major, minor
@@ -40,6 +54,12 @@ struct CorvaneHeader {
     static CorvaneHeader for_stream(Method method, std::uint8_t levels, std::uint8_t scale, std::uint8_t coder,
                                     std::uint32_t sample_count, float min, float max, float mean,
                                     std::uint32_t payload_len, float multiplier);
+
+    static CorvaneHeader for_stream(const StreamParameters& p, std::uint32_t payload_len);
+
+    // The parameters of a header from_bytes accepted, with the multiplier the
+    // payload is dequantised with.
+    StreamParameters parameters() const;
 
     // Lays the fields out as the 52 stream bytes, whatever the host's byte order.
     void write_to(std::span<std::uint8_t, kHeaderSize> out) const;

@@ -35,4 +35,20 @@ std::shared_ptr<DwtExecutor> make_symlet_f32(std::size_t order, BorderMode mode)
     return make_filter_bank(SymletFamily::get_wavelet(order), mode);
 }
 
+std::shared_ptr<DwtExecutor> make_executor(Transform transform) {
+    switch (transform) {
+        case Transform::Cdf53:
+            return make_cdf53_f32();
+        case Transform::Cdf97:
+            return make_cdf97_f32();
+        case Transform::Db4:
+            return make_daubechies_f32(3, BorderMode::Periodic);
+        case Transform::Sym4:
+            return make_symlet_f32(2, BorderMode::Periodic);
+    }
+    return make_cdf97_f32();
+}
+
+bool is_lifting(Transform transform) { return transform == Transform::Cdf53 || transform == Transform::Cdf97; }
+
 }  // namespace corvane::wavelet

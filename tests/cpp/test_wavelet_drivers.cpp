@@ -8,22 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "src/compressor.hpp"
 #include "wavelet/factory.hpp"
 
 namespace corvane::wavelet {
 namespace {
 
-enum class Method { Cdf53, Cdf97, Db4, Sym4 };
+using Method = Transform;
 
-std::shared_ptr<DwtExecutor> make(Method m) {
-    switch (m) {
-    case Method::Cdf53: return make_cdf53_f32();
-    case Method::Cdf97: return make_cdf97_f32();
-    case Method::Db4: return make_daubechies_f32(3, BorderMode::Periodic);
-    case Method::Sym4: return make_symlet_f32(2, BorderMode::Periodic);
-    }
-    return nullptr;
-}
+std::shared_ptr<DwtExecutor> make(Method m) { return make_executor(m); }
 
 const char* name_of(Method m) {
     static const char* const kNames[] = {"Cdf53", "Cdf97", "Db4", "Sym4"};
@@ -44,18 +37,6 @@ std::vector<DwtSize> sizes_of(const MultiDwt& m) {
     std::vector<DwtSize> out;
     for (const auto& level : m.levels) out.push_back({level.approximations.size(), level.details.size()});
     return out;
-}
-
-// The codec's choice of level count for n samples and filter length f.
-std::size_t codec_levels(std::size_t n, std::size_t f) {
-    if (n < 20) return 1;
-    if (n < 40) return 2;
-    if (n < 60) return 3;
-    if (n < 80) return 4;
-    if (n < f) return 1;
-    const std::size_t q = n / f;
-    if (q == 1) return 1;
-    return std::min<std::size_t>(static_cast<std::size_t>(std::bit_width(q) - 1), 8);
 }
 
 struct LayoutCase {
@@ -200,7 +181,7 @@ TEST_P(EveryMethod, RoundTripsAtTheCodecsLevelChoice) {
         auto x = random_signal(n, static_cast<std::uint32_t>(n));
         const std::size_t f = exec->filter_length();
         for (std::size_t i = n; i < f; ++i) x.push_back(x[i - n]);
-        const std::size_t levels = codec_levels(n, f);
+        const std::size_t levels = corvane::pick_levels(n, static_cast<corvane::Method>(GetParam()));
         const auto m = exec->multi_dwt(x, levels);
         ASSERT_TRUE(m.has_value()) << n << ": " << m.error().message();
         std::vector<std::span<const float>> details;

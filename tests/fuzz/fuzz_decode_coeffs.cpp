@@ -22,16 +22,7 @@ namespace {
 constexpr std::size_t kRecodeLimit = std::size_t{1} << 18;
 
 std::vector<std::size_t> pipeline_lengths(corvane::Method method, std::size_t levels, std::size_t samples) {
-    const auto executor = corvane::make_executor(method);
-    std::size_t length = std::max(samples, executor->filter_length());
-    std::vector<std::size_t> lengths(levels + 1);
-    for (std::size_t k = 0; k < levels; ++k) {
-        const auto size = executor->dwt_size(length);
-        lengths[k + 1] = size.details_length;
-        length = size.approx_length;
-    }
-    lengths[0] = length;
-    return lengths;
+    return corvane::band_lengths(*corvane::make_executor(method), samples, levels);
 }
 
 }  // namespace
