@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -143,28 +144,29 @@ bool convert(PyObject* const* bound, RawOptions& raw) {
     return true;
 }
 
-std::optional<Method> parse_method(std::string_view text) {
-    if (text == "cdf97") return Method::Cdf97;
-    if (text == "cdf53") return Method::Cdf53;
-    if (text == "db4") return Method::Db4;
-    if (text == "sym4") return Method::Sym4;
+template <class Value>
+struct Named {
+    std::string_view name;
+    Value value;
+};
+
+template <class Value, std::size_t N>
+std::optional<Value> parse_name(std::string_view text, const Named<Value> (&names)[N]) {
+    for (const auto& entry : names) {
+        if (entry.name == text) return entry.value;
+    }
     return std::nullopt;
 }
 
-std::optional<Cutoff> parse_cutoff(std::string_view text) {
-    if (text == "low") return Cutoff::Low;
-    if (text == "medium") return Cutoff::Medium;
-    if (text == "high") return Cutoff::High;
-    return std::nullopt;
-}
+constexpr Named<Method> kMethods[] = {
+    {"cdf97", Method::Cdf97}, {"cdf53", Method::Cdf53}, {"db4", Method::Db4}, {"sym4", Method::Sym4}};
+constexpr Named<Cutoff> kCutoffs[] = {{"low", Cutoff::Low}, {"medium", Cutoff::Medium}, {"high", Cutoff::High}};
+constexpr Named<Coder> kCoders[] = {
+    {"auto", Coder::Auto}, {"deflate", Coder::Deflate}, {"arans", Coder::Arans}, {"cmodel", Coder::Cmodel}};
 
-std::optional<Coder> parse_coder(std::string_view text) {
-    if (text == "auto") return Coder::Auto;
-    if (text == "deflate") return Coder::Deflate;
-    if (text == "arans") return Coder::Arans;
-    if (text == "cmodel") return Coder::Cmodel;
-    return std::nullopt;
-}
+std::optional<Method> parse_method(std::string_view text) { return parse_name(text, kMethods); }
+std::optional<Cutoff> parse_cutoff(std::string_view text) { return parse_name(text, kCutoffs); }
+std::optional<Coder> parse_coder(std::string_view text) { return parse_name(text, kCoders); }
 
 // The decoder falls back to 2^scale for a multiplier that is not a positive
 // finite single-precision number, so such a stream would not decode to what

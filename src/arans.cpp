@@ -9,13 +9,8 @@
 namespace corvane {
 
 std::string_view describe(RansStreamError e) {
-    switch (e) {
-        case RansStreamError::Truncated:
-            return "Stream truncated";
-        case RansStreamError::InconsistentOrOversized:
-            return "Inconsistent or oversized length in stream";
-    }
-    return "Unknown rANS stream error";
+    static constexpr std::string_view kTexts[] = {"Stream truncated", "Inconsistent or oversized length in stream"};
+    return error_text(e, kTexts, "Unknown rANS stream error");
 }
 
 namespace {

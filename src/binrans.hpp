@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "src/check.hpp"
@@ -341,6 +342,13 @@ private:
     rans::Reader reader_;
 };
 
+
+// The text of a coder's stream error, whose values index `texts`.
+template <class Error, std::size_t N>
+std::string_view error_text(Error e, const std::string_view (&texts)[N], std::string_view unknown) {
+    const auto i = static_cast<std::size_t>(e);
+    return i < N ? texts[i] : unknown;
+}
 
 // The reverse half of checkpointed encoding. `record_chunk(c, out)` puts the
 // model back in its state at the start of chunk c (from the checkpoint the

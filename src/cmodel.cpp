@@ -9,16 +9,6 @@
 
 namespace corvane {
 
-std::string_view describe(CoeffStreamError e) {
-    switch (e) {
-        case CoeffStreamError::Truncated:
-            return "Stream truncated";
-        case CoeffStreamError::InconsistentLength:
-            return "Inconsistent length in coefficient stream";
-    }
-    return "Unknown coefficient stream error";
-}
-
 namespace {
 
 constexpr uint32_t kMaxWidth = 16;
@@ -31,6 +21,11 @@ constexpr uint32_t kMagnitude = 3;  // + node, node = 1 .. 2^w - 1
 uint32_t block_size(uint32_t width) { return (1u << width) + 3; }
 
 }  // namespace
+
+std::string_view describe(CoeffStreamError e) {
+    static constexpr std::string_view kTexts[] = {"Stream truncated", "Inconsistent length in coefficient stream"};
+    return error_text(e, kTexts, "Unknown coefficient stream error");
+}
 
 Layout layout(std::span<const uint32_t> widths) {
     Layout out{{}, {widths.begin(), widths.end()}, 0};

@@ -18,6 +18,24 @@ constexpr std::array<std::array<std::uint8_t, 4>, 4> kMethodCodes{{
     {'s', 'y', 'm', '4'},  // Method::Sym4
 }};
 
+// Field offsets, as the header table in docs/FORMAT.md lists them.
+constexpr std::size_t kAtMagic = 0;
+constexpr std::size_t kAtVersion = 4;
+constexpr std::size_t kAtFormatTag = 6;
+constexpr std::size_t kAtMethod = 8;
+constexpr std::size_t kAtLevels = 12;
+constexpr std::size_t kAtScale = 13;
+constexpr std::size_t kAtCoder = 14;
+constexpr std::size_t kAtReservedByte = 15;
+constexpr std::size_t kAtSampleCount = 16;
+constexpr std::size_t kAtMin = 20;
+constexpr std::size_t kAtMax = 24;
+constexpr std::size_t kAtMean = 28;
+constexpr std::size_t kAtPayloadLength = 32;
+constexpr std::size_t kAtMultiplier = 36;
+constexpr std::size_t kAtReservedWords = 40;
+static_assert(kAtReservedWords + 12 == kHeaderSize);
+
 std::uint32_t load_u32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
            (std::uint32_t{p[3]} << 24);
@@ -61,34 +79,34 @@ expected<CorvaneHeader, CorvaneError> CorvaneHeader::from_bytes(std::span<const 
     const std::uint8_t* p = input.data();
 
     CorvaneHeader h;
-    h.magic = load_bytes<4>(p);
+    h.magic = load_bytes<4>(p + kAtMagic);
     if (h.magic != kMagic) return unexpected(CorvaneError::invalid_magic(h.magic));
-    h.version = load_bytes<2>(p + 4);
+    h.version = load_bytes<2>(p + kAtVersion);
     if (h.version[0] != kMajorVersion) return unexpected(CorvaneError::invalid_version(h.version));
-    h.format_tag = load_bytes<2>(p + 6);
+    h.format_tag = load_bytes<2>(p + kAtFormatTag);
     if (h.format_tag != kFormatTag) return unexpected(CorvaneError::invalid_format_tag(h.format_tag));
-    h.method_code = load_bytes<4>(p + 8);
+    h.method_code = load_bytes<4>(p + kAtMethod);
     Method ignored{};
     if (!method_from_code(h.method_code, ignored)) return unexpected(CorvaneError::invalid_method(h.method_code));
-    h.levels = p[12];
-    h.scale = p[13];
+    h.levels = p[kAtLevels];
+    h.scale = p[kAtScale];
     if (!is_valid_scale(h.scale)) return unexpected(CorvaneError::unsupported_scale(h.scale));
-    h.coder = p[14];
+    h.coder = p[kAtCoder];
     if (!is_stream_coder(h.coder)) return unexpected(CorvaneError::unknown_coder(h.coder));
-    h.reserved_byte = p[15];
-    h.sample_count = load_u32(p + 16);
-    const std::uint32_t min_bits = load_u32(p + 20);
-    const std::uint32_t max_bits = load_u32(p + 24);
-    const std::uint32_t mean_bits = load_u32(p + 28);
+    h.reserved_byte = p[kAtReservedByte];
+    h.sample_count = load_u32(p + kAtSampleCount);
+    const std::uint32_t min_bits = load_u32(p + kAtMin);
+    const std::uint32_t max_bits = load_u32(p + kAtMax);
+    const std::uint32_t mean_bits = load_u32(p + kAtMean);
     if (!is_finite_bits(min_bits) || !is_finite_bits(max_bits) || !is_finite_bits(mean_bits)) {
         return unexpected(CorvaneError::invalid_header());
     }
     h.min = std::bit_cast<float>(min_bits);
     h.max = std::bit_cast<float>(max_bits);
     h.mean = std::bit_cast<float>(mean_bits);
-    h.payload_len = load_u32(p + 32);
-    h.multiplier = std::bit_cast<float>(load_u32(p + 36));
-    for (std::size_t i = 0; i < 3; ++i) h.reserved_words[i] = load_u32(p + 40 + 4 * i);
+    h.payload_len = load_u32(p + kAtPayloadLength);
+    h.multiplier = std::bit_cast<float>(load_u32(p + kAtMultiplier));
+    for (std::size_t i = 0; i < 3; ++i) h.reserved_words[i] = load_u32(p + kAtReservedWords + 4 * i);
     return h;
 }
 
@@ -133,21 +151,21 @@ StreamParameters CorvaneHeader::parameters() const {
 
 void CorvaneHeader::write_to(std::span<std::uint8_t, kHeaderSize> out) const {
     std::uint8_t* p = out.data();
-    std::memcpy(p, magic.data(), 4);
-    std::memcpy(p + 4, version.data(), 2);
-    std::memcpy(p + 6, format_tag.data(), 2);
-    std::memcpy(p + 8, method_code.data(), 4);
-    p[12] = levels;
-    p[13] = scale;
-    p[14] = coder;
-    p[15] = reserved_byte;
-    store_u32(p + 16, sample_count);
-    store_u32(p + 20, std::bit_cast<std::uint32_t>(min));
-    store_u32(p + 24, std::bit_cast<std::uint32_t>(max));
-    store_u32(p + 28, std::bit_cast<std::uint32_t>(mean));
-    store_u32(p + 32, payload_len);
-    store_u32(p + 36, std::bit_cast<std::uint32_t>(multiplier));
-    for (std::size_t i = 0; i < 3; ++i) store_u32(p + 40 + 4 * i, reserved_words[i]);
+    std::memcpy(p + kAtMagic, magic.data(), 4);
+    std::memcpy(p + kAtVersion, version.data(), 2);
+    std::memcpy(p + kAtFormatTag, format_tag.data(), 2);
+    std::memcpy(p + kAtMethod, method_code.data(), 4);
+    p[kAtLevels] = levels;
+    p[kAtScale] = scale;
+    p[kAtCoder] = coder;
+    p[kAtReservedByte] = reserved_byte;
+    store_u32(p + kAtSampleCount, sample_count);
+    store_u32(p + kAtMin, std::bit_cast<std::uint32_t>(min));
+    store_u32(p + kAtMax, std::bit_cast<std::uint32_t>(max));
+    store_u32(p + kAtMean, std::bit_cast<std::uint32_t>(mean));
+    store_u32(p + kAtPayloadLength, payload_len);
+    store_u32(p + kAtMultiplier, std::bit_cast<std::uint32_t>(multiplier));
+    for (std::size_t i = 0; i < 3; ++i) store_u32(p + kAtReservedWords + 4 * i, reserved_words[i]);
 }
 
 std::array<std::uint8_t, kHeaderSize> CorvaneHeader::to_bytes() const {

@@ -19,33 +19,26 @@ constexpr float kDetailScale = std::bit_cast<float>(std::uint32_t{0x3F5EAF70u});
 
 Status Cdf97::execute_forward(std::span<const float> input, std::span<float> approximation,
                               std::span<float> details) const {
-    if (auto ok = check_forward(input.size(), approximation.size(), details.size()); !ok) return ok;
-    float* s = approximation.data();
-    float* d = details.data();
-    const std::size_t na = approximation.size();
-    const std::size_t nd = details.size();
-    lifting::split(input.data(), input.size(), s, d);
-    lifting::predict(d, nd, s, na, kAlpha);
-    lifting::update(s, na, d, nd, kBeta);
-    lifting::predict(d, nd, s, na, kGamma);
-    lifting::update(s, na, d, nd, kDelta);
-    lifting::scale(s, na, kApproxScale);
-    lifting::scale(d, nd, kDetailScale);
+    const auto level = split_level(input, approximation, details);
+    if (!level) return corvane::unexpected(level.error());
+    level->predict(kAlpha);
+    level->update(kBeta);
+    level->predict(kGamma);
+    level->update(kDelta);
+    lifting::scale(level->s, level->approx, kApproxScale);
+    lifting::scale(level->d, level->details, kDetailScale);
     return {};
 }
 
 Status Cdf97::execute_inverse(std::span<const float> approximation, std::span<const float> details,
                               std::span<float> output) const {
-    if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) return ok;
-    const std::size_t na = approximation.size();
-    const std::size_t nd = details.size();
-    // The inputs may not overlap the output: the steps run inside it.
-    float* x = output.data();
-    lifting::merge_scaled(approximation.data(), kDetailScale, details.data(), kApproxScale, output.size(), x);
-    lifting::update_interleaved(x, na, nd, -kDelta);
-    lifting::predict_interleaved(x, nd, na, -kGamma);
-    lifting::update_interleaved(x, na, nd, -kBeta);
-    lifting::predict_interleaved(x, nd, na, -kAlpha);
+    const auto level = inverse_output(approximation, details, output);
+    if (!level) return corvane::unexpected(level.error());
+    lifting::merge_scaled(approximation.data(), kDetailScale, details.data(), kApproxScale, output.size(), level->x);
+    level->update(-kDelta);
+    level->predict(-kGamma);
+    level->update(-kBeta);
+    level->predict(-kAlpha);
     return {};
 }
 

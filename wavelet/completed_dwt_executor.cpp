@@ -57,13 +57,7 @@ corvane::expected<Dwt, WaveletError> CompletedDwtExecutor::dwt(std::span<const f
 
 corvane::expected<MultiDwt, WaveletError> CompletedDwtExecutor::multi_dwt(std::span<const float> input,
                                                                           std::size_t levels) const {
-    if (levels <= 1) {
-        auto level = single_level(input);
-        if (!level) return corvane::unexpected(level.error());
-        MultiDwt result;
-        result.levels.push_back(std::move(*level));
-        return result;
-    }
+    if (levels <= 1) return as_decomposition(single_level(input));
 
     // Two working vectors swap roles each level: the approximation written
     // into `next` is the following level's input, and the old input's storage

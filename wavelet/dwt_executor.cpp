@@ -2,6 +2,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace corvane::wavelet {
 
@@ -36,6 +37,13 @@ Status resize_zeroed(std::vector<float>& v, std::size_t count) {
     } catch (const std::length_error&) {
         return corvane::unexpected(WaveletError::allocation_failed(count));
     }
+}
+
+corvane::expected<MultiDwt, WaveletError> as_decomposition(corvane::expected<Dwt, WaveletError> level) {
+    if (!level) return corvane::unexpected(std::move(level).error());
+    MultiDwt result;
+    result.levels.push_back(std::move(*level));
+    return result;
 }
 
 corvane::expected<Dwt, WaveletError> repeat_level(

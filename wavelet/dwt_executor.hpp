@@ -91,6 +91,9 @@ corvane::expected<Dwt, WaveletError> repeat_level(
     std::span<const float> input, std::size_t level, std::size_t minimum,
     const std::function<corvane::expected<Dwt, WaveletError>(std::span<const float>)>& one_level);
 
+// A one-level decomposition holding the given level (or its error).
+corvane::expected<MultiDwt, WaveletError> as_decomposition(corvane::expected<Dwt, WaveletError> level);
+
 // A zero-filled vector of `count` values, or the allocation error if memory
 // (or the addressable size) runs out.
 corvane::expected<std::vector<float>, WaveletError> zeroed_vector(std::size_t count);

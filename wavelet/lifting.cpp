@@ -33,6 +33,24 @@ Status LiftingDwtExecutor::check_inverse(std::size_t approx, std::size_t details
     return {};
 }
 
+corvane::expected<lifting::Halves, WaveletError> LiftingDwtExecutor::split_level(std::span<const float> input,
+                                                                                std::span<float> approximation,
+                                                                                std::span<float> details) const {
+    if (auto ok = check_forward(input.size(), approximation.size(), details.size()); !ok) {
+        return corvane::unexpected(ok.error());
+    }
+    lifting::split(input.data(), input.size(), approximation.data(), details.data());
+    return lifting::Halves{approximation.data(), approximation.size(), details.data(), details.size()};
+}
+
+corvane::expected<lifting::Interleaved, WaveletError> LiftingDwtExecutor::inverse_output(
+    std::span<const float> approximation, std::span<const float> details, std::span<float> output) const {
+    if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
+        return corvane::unexpected(ok.error());
+    }
+    return lifting::Interleaved{output.data(), approximation.size(), details.size()};
+}
+
 corvane::expected<Dwt, WaveletError> LiftingDwtExecutor::single_level(std::span<const float> input) const {
     const std::size_t n = input.size();
     auto approx = zeroed_vector(n - n / 2);
@@ -56,13 +74,7 @@ corvane::expected<MultiDwt, WaveletError> LiftingDwtExecutor::multi_dwt(std::spa
                                                                         std::size_t levels) const {
     const std::size_t n = input.size();
     if (n < minimum_length_) return corvane::unexpected(WaveletError::buffer_too_small_for_level());
-    if (levels <= 1) {
-        auto level = single_level(input);
-        if (!level) return corvane::unexpected(level.error());
-        MultiDwt result;
-        result.levels.push_back(std::move(*level));
-        return result;
-    }
+    if (levels <= 1) return as_decomposition(single_level(input));
 
     // `current` is this level's input and `next` receives its approximation;
     // they swap roles every level, so only the stored copies are allocated.

@@ -96,6 +96,27 @@ inline void merge(const float* __restrict s, const float* __restrict d, std::siz
     if (n % 2 != 0) x[n - 1] = s[pairs];
 }
 
+// A forward level's two halves, s (A values) and d (D values), with the
+// steps on them.
+struct Halves {
+    float* s;
+    std::size_t approx;
+    float* d;
+    std::size_t details;
+    void predict(float c) const { lifting::predict(d, details, s, approx, c); }
+    void update(float c) const { lifting::update(s, approx, d, details, c); }
+};
+
+// An inverse level's output, holding both halves interleaved, with the steps
+// on it.
+struct Interleaved {
+    float* x;
+    std::size_t approx;
+    std::size_t details;
+    void predict(float c) const { predict_interleaved(x, details, approx, c); }
+    void update(float c) const { update_interleaved(x, approx, details, c); }
+};
+
 }  // namespace lifting
 
 // A lifting transform implements one level (execute_forward, execute_inverse)
@@ -127,6 +148,16 @@ protected:
     // Length checks shared by both transforms' single levels.
     Status check_forward(std::size_t n, std::size_t approx, std::size_t details) const;
     Status check_inverse(std::size_t approx, std::size_t details, std::size_t output) const;
+
+    // A forward level's lengths checked and its input split into the halves.
+    corvane::expected<lifting::Halves, WaveletError> split_level(std::span<const float> input,
+                                                                 std::span<float> approximation,
+                                                                 std::span<float> details) const;
+    // An inverse level's lengths checked; the output, which the inputs may
+    // not overlap (the steps run inside it), for the caller to merge into.
+    corvane::expected<lifting::Interleaved, WaveletError> inverse_output(std::span<const float> approximation,
+                                                                         std::span<const float> details,
+                                                                         std::span<float> output) const;
 
     std::size_t minimum_length() const noexcept { return minimum_length_; }
 

@@ -21,6 +21,20 @@ inline void filter_window(const float* w, const float* h, const float* g, float&
     details = d;
 }
 
+// t0 * w[0] + ... + t7 * w[7], summed from +0.0 in tap order.
+inline float sum8(const float* w, float t0, float t1, float t2, float t3, float t4, float t5, float t6, float t7) {
+    float a = 0.0f;
+    a = a + t0 * w[0];
+    a = a + t1 * w[1];
+    a = a + t2 * w[2];
+    a = a + t3 * w[3];
+    a = a + t4 * w[4];
+    a = a + t5 * w[5];
+    a = a + t6 * w[6];
+    a = a + t7 * w[7];
+    return a;
+}
+
 // Outputs whose whole window lies inside the signal; x points at the first
 // window's start. Taps are held in locals so the loop vectorises across i.
 void filter_interior(const float* __restrict x, float* __restrict approx, float* __restrict details,
@@ -29,27 +43,24 @@ void filter_interior(const float* __restrict x, float* __restrict approx, float*
     const float g0 = g[0], g1 = g[1], g2 = g[2], g3 = g[3], g4 = g[4], g5 = g[5], g6 = g[6], g7 = g[7];
     for (std::size_t i = 0; i < count; ++i) {
         const float* w = x + 2 * i;
-        float a = 0.0f;
-        a = a + h0 * w[0];
-        a = a + h1 * w[1];
-        a = a + h2 * w[2];
-        a = a + h3 * w[3];
-        a = a + h4 * w[4];
-        a = a + h5 * w[5];
-        a = a + h6 * w[6];
-        a = a + h7 * w[7];
-        float d = 0.0f;
-        d = d + g0 * w[0];
-        d = d + g1 * w[1];
-        d = d + g2 * w[2];
-        d = d + g3 * w[3];
-        d = d + g4 * w[4];
-        d = d + g5 * w[5];
-        d = d + g6 * w[6];
-        d = d + g7 * w[7];
-        approx[i] = a;
-        details[i] = d;
+        approx[i] = sum8(w, h0, h1, h2, h3, h4, h5, h6, h7);
+        details[i] = sum8(w, g0, g1, g2, g3, g4, g5, g6, g7);
     }
+}
+
+// One output of the synthesis from its entry value: + u0 * d[0] + t0 * a[0]
+// + u1 * d[1] + t1 * a[1] + ... + t3 * a[3], in that order.
+inline float synthesis_sum(float sum, const float* a, const float* d, float t0, float u0, float t1, float u1, float t2,
+                           float u2, float t3, float u3) {
+    sum = sum + u0 * d[0];
+    sum = sum + t0 * a[0];
+    sum = sum + u1 * d[1];
+    sum = sum + t1 * a[1];
+    sum = sum + u2 * d[2];
+    sum = sum + t2 * a[2];
+    sum = sum + u3 * d[3];
+    sum = sum + t3 * a[3];
+    return sum;
 }
 
 // Output pair q of the synthesis is y[2q] and y[2q+1]; both read coefficients
@@ -60,24 +71,8 @@ void synthesize(const float* __restrict a, const float* __restrict d, float* __r
     const float h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3], h4 = h[4], h5 = h[5], h6 = h[6], h7 = h[7];
     const float g0 = g[0], g1 = g[1], g2 = g[2], g3 = g[3], g4 = g[4], g5 = g[5], g6 = g[6], g7 = g[7];
     for (std::size_t q = 0; q < pairs; ++q) {
-        float even = y[2 * q];
-        even = even + g6 * d[q];
-        even = even + h6 * a[q];
-        even = even + g4 * d[q + 1];
-        even = even + h4 * a[q + 1];
-        even = even + g2 * d[q + 2];
-        even = even + h2 * a[q + 2];
-        even = even + g0 * d[q + 3];
-        even = even + h0 * a[q + 3];
-        float odd = y[2 * q + 1];
-        odd = odd + g7 * d[q];
-        odd = odd + h7 * a[q];
-        odd = odd + g5 * d[q + 1];
-        odd = odd + h5 * a[q + 1];
-        odd = odd + g3 * d[q + 2];
-        odd = odd + h3 * a[q + 2];
-        odd = odd + g1 * d[q + 3];
-        odd = odd + h1 * a[q + 3];
+        const float even = synthesis_sum(y[2 * q], a + q, d + q, h6, g6, h4, g4, h2, g2, h0, g0);
+        const float odd = synthesis_sum(y[2 * q + 1], a + q, d + q, h7, g7, h5, g5, h3, g3, h1, g1);
         y[2 * q] = even;
         y[2 * q + 1] = odd;
     }
