@@ -4,7 +4,7 @@
     python3 bench/threads.py                       # 2 threads, 8 x 1M chunks, 64-chunk zarr arrays
     python3 bench/threads.py --threads 4 --repeat 5
 
-Part 1 codes 8 chunks of 1M float32 samples (--chunks, --chunk-size) once one
+The chunk run codes 8 chunks of 1M float32 samples (--chunks, --chunk-size) once one
 after the other and once mapped over a thread pool of --threads, with every
 codec that has a numcodecs codec: corvane's, zfpy's (tolerance matched to
 corvane's largest error on the first chunk) and Zstd on the raw samples, plus
@@ -15,7 +15,7 @@ over wall time) of the threaded run, and how much of the threaded run had two
 or more calls in progress at once (none for calls that hold the interpreter
 lock, whatever else runs on the machine).
 
-Part 2 writes and reads a zarr v3 array of --zarr-chunks chunks (in memory, so
+The store run writes and reads a zarr v3 array of --zarr-chunks chunks (in memory, so
 the store costs nothing) with each codec as the array's serializer or
 compressor, and reports throughput and cores busy; zarr runs the codecs in its
 own thread pool. With zarr's fused pipeline (zarr 3.3 and later) each run is
@@ -212,10 +212,10 @@ def parse_size(s):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--threads", type=int, default=2, help="threads of the pool in part 1")
-    ap.add_argument("--chunks", type=int, default=8, help="chunks coded in part 1")
-    ap.add_argument("--chunk-size", type=parse_size, default=1 << 20, help="samples per chunk in part 1")
-    ap.add_argument("--zarr-chunks", type=int, default=64, help="chunks of the zarr array in part 2 (0: skip)")
+    ap.add_argument("--threads", type=int, default=2, help="threads of the pool in the chunk run")
+    ap.add_argument("--chunks", type=int, default=8, help="chunks coded in the chunk run")
+    ap.add_argument("--chunk-size", type=parse_size, default=1 << 20, help="samples per chunk in the chunk run")
+    ap.add_argument("--zarr-chunks", type=int, default=64, help="chunks of the zarr array in the store run (0: skip)")
     ap.add_argument("--zarr-chunk-size", type=parse_size, default=1 << 18, help="samples per zarr chunk")
     ap.add_argument("--repeat", type=int, default=3, help="timed runs of each kind (median)")
     ap.add_argument("--out", default=None, help="JSON output path (default: bench/results/threads-<date>.json)")
