@@ -38,4 +38,10 @@ void raise_not_instance(const char* param, PyObject* obj, const char* expected);
 // exception is left as it is.
 void prefix_type_error(const char* param);
 
+// A fastcall-with-keywords function as a method table takes it.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 }  // namespace corvane::python

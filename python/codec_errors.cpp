@@ -1,11 +1,35 @@
 #include "codec_errors.hpp"
 
+#include <cstddef>
 #include <exception>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace corvane::python {
+
+Stream compress_samples(std::span<const float> samples, const CompressionConfig& config) {
+    return compress(samples, config);
+}
+
+Stream compress_samples(std::span<const double> samples, const CompressionConfig& config) {
+    const std::size_t count = samples.size();
+    auto narrowed = std::make_unique_for_overwrite<float[]>(count);
+    if (auto done = narrow_to_single(samples, narrowed.get()); !done) {
+        return unexpected(std::move(done).error());
+    }
+    return compress(std::span<const float>(narrowed.get(), count), config);
+}
+
+PyObject* stream_bytes(const Stream& stream) {
+    if (!stream) {
+        return raise_codec_error(stream.error());
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream->data()),
+                                     static_cast<Py_ssize_t>(stream->size()));
+}
 
 PyObject* raise_codec_error(const CorvaneError& error) {
     const std::string message = error.message();

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "module_def.hpp"
 #include "options.hpp"
 #include "signal_functions.hpp"
 
@@ -69,17 +70,7 @@ PyModuleDef_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "corvane",
-    "",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef kModule = stateless_module("corvane", "", kSlots);
 
 }  // namespace
 }  // namespace corvane::python

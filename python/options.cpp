@@ -158,15 +158,18 @@ std::optional<Value> parse_name(std::string_view text, const Named<Value> (&name
     return std::nullopt;
 }
 
+// ValueError: Unknown <what> "<text>", expected <choices>. Returns false.
+bool refuse_name(const char* what, std::string_view text, const char* choices) {
+    const std::string message = std::string("Unknown ") + what + " " + quoted(text) + ", expected " + choices;
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
+}
+
 constexpr Named<Method> kMethods[] = {
     {"cdf97", Method::Cdf97}, {"cdf53", Method::Cdf53}, {"db4", Method::Db4}, {"sym4", Method::Sym4}};
 constexpr Named<Cutoff> kCutoffs[] = {{"low", Cutoff::Low}, {"medium", Cutoff::Medium}, {"high", Cutoff::High}};
 constexpr Named<Coder> kCoders[] = {
     {"auto", Coder::Auto}, {"deflate", Coder::Deflate}, {"arans", Coder::Arans}, {"cmodel", Coder::Cmodel}};
-
-std::optional<Method> parse_method(std::string_view text) { return parse_name(text, kMethods); }
-std::optional<Cutoff> parse_cutoff(std::string_view text) { return parse_name(text, kCutoffs); }
-std::optional<Coder> parse_coder(std::string_view text) { return parse_name(text, kCoders); }
 
 // The decoder falls back to 2^scale for a multiplier that is not a positive
 // finite single-precision number, so such a stream would not decode to what
@@ -189,20 +192,10 @@ void raise_bad_multiplier(double value) {
 // Validates in a fixed order (method, cutoff, scale, coder, multiplier); the
 // first failure is reported.
 bool validate(const RawOptions& raw, CompressionConfig& config) {
-    const auto method = parse_method(raw.method);
-    if (!method) {
-        const std::string text = "Unknown method " + quoted(raw.method) +
-                                 ", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'";
-        PyErr_SetString(PyExc_ValueError, text.c_str());
-        return false;
-    }
-    const auto cutoff = parse_cutoff(raw.cutoff);
-    if (!cutoff) {
-        const std::string text = "Unknown cutoff level " + quoted(raw.cutoff) +
-                                 ", expected 'low' or 'medium' or 'high'";
-        PyErr_SetString(PyExc_ValueError, text.c_str());
-        return false;
-    }
+    const auto method = parse_name(raw.method, kMethods);
+    if (!method) return refuse_name("method", raw.method, "'cdf97' or 'cdf53' or 'db4' or 'sym4'");
+    const auto cutoff = parse_name(raw.cutoff, kCutoffs);
+    if (!cutoff) return refuse_name("cutoff level", raw.cutoff, "'low' or 'medium' or 'high'");
     // The conversion has already bounded scale to 0..255.
     const auto scale = static_cast<std::uint8_t>(raw.scale);
     if (scale < kMinScale || scale > kMaxScale) {
@@ -211,13 +204,8 @@ bool validate(const RawOptions& raw, CompressionConfig& config) {
     }
     Coder coder = Coder::Auto;
     if (raw.coder) {
-        const auto parsed = parse_coder(*raw.coder);
-        if (!parsed) {
-            const std::string text =
-                "Unknown coder " + quoted(*raw.coder) + ", expected 'auto', 'deflate', 'arans'";
-            PyErr_SetString(PyExc_ValueError, text.c_str());
-            return false;
-        }
+        const auto parsed = parse_name(*raw.coder, kCoders);
+        if (!parsed) return refuse_name("coder", *raw.coder, "'auto', 'deflate', 'arans'");
         coder = *parsed;
     }
     if (raw.quant_multiplier && !multiplier_is_usable(*raw.quant_multiplier)) {
@@ -298,6 +286,18 @@ PyTypeObject* options_type() {
 
 const CompressionConfig& options_config(PyObject* obj) {
     return reinterpret_cast<OptionsObject*>(obj)->config;
+}
+
+bool bind_compress_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             CompressArguments& out) {
+    static constexpr const char* kNames[] = {"data", "options"};
+    const Parameters parameters{function, kNames, 2, 1};
+    PyObject* bound[2];
+    if (!bind_arguments(parameters, args, nargs, kwnames, bound) || !read_options(bound[1], out.config)) {
+        return false;
+    }
+    out.data = bound[0];
+    return true;
 }
 
 bool read_options(PyObject* options, CompressionConfig& config) {

@@ -21,4 +21,17 @@ const CompressionConfig& options_config(PyObject* obj);
 // returns false.
 bool read_options(PyObject* options, CompressionConfig& config);
 
+// The arguments of a call taking (data, options=None): `data` as given (a
+// borrowed reference), the options read as read_options reads them. Options
+// are settled before the data is looked at.
+struct CompressArguments {
+    PyObject* data = nullptr;
+    CompressionConfig config;
+};
+
+// Binds a fastcall argument vector as (data, options=None) of `function` (as
+// messages name it, e.g. "compress_signal()"); false with an exception set.
+bool bind_compress_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             CompressArguments& out);
+
 }  // namespace corvane::python

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -16,27 +15,17 @@
 namespace corvane::python {
 namespace {
 
-constexpr const char* kCompressNames[] = {"data", "options"};
-constexpr Parameters kCompressParameters{"compress_signal()", kCompressNames, 2, 1};
-
 constexpr const char* kDecompressNames[] = {"data"};
 constexpr Parameters kDecompressParameters{"decompress_signal()", kDecompressNames, 1, 1};
 
 PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    PyObject* bound[2];
-    if (!bind_arguments(kCompressParameters, args, nargs, kwnames, bound)) {
+    CompressArguments call;
+    if (!bind_compress_arguments("compress_signal()", args, nargs, kwnames, call)) {
         return nullptr;
     }
-
-    // Options are settled before the data is looked at.
-    CompressionConfig config;
-    if (!read_options(bound[1], config)) {
-        return nullptr;
-    }
-
     ArrayView view;
-    if (!inspect_array(bound[0], view)) {
+    if (!inspect_array(call.data, view)) {
         return nullptr;
     }
     if (view.type == SampleType::Unsupported) {
@@ -49,26 +38,14 @@ PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     }
 
     try {
-        // float32 samples are read where they lie: the interpreter lock is
-        // held for the whole call, so no Python code can change them meanwhile.
-        std::unique_ptr<float[]> narrowed;
-        std::span<const float> samples;
+        // The samples are read where they lie: the interpreter lock is held
+        // for the whole call, so no Python code can change them meanwhile.
         if (view.type == SampleType::Float32) {
-            samples = std::span<const float>(static_cast<const float*>(view.data), view.count);
-        } else {
-            narrowed = std::make_unique_for_overwrite<float[]>(view.count);
-            const std::span<const double> wide(static_cast<const double*>(view.data), view.count);
-            if (auto done = narrow_to_single(wide, narrowed.get()); !done) {
-                return raise_codec_error(done.error());
-            }
-            samples = std::span<const float>(narrowed.get(), view.count);
+            return stream_bytes(
+                compress_samples(std::span<const float>(static_cast<const float*>(view.data), view.count), call.config));
         }
-        const auto stream = compress(samples, config);
-        if (!stream) {
-            return raise_codec_error(stream.error());
-        }
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream->data()),
-                                         static_cast<Py_ssize_t>(stream->size()));
+        return stream_bytes(
+            compress_samples(std::span<const double>(static_cast<const double*>(view.data), view.count), call.config));
     } catch (...) {
         return raise_from_exception();
     }
@@ -101,11 +78,6 @@ PyObject* decompress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     } catch (...) {
         return raise_from_exception();
     }
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 }  // namespace

@@ -18,78 +18,41 @@
 namespace corvane::python {
 namespace {
 
-constexpr const char* kCompressNames[] = {"data", "options"};
-constexpr Parameters kCompressParameters{"compress()", kCompressNames, 2, 1};
-
 constexpr const char* kDecompressNames[] = {"data", "out"};
 constexpr Parameters kDecompressParameters{"decompress()", kDecompressNames, 2, 1};
 
-using Stream = expected<std::vector<std::uint8_t>, CorvaneError>;
 using Samples = expected<std::vector<float>, CorvaneError>;
 
-// Runs without the interpreter lock. float64 samples are narrowed to single
-// precision first by the module's own rule.
-Stream compress_items(const void* data, BufferItems items, std::size_t count, const CompressionConfig& config) {
-    if (items == BufferItems::Float32) {
-        return compress(std::span<const float>(static_cast<const float*>(data), count), config);
-    }
-    auto narrowed = std::make_unique_for_overwrite<float[]>(count);
-    if (auto done = narrow_to_single(std::span<const double>(static_cast<const double*>(data), count), narrowed.get());
-        !done) {
-        return unexpected(std::move(done).error());
-    }
-    return compress(std::span<const float>(narrowed.get(), count), config);
-}
-
 PyObject* compress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[2];
-    if (!bind_arguments(kCompressParameters, args, nargs, kwnames, bound)) {
+    CompressArguments call;
+    HeldSamples input;
+    if (!bind_compress_arguments("compress()", args, nargs, kwnames, call) || !input.acquire(call.data, "compress()")) {
         return nullptr;
     }
-    CompressionConfig config;
-    if (!read_options(bound[1], config)) {
-        return nullptr;
-    }
-    HeldBuffer input;
-    BufferItems items = BufferItems::Other;
-    if (!acquire_samples(input, bound[0], "compress()", items)) {
-        return nullptr;
-    }
-    const std::size_t count = input.bytes() / static_cast<std::size_t>(input.view().itemsize);
-
     std::optional<Stream> stream;
-    if (!without_gil([&] { stream.emplace(compress_items(input.view().buf, items, count, config)); })) {
+    if (!without_gil([&] {
+            stream.emplace(input.visit([&](auto samples) { return compress_samples(samples, call.config); }));
+        })) {
         return nullptr;
     }
-    if (!*stream) {
-        return raise_codec_error(stream->error());
-    }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*stream)->data()),
-                                     static_cast<Py_ssize_t>((*stream)->size()));
+    return stream_bytes(*stream);
 }
-
-// Where decoded samples go: a new array, or the caller's buffer, which takes
-// them as values of its own type (float32 or float64) or, for any other
-// format, as the bytes of float32 samples.
-struct Destination {
-    void* data = nullptr;  // nullptr: a new array
-    std::size_t bytes = 0;
-    BufferItems items = BufferItems::Other;
-};
 
 enum class Fit { Fits, WrongCount, WrongSize };
 
-// Runs without the interpreter lock.
-Fit store(const std::vector<float>& samples, const Destination& to) {
+// The decoded samples into the caller's buffer, which takes them as values of
+// its own type (float32 or float64) or, for any other format, as the bytes of
+// float32 samples. Runs without the interpreter lock.
+Fit store(const std::vector<float>& samples, const HeldDestination& to) {
     const std::size_t n = samples.size();
-    switch (to.items) {
+    switch (to.items()) {
     case BufferItems::Float32:
-        if (to.bytes != 4 * n) return Fit::WrongCount;
-        if (n > 0) std::memcpy(to.data, samples.data(), 4 * n);
+        if (to.bytes() != 4 * n) return Fit::WrongCount;
+        if (n > 0) std::memcpy(to.data(), samples.data(), 4 * n);
         return Fit::Fits;
     case BufferItems::Float64: {
-        if (to.bytes != 8 * n) return Fit::WrongCount;
-        auto* wide = static_cast<double*>(to.data);
+        if (to.bytes() != 8 * n) return Fit::WrongCount;
+        auto* wide = static_cast<double*>(to.data());
         for (std::size_t i = 0; i < n; ++i) wide[i] = samples[i];
         return Fit::Fits;
     }
@@ -97,8 +60,8 @@ Fit store(const std::vector<float>& samples, const Destination& to) {
     case BufferItems::Other:
         break;
     }
-    if (to.bytes != 4 * n) return Fit::WrongSize;
-    if (n > 0) std::memcpy(to.data, samples.data(), 4 * n);
+    if (to.bytes() != 4 * n) return Fit::WrongSize;
+    if (n > 0) std::memcpy(to.data(), samples.data(), 4 * n);
     return Fit::Fits;
 }
 
@@ -108,32 +71,16 @@ PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         return nullptr;
     }
     HeldBuffer input;
-    if (!input.acquire(bound[0], PyBUF_SIMPLE)) {
+    HeldDestination to;
+    if (!input.acquire(bound[0], PyBUF_SIMPLE) || !to.acquire(bound[1], "decompress()", true)) {
         return nullptr;
-    }
-    PyObject* out = bound[1] != Py_None ? bound[1] : nullptr;
-    HeldBuffer output;
-    Destination to;
-    if (out != nullptr) {
-        if (!output.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
-            return nullptr;
-        }
-        to = {output.view().buf, output.bytes(), buffer_items(output.view())};
-        if (to.items == BufferItems::OtherFloat) {
-            // Its bytes would not read back as the samples.
-            PyErr_Format(PyExc_TypeError,
-                         "decompress() fills float32 or float64 values in native byte order, not items of format '%s'",
-                         output.view().format);
-            return nullptr;
-        }
     }
 
     std::optional<Samples> samples;
     Fit fit = Fit::Fits;
     const bool ran = without_gil([&] {
-        samples.emplace(decompress(std::span<const std::uint8_t>(
-            static_cast<const std::uint8_t*>(input.view().buf), input.bytes())));
-        if (*samples && out != nullptr) fit = store(**samples, to);
+        samples.emplace(decompress(input.as_bytes()));
+        if (*samples && to.given()) fit = store(**samples, to);
     });
     if (!ran) {
         return nullptr;
@@ -146,18 +93,13 @@ PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     case Fit::Fits:
         break;
     case Fit::WrongCount:
-        PyErr_Format(PyExc_ValueError, "out holds %zu values but the stream has %zu samples",
-                     to.bytes / (to.items == BufferItems::Float32 ? 4 : 8), n);
+        PyErr_Format(PyExc_ValueError, "out holds %zu values but the stream has %zu samples", to.count(), n);
         return nullptr;
     case Fit::WrongSize:
-        PyErr_Format(PyExc_ValueError, "out holds %zu bytes but the stream decodes to %zu", to.bytes, 4 * n);
+        PyErr_Format(PyExc_ValueError, "out holds %zu bytes but the stream decodes to %zu", to.bytes(), 4 * n);
         return nullptr;
     }
-    if (out != nullptr) {
-        Py_INCREF(out);
-        return out;
-    }
-    return adopt_samples(std::move(**samples));
+    return to.result(std::move(**samples));
 }
 
 PyMethodDef kCodecMethods[] = {

@@ -19,8 +19,12 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <span>
+#include <vector>
 
+#include "binder.hpp"  // as_cfunction and the binding every part does
 #include "codec_errors.hpp"
 #include "options.hpp"  // read_options: the options argument every part takes
 #include "corvane/corvane.hpp"
@@ -56,6 +60,8 @@ public:
 
     const Py_buffer& view() const { return view_; }
     std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
+    // The memory as bytes (a stream to decode).
+    std::span<const std::uint8_t> as_bytes() const { return {static_cast<const std::uint8_t*>(view_.buf), bytes()}; }
 
 private:
     Py_buffer view_{};
@@ -71,17 +77,58 @@ enum class BufferItems { Float32, Float64, OtherFloat, Other };
 // byte order; Other for everything else. Needs PyBUF_FORMAT.
 BufferItems buffer_items(const Py_buffer& view);
 
-// Holds the samples of `obj`: a C-contiguous buffer of native-order float32
-// or float64 items, whose kind goes to `items`. False with the exporter's
-// exception set, or a TypeError that `function` ("compress()") takes no
-// items of that format.
-bool acquire_samples(HeldBuffer& held, PyObject* obj, const char* function, BufferItems& items);
+// The samples of a call, held for its length: a C-contiguous buffer of
+// native-order float32 or float64 items.
+class HeldSamples {
+public:
+    // False with the exporter's exception set, or a TypeError that `function`
+    // ("compress()") takes no items of that format.
+    bool acquire(PyObject* obj, const char* function);
 
-// A fastcall-with-keywords function as a method table takes it.
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+    std::size_t count() const { return count_; }
+
+    // f(std::span<const float>) or f(std::span<const double>), as the items
+    // are; what f returns. Needs no Python objects.
+    template <class F>
+    auto visit(F&& f) const {
+        const void* data = held_.view().buf;
+        if (items_ == BufferItems::Float32) return f(std::span<const float>(static_cast<const float*>(data), count_));
+        return f(std::span<const double>(static_cast<const double*>(data), count_));
+    }
+
+private:
+    HeldBuffer held_;
+    BufferItems items_ = BufferItems::Other;
+    std::size_t count_ = 0;
+};
+
+// The `out` argument of a decoding call, held for its length: absent or None
+// asks for a new array; anything else must be a writeable C-contiguous buffer.
+class HeldDestination {
+public:
+    // False with the exporter's exception set, or a TypeError that `function`
+    // ("decompress()") fills no items of that format: it fills native-order
+    // float32 and float64 items and, where `raw_bytes` allows, the bytes of
+    // float32 samples into items of a non-floating format.
+    bool acquire(PyObject* out, const char* function, bool raw_bytes);
+
+    bool given() const { return out_ != nullptr; }
+    void* data() const { return held_.view().buf; }
+    std::size_t bytes() const { return held_.bytes(); }
+    BufferItems items() const { return items_; }
+    // Items, of whatever format.
+    std::size_t count() const { return bytes() / static_cast<std::size_t>(held_.view().itemsize); }
+
+    // What the call returns once the samples are in: `out` itself, or, when
+    // none was given, a new array of `made`. A new reference, or nullptr with
+    // an exception set.
+    PyObject* result(std::vector<float>&& made) const;
+
+private:
+    PyObject* out_ = nullptr;
+    HeldBuffer held_;
+    BufferItems items_ = BufferItems::Other;
+};
 
 // Runs `work()` with the interpreter lock released. An exception escaping it
 // is turned into the matching Python exception once the lock is back, and

@@ -57,12 +57,11 @@ PyObject* compress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, Py_
         !read_threads(bound[5], threads)) {
         return nullptr;
     }
-    HeldBuffer input;
-    BufferItems items = BufferItems::Other;
-    if (!acquire_samples(input, bound[0], "compress_lanes()", items)) {
+    HeldSamples input;
+    if (!input.acquire(bound[0], "compress_lanes()")) {
         return nullptr;
     }
-    const std::size_t count = input.bytes() / static_cast<std::size_t>(input.view().itemsize);
+    const std::size_t count = input.count();
     std::size_t wanted = layout.outer;
     if (__builtin_mul_overflow(wanted, layout.length, &wanted) ||
         __builtin_mul_overflow(wanted, layout.inner, &wanted) || wanted != count) {
@@ -71,24 +70,13 @@ PyObject* compress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, Py_
         return nullptr;
     }
 
-    std::optional<expected<std::vector<std::uint8_t>, CorvaneError>> run;
-    const bool ran = without_gil([&] {
-        if (items == BufferItems::Float32) {
-            run.emplace(compress_lanes(std::span(static_cast<const float*>(input.view().buf), count), layout, config,
-                                       threads));
-        } else {
-            run.emplace(compress_lanes(std::span(static_cast<const double*>(input.view().buf), count), layout, config,
-                                       threads));
-        }
-    });
-    if (!ran) {
+    std::optional<Stream> run;
+    if (!without_gil([&] {
+            run.emplace(input.visit([&](auto samples) { return compress_lanes(samples, layout, config, threads); }));
+        })) {
         return nullptr;
     }
-    if (!*run) {
-        return raise_codec_error(run->error());
-    }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*run)->data()),
-                                     static_cast<Py_ssize_t>((*run)->size()));
+    return stream_bytes(*run);
 }
 
 PyObject* decompress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -102,48 +90,32 @@ PyObject* decompress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, P
         return nullptr;
     }
     HeldBuffer input;
-    if (!input.acquire(bound[0], PyBUF_SIMPLE)) {
+    HeldDestination out;
+    if (!input.acquire(bound[0], PyBUF_SIMPLE) || !out.acquire(bound[2], "decompress_lanes()", false)) {
         return nullptr;
     }
-    PyObject* out = bound[2] != nullptr && bound[2] != Py_None ? bound[2] : nullptr;
-    HeldBuffer output;
-    BufferItems out_items = BufferItems::Other;
-    std::size_t out_count = 0;
-    if (out != nullptr) {
-        if (!output.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
-            return nullptr;
-        }
-        out_items = buffer_items(output.view());
-        if (out_items != BufferItems::Float32 && out_items != BufferItems::Float64) {
-            PyErr_Format(PyExc_TypeError,
-                         "decompress_lanes() fills float32 or float64 values in native byte order, not items of "
-                         "format '%s'",
-                         output.view().format);
-            return nullptr;
-        }
-        out_count = output.bytes() / static_cast<std::size_t>(output.view().itemsize);
-    }
+    const std::size_t out_count = out.given() ? out.count() : 0;
 
     std::optional<expected<std::vector<float>, CorvaneError>> made;
     std::optional<CorvaneError> failure;
     std::size_t samples = 0;
     bool fits = true;
     const bool ran = without_gil([&] {
-        auto run = split_lanes(std::span(static_cast<const std::uint8_t*>(input.view().buf), input.bytes()), inner);
+        auto run = split_lanes(input.as_bytes(), inner);
         if (!run) {
             failure = std::move(run).error();
             return;
         }
         samples = run->layout.samples();
-        if (out == nullptr) {
+        if (!out.given()) {
             made.emplace(decompress_lanes(*run, threads));
             return;
         }
         fits = samples == out_count;
         if (!fits) return;
-        auto decoded = out_items == BufferItems::Float32
-                           ? decompress_lanes(*run, static_cast<float*>(output.view().buf), threads)
-                           : decompress_lanes(*run, static_cast<double*>(output.view().buf), threads);
+        auto decoded = out.items() == BufferItems::Float32
+                           ? decompress_lanes(*run, static_cast<float*>(out.data()), threads)
+                           : decompress_lanes(*run, static_cast<double*>(out.data()), threads);
         if (!decoded) failure = std::move(decoded).error();
     });
     if (!ran) {
@@ -157,11 +129,7 @@ PyObject* decompress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, P
         PyErr_Format(PyExc_ValueError, "out holds %zu values but the lanes have %zu samples", out_count, samples);
         return nullptr;
     }
-    if (out != nullptr) {
-        Py_INCREF(out);
-        return out;
-    }
-    return adopt_samples(std::move(**made));
+    return out.result(made ? std::move(**made) : std::vector<float>());
 }
 
 PyMethodDef kLaneMethods[] = {

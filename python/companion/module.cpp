@@ -4,8 +4,10 @@
 #include <Python.h>
 
 #include <cstring>
+#include <utility>
 
 #include "companion.hpp"
+#include "module_def.hpp"
 #include "numpy_bridge.hpp"
 
 namespace corvane::python {
@@ -28,17 +30,52 @@ BufferItems buffer_items(const Py_buffer& view) {
     return BufferItems::OtherFloat;
 }
 
-bool acquire_samples(HeldBuffer& held, PyObject* obj, const char* function, BufferItems& items) {
-    if (!held.acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+namespace {
+
+// The format as messages quote it.
+const char* format_of(const Py_buffer& view) { return view.format != nullptr ? view.format : "B"; }
+
+}  // namespace
+
+bool HeldSamples::acquire(PyObject* obj, const char* function) {
+    if (!held_.acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
         return false;
     }
-    items = buffer_items(held.view());
-    if (items != BufferItems::Float32 && items != BufferItems::Float64) {
+    items_ = buffer_items(held_.view());
+    if (items_ != BufferItems::Float32 && items_ != BufferItems::Float64) {
         PyErr_Format(PyExc_TypeError, "%s takes float32 or float64 samples in native byte order, not items of format '%s'",
-                     function, held.view().format != nullptr ? held.view().format : "B");
+                     function, format_of(held_.view()));
+        return false;
+    }
+    count_ = held_.bytes() / static_cast<std::size_t>(held_.view().itemsize);
+    return true;
+}
+
+bool HeldDestination::acquire(PyObject* out, const char* function, bool raw_bytes) {
+    if (out == nullptr || out == Py_None) {
+        return true;
+    }
+    if (!held_.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+        return false;
+    }
+    out_ = out;
+    items_ = buffer_items(held_.view());
+    // Floating-point items of another size or order would not read back as
+    // the samples.
+    if (items_ == BufferItems::OtherFloat || (items_ == BufferItems::Other && !raw_bytes)) {
+        PyErr_Format(PyExc_TypeError, "%s fills float32 or float64 values in native byte order, not items of format '%s'",
+                     function, format_of(held_.view()));
         return false;
     }
     return true;
+}
+
+PyObject* HeldDestination::result(std::vector<float>&& made) const {
+    if (out_ != nullptr) {
+        Py_INCREF(out_);
+        return out_;
+    }
+    return adopt_samples(std::move(made));
 }
 
 namespace {
@@ -75,19 +112,12 @@ PyModuleDef_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef kModule = stateless_module(
     "corvane_numcodecs._native",
     "The codec layer's native path: corvane streams from any float buffer and\n"
     "back into any writeable buffer, with the interpreter lock released while\n"
     "coding. Streams and samples are those of the corvane module.",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    kSlots);
 
 }  // namespace
 }  // namespace corvane::python

@@ -34,17 +34,16 @@ const char* method_name(Method method) {
     return "cdf97";
 }
 
-// Runs without the interpreter lock. float64 samples are narrowed to single
+// Run without the interpreter lock. float64 samples are narrowed to single
 // precision for the codec, but the bound holds against them as given.
-Tuned tune_items(const void* data, BufferItems items, std::size_t count, const CompressionConfig& config,
-                 ErrorTarget target) {
-    if (items == BufferItems::Float32) {
-        return compress_to_target(std::span<const float>(static_cast<const float*>(data), count), config, target);
-    }
-    const std::span<const double> wide(static_cast<const double*>(data), count);
-    auto narrowed = std::make_unique_for_overwrite<float[]>(count);
+Tuned tune(std::span<const float> samples, const CompressionConfig& config, ErrorTarget target) {
+    return compress_to_target(samples, config, target);
+}
+
+Tuned tune(std::span<const double> wide, const CompressionConfig& config, ErrorTarget target) {
+    auto narrowed = std::make_unique_for_overwrite<float[]>(wide.size());
     if (auto done = narrow_to_single(wide, narrowed.get()); !done) return unexpected(TuningError(done.error()));
-    return compress_to_target(std::span<const float>(narrowed.get(), count), config, target, wide);
+    return compress_to_target(std::span<const float>(narrowed.get(), wide.size()), config, target, wide);
 }
 
 PyObject* raise_unreachable(const char* target, double bound, Method method, const UnreachableTarget& miss) {
@@ -105,15 +104,13 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
         return nullptr;
     }
 
-    HeldBuffer input;
-    BufferItems items = BufferItems::Other;
-    if (!acquire_samples(input, bound[0], "compress_to_target()", items)) {
+    HeldSamples input;
+    if (!input.acquire(bound[0], "compress_to_target()")) {
         return nullptr;
     }
-    const std::size_t count = input.bytes() / static_cast<std::size_t>(input.view().itemsize);
 
     std::optional<Tuned> tuned;
-    if (!without_gil([&] { tuned.emplace(tune_items(input.view().buf, items, count, config, target)); })) {
+    if (!without_gil([&] { tuned.emplace(input.visit([&](auto samples) { return tune(samples, config, target); })); })) {
         return nullptr;
     }
     if (!*tuned) {
@@ -129,8 +126,7 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
 }
 
 PyMethodDef kTargetMethods[] = {
-    {"compress_to_target", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compress_to_target_buffer)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"compress_to_target", as_cfunction(compress_to_target_buffer), METH_FASTCALL | METH_KEYWORDS,
      "compress_to_target(data, options, target, bound)\n--\n\n"
      "The smallest corvane stream the search finds whose decoded samples keep\n"
      "`target` ('max_abs_error': every |x - y| at most `bound`; 'prd':\n"
