@@ -1,23 +1,20 @@
 #include "corvane/corvane.hpp"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cmath>
 #include <limits>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "src/compressor.hpp"
 #include "src/decompressor.hpp"
-#include "wavelet/dwt_executor.hpp"
+#include "src/tuning.hpp"
 
 namespace corvane {
 
 namespace {
+
+using namespace tuning;
 
 // The dead zones a stream can carry: the threshold follows from scale and
 // cutoff alone, whatever the multiplier.
@@ -31,323 +28,6 @@ constexpr DeadZone kDeadZones[] = {
     {3, 12, Cutoff::Low},    {6, 10, Cutoff::Medium}, {7, 8, Cutoff::High},
     {9, 12, Cutoff::Medium}, {14, 10, Cutoff::High},  {21, 12, Cutoff::High},
 };
-
-// ------------------------------------------------------------------ errors
-
-template <class T>
-double error_against(ErrorMeasure measure, std::span<const T> x, std::span<const float> y) {
-    if (measure == ErrorMeasure::MaxAbs) {
-        double worst = 0.0;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            const double d = std::abs(static_cast<double>(x[i]) - static_cast<double>(y[i]));
-            if (!(d <= worst)) worst = d;  // a NaN difference is the worst of all
-        }
-        return worst;
-    }
-    double mean = 0.0;
-    for (const T v : x) mean += static_cast<double>(v);
-    mean /= static_cast<double>(x.size());
-    double spread = 0.0;
-    double diff = 0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double c = static_cast<double>(x[i]) - mean;
-        const double d = static_cast<double>(x[i]) - static_cast<double>(y[i]);
-        spread += c * c;
-        diff += d * d;
-    }
-    if (diff == 0.0) return 0.0;
-    if (!(spread > 0.0)) {
-        // A constant signal: decoded exactly (to single precision, all any
-        // stream holds) or not at all.
-        const bool exact = std::ranges::equal(x, y, [](T a, float b) { return static_cast<float>(a) == b; });
-        return exact ? 0.0 : std::numeric_limits<double>::infinity();
-    }
-    return 100.0 * std::sqrt(diff / spread);
-}
-
-// ------------------------------------------------------------------ the transform, once
-
-struct Transformed {
-    Method method = Method::Cdf97;
-    std::shared_ptr<wavelet::DwtExecutor> executor;
-    std::uint8_t levels = 0;
-    std::size_t n = 0;
-    float min = 0.0f, max = 0.0f, mean = 0.0f;
-    std::vector<std::vector<float>> bands;  // stream order: coarsest approximation, details finest first
-    float peak = 0.0f;                      // the largest coefficient magnitude
-};
-
-// The compressor's normalisation and the engine's multi-level driver, which
-// produce the coefficients the compressor quantises, bit for bit.
-expected<Transformed, CorvaneError> transform(std::span<const float> samples, Method method) {
-    Transformed t;
-    t.method = method;
-    t.executor = make_executor(method);
-    t.n = samples.size();
-    t.levels = pick_levels(t.n, method);
-    auto normalised = normalise_signal(samples, t.executor->filter_length());
-    if (!normalised) return unexpected(std::move(normalised).error());
-    t.min = normalised->min;
-    t.max = normalised->max;
-    t.mean = normalised->mean;
-    auto dwt = t.executor->multi_dwt(normalised->samples, t.levels);
-    if (!dwt) return unexpected(CorvaneError::wavelet(dwt.error().message()));
-    normalised->samples = {};
-    auto& levels = dwt->levels;
-    t.bands.reserve(levels.size() + 1);
-    t.bands.push_back(std::move(levels.back().approximations));
-    for (auto& level : levels) t.bands.push_back(std::move(level.details));
-    for (const auto& band : t.bands)
-        for (const float v : band) t.peak = std::max(t.peak, std::abs(v));
-    return t;
-}
-
-// The largest multiplier that keeps every coefficient inside the 16-bit
-// range: the compressor's own rule, asked about a multiplier beyond any that
-// could fit. (A signal without coefficients takes any; 2^15 will do.)
-float largest_multiplier(float peak) {
-    constexpr float kBeyond = 65536.0f;
-    if (!(peak > 0.0f)) return kBeyond / 2.0f;
-    return unsaturated_multiplier(peak, std::min(std::max(kBeyond / peak, kBeyond) * 2.0f, std::numeric_limits<float>::max()));
-}
-
-// The samples a stream of the given multiplier and dead zone decodes to:
-// the compressor's quantiser, then the decoder's dequantisation, inverse
-// transform and denormalisation, in the decoder's order of operations.
-expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold) {
-    const float inv = 1.0f / m;
-    std::vector<std::vector<float>> bands(t.bands.size());
-    std::vector<std::int16_t> q;
-    for (std::size_t b = 0; b < t.bands.size(); ++b) {
-        const std::vector<float>& band = t.bands[b];
-        q.resize(band.size());
-        quantise_band(band, m, b == 0 ? 0 : threshold, q.data());
-        bands[b].resize(band.size());
-        for (std::size_t i = 0; i < band.size(); ++i) bands[b][i] = static_cast<float>(q[i]) * inv;
-    }
-    std::vector<std::span<const float>> details(bands.begin() + 1, bands.end());
-    auto y = t.executor->multi_idwt(wavelet::MultiDwtInput{details, bands[0]});
-    if (!y) return unexpected(CorvaneError::wavelet(y.error().message()));
-    const float range = t.max - t.min;
-    for (float& v : *y) {
-        const float shifted = v + t.mean;
-        const float scaled = range * shifted;
-        v = t.min + scaled;
-    }
-    y->resize(t.n, 0.0f);
-    return std::move(*y);
-}
-
-// ------------------------------------------------------------------ band gains
-
-// The energy a unit coefficient of each band (stream order) puts into the
-// reconstruction: quantisation errors of a band reach the signal with this
-// weight. Measured once per method and level count, from an impulse in the
-// middle of each band of a signal long enough for borders not to matter.
-const std::vector<double>& band_gains(Method method, std::uint8_t levels) {
-    static std::mutex lock;
-    static std::map<std::pair<Method, std::uint8_t>, std::vector<double>> known;
-    const std::scoped_lock hold(lock);
-    std::vector<double>& gains = known[{method, levels}];
-    if (!gains.empty()) return gains;
-
-    const auto executor = make_executor(method);
-    const std::size_t length = executor->filter_length() * (std::size_t{4} << levels);
-    const auto layout = wavelet::decomposition_layout(*executor, length, levels);
-    std::vector<std::vector<float>> bands;
-    bands.emplace_back(layout.back().approx_length, 0.0f);
-    for (const auto& level : layout) bands.emplace_back(level.details_length, 0.0f);
-    gains.assign(bands.size(), 1.0);
-    for (std::size_t b = 0; b < bands.size(); ++b) {
-        float& probe = bands[b][bands[b].size() / 2];
-        probe = 1.0f;
-        std::vector<std::span<const float>> details(bands.begin() + 1, bands.end());
-        const auto y = executor->multi_idwt(wavelet::MultiDwtInput{details, bands[0]});
-        probe = 0.0f;
-        if (!y) continue;
-        double energy = 0.0;
-        for (const float v : *y) energy += static_cast<double>(v) * static_cast<double>(v);
-        gains[b] = energy;
-    }
-    return gains;
-}
-
-// ------------------------------------------------------------------ size and error estimates
-
-// Coefficient magnitudes of each band in bins of 1/32 octave (the top bits of
-// their float representation), with the count, sum and sum of squares of
-// each bin; and, for the coefficient model's zero flag, which is coded in the
-// context of the previous flag, the larger magnitude of each coefficient and
-// its predecessor in the same bins: a pair is zero, zero exactly when that
-// larger magnitude quantises to zero. Everything far below the largest
-// coefficient quantises to zero at any usable multiplier and is only counted.
-// Bins are 1/32 octave wide for long signals and coarser for short ones,
-// whose estimates would otherwise cost more than their coding.
-constexpr int kOctavesBelowPeak = 17;
-
-struct Bin {
-    double count = 0.0, sum = 0.0, squares = 0.0, pairs = 0.0;
-    std::uint32_t key = 0;
-};
-
-struct BandStatistics {
-    double gain = 1.0;
-    bool thresholded = true;
-    double size = 0.0;
-    float peak = 0.0f;
-    double small_count = 0.0, small_squares = 0.0, small_pairs = 0.0;
-    std::vector<Bin> bins;
-};
-
-struct Statistics {
-    int shift = 18;  // a bin is the float's bits above this one
-    std::uint32_t first_key = 0;
-    std::vector<BandStatistics> bands;
-
-    std::uint32_t key_of(float magnitude) const { return std::bit_cast<std::uint32_t>(magnitude) >> shift; }
-    float bin_start(std::uint32_t key) const { return std::bit_cast<float>(key << shift); }
-};
-
-Statistics gather(const Transformed& t) {
-    Statistics s;
-    s.shift = t.n >= 8192 ? 18 : 20;
-    const std::uint32_t top = s.key_of(t.peak);
-    const std::uint32_t below = static_cast<std::uint32_t>(kOctavesBelowPeak) << (23 - s.shift);
-    s.first_key = top > below ? top - below : 0;
-    const std::size_t count = top - s.first_key + 1;
-    s.bands.resize(t.bands.size());
-    std::vector<Bin> dense(count);
-    for (std::size_t b = 0; b < t.bands.size(); ++b) {
-        BandStatistics& out = s.bands[b];
-        out.thresholded = b != 0;
-        out.size = static_cast<double>(t.bands[b].size());
-        out.bins.swap(dense);
-        float previous = 0.0f;
-        for (const float v : t.bands[b]) {
-            const float a = std::abs(v);
-            out.peak = std::max(out.peak, a);
-            const std::uint32_t key = s.key_of(a);
-            const double ad = a;
-            if (key < s.first_key) {
-                out.small_count += 1.0;
-                out.small_squares += ad * ad;
-            } else {
-                Bin& bin = out.bins[key - s.first_key];
-                bin.count += 1.0;
-                bin.sum += ad;
-                bin.squares += ad * ad;
-            }
-            const std::uint32_t pair = s.key_of(std::max(a, previous));
-            if (pair < s.first_key) out.small_pairs += 1.0;
-            else out.bins[pair - s.first_key].pairs += 1.0;
-            previous = a;
-        }
-        // Only the occupied bins are kept, each with its key; the dense
-        // table goes back to the next band cleared.
-        std::vector<Bin> occupied;
-        for (std::size_t j = 0; j < out.bins.size(); ++j) {
-            Bin& bin = out.bins[j];
-            if (bin.count == 0.0 && bin.pairs == 0.0) continue;
-            bin.key = static_cast<std::uint32_t>(s.first_key + j);
-            occupied.push_back(bin);
-            bin = Bin{};
-        }
-        dense.swap(out.bins);
-        out.bins = std::move(occupied);
-    }
-    return s;
-}
-
-struct Estimate {
-    double squares = 0.0;  // sum of the band-weighted squared coefficient errors
-    double bits = 0.0;     // payload size
-};
-
-// Cost of a binary decision of probability p in the adaptive model, which
-// never believes a decision more certain than 4081 in 4096.
-double decision_bits(double p) {
-    constexpr double kFloor = 15.0 / 4096.0;
-    const double q = std::clamp(p, kFloor, 1.0 - kFloor);
-    return -(p * std::log2(q) + (1.0 - p) * std::log2(1.0 - q));
-}
-
-Estimate estimate(const Statistics& s, float m, int threshold, std::span<const double> gains) {
-    constexpr std::size_t kCells = 48;
-    Estimate e;
-    std::array<double, kCells> cells{};
-    std::size_t cells_touched = 0;
-    const double md = m;
-    for (std::size_t b = 0; b < s.bands.size(); ++b) {
-        const BandStatistics& band = s.bands[b];
-        if (band.size == 0.0) continue;
-        const double zero_below = std::max(band.thresholded ? threshold : 0, 1);
-        double zeros = band.small_count, zero_pairs = band.small_pairs, squares = band.small_squares;
-        double spread_count = 0.0, spread_bits = 0.0;
-        std::fill_n(cells.begin(), cells_touched, 0.0);
-        std::size_t cells_used = 0;
-        for (const Bin& bin : band.bins) {
-            const std::uint32_t key = bin.key;
-            const double lo = static_cast<double>(s.bin_start(key)) * md;
-            const double hi = static_cast<double>(s.bin_start(key + 1)) * md;
-            if (hi <= zero_below) {
-                zeros += bin.count;
-                zero_pairs += bin.pairs;
-                squares += bin.squares;
-                continue;
-            }
-            const double zero_share = lo >= zero_below ? 0.0 : (zero_below - lo) / (hi - lo);
-            zeros += zero_share * bin.count;
-            zero_pairs += zero_share * bin.pairs;
-            squares += zero_share * bin.squares;
-            const double kept = (1.0 - zero_share) * bin.count;
-            if (kept == 0.0) continue;
-            const double from = std::max(lo, zero_below);
-            const double cell = std::floor(from);
-            if (std::floor(hi) == cell || hi - from < 1.0) {
-                // One quantisation cell: truncation to `cell` exactly.
-                const double step = cell / md;
-                squares += (1.0 - zero_share) * (bin.squares - 2.0 * step * bin.sum + bin.count * step * step);
-            } else {
-                squares += kept / (3.0 * md * md);
-            }
-            if (hi <= static_cast<double>(kCells)) {
-                for (double k = cell; k < hi; k += 1.0) {
-                    const double overlap = std::min(k + 1.0, hi) - std::max(k, from);
-                    if (overlap > 0.0) cells[static_cast<std::size_t>(k)] += kept * overlap / (hi - from);
-                }
-                cells_used = std::max(cells_used, static_cast<std::size_t>(hi) + 1);
-            } else {
-                const double width = std::max(hi - from, 1.0);
-                spread_count += kept;
-                spread_bits += kept * std::log2(width / kept);
-            }
-        }
-        e.squares += gains[b] * squares;
-        cells_touched = std::min(cells_used, kCells);
-
-        const double nonzero = std::max(band.size - zeros, 0.0);
-        if (zeros > 0.0 && zeros < band.size) {
-            // zero flags in the context of the previous one
-            const double after_zero = zero_pairs / zeros;
-            const double after_nonzero = std::clamp((zeros - zero_pairs) / nonzero, 0.0, 1.0);
-            e.bits += zeros * decision_bits(std::min(after_zero, 1.0)) + nonzero * decision_bits(after_nonzero);
-        } else {
-            e.bits += band.size * decision_bits(zeros > 0.0 ? 1.0 : 0.0);
-        }
-        if (nonzero > 0.0) {
-            double magnitude_bits = spread_bits + spread_count * std::log2(nonzero);
-            for (std::size_t k = 0; k < std::min(cells_used, kCells); ++k)
-                if (cells[k] > 0.0) magnitude_bits += cells[k] * std::log2(nonzero / cells[k]);
-            const double top = std::floor(static_cast<double>(band.peak) * md);
-            const double width = top >= 1.0 ? std::floor(std::log2(top)) + 1.0 : 1.0;
-            // signs, the magnitude distribution, and the near-certain upper
-            // magnitude bits the adaptive model still pays for
-            e.bits += nonzero * (1.0 + width * 0.0053) + std::max(magnitude_bits, 0.0);
-        }
-    }
-    return e;
-}
-
 
 // ------------------------------------------------------------------ the search
 
@@ -381,7 +61,7 @@ public:
     }
 
     double error_of(std::span<const float> y) const {
-        return ref64_.empty() ? error_against(target_.measure, ref32_, y) : error_against(target_.measure, ref64_, y);
+        return ref64_.empty() ? measure_error(target_.measure, ref32_, y) : measure_error(target_.measure, ref64_, y);
     }
 
     // The error the statistics predict, before calibration: PRD from the
@@ -512,14 +192,6 @@ bool all_finite(std::span<const float> x) {
 }
 
 }  // namespace
-
-double measure_error(ErrorMeasure measure, std::span<const double> reference, std::span<const float> decoded) {
-    return error_against(measure, reference, decoded);
-}
-
-double measure_error(ErrorMeasure measure, std::span<const float> reference, std::span<const float> decoded) {
-    return error_against(measure, reference, decoded);
-}
 
 
 expected<TunedStream, TuningError> compress_to_target(std::span<const float> samples,

@@ -1,0 +1,98 @@
+// The stages of the error-target search that compress_to_target() drives:
+// the signal transformed once, a candidate reconstructed exactly as the
+// decoder would (tuning_exact.cpp), and a candidate's size and error
+// predicted from per-band statistics of the coefficients
+// (tuning_estimate.cpp).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "corvane/corvane.hpp"
+#include "wavelet/dwt_executor.hpp"
+
+namespace corvane::tuning {
+
+// ------------------------------------------------------------------ the transform, once
+
+struct Transformed {
+    Method method = Method::Cdf97;
+    std::shared_ptr<wavelet::DwtExecutor> executor;
+    std::uint8_t levels = 0;
+    std::size_t n = 0;
+    float min = 0.0f, max = 0.0f, mean = 0.0f;
+    std::vector<std::vector<float>> bands;  // stream order: coarsest approximation, details finest first
+    float peak = 0.0f;                      // the largest coefficient magnitude
+};
+
+// The compressor's normalisation and the engine's multi-level driver, which
+// produce the coefficients the compressor quantises, bit for bit.
+expected<Transformed, CorvaneError> transform(std::span<const float> samples, Method method);
+
+// The largest multiplier that keeps every coefficient inside the 16-bit
+// range: the compressor's own rule, asked about a multiplier beyond any that
+// could fit. (A signal without coefficients takes any; 2^15 will do.)
+float largest_multiplier(float peak);
+
+// The samples a stream of the given multiplier and dead zone decodes to:
+// the compressor's quantiser, then the decoder's dequantisation, inverse
+// transform and denormalisation, in the decoder's order of operations.
+expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold);
+
+// ------------------------------------------------------------------ predictions
+
+// The energy a unit coefficient of each band (stream order) puts into the
+// reconstruction: quantisation errors of a band reach the signal with this
+// weight. Measured once per method and level count.
+const std::vector<double>& band_gains(Method method, std::uint8_t levels);
+
+// Coefficient magnitudes of each band in bins of 1/32 octave (the top bits of
+// their float representation), with the count, sum and sum of squares of
+// each bin; and, for the coefficient model's zero flag, which is coded in the
+// context of the previous flag, the larger magnitude of each coefficient and
+// its predecessor in the same bins: a pair is zero, zero exactly when that
+// larger magnitude quantises to zero. Everything far below the largest
+// coefficient quantises to zero at any usable multiplier and is only counted.
+// Bins are 1/32 octave wide for long signals and coarser for short ones,
+// whose estimates would otherwise cost more than their coding.
+constexpr int kOctavesBelowPeak = 17;
+
+struct Bin {
+    double count = 0.0, sum = 0.0, squares = 0.0, pairs = 0.0;
+    std::uint32_t key = 0;
+};
+
+struct BandStatistics {
+    double gain = 1.0;
+    bool thresholded = true;
+    double size = 0.0;
+    float peak = 0.0f;
+    double small_count = 0.0, small_squares = 0.0, small_pairs = 0.0;
+    std::vector<Bin> bins;
+};
+
+struct Statistics {
+    int shift = 18;  // a bin is the float's bits above this one
+    std::uint32_t first_key = 0;
+    std::vector<BandStatistics> bands;
+
+    std::uint32_t key_of(float magnitude) const { return std::bit_cast<std::uint32_t>(magnitude) >> shift; }
+    float bin_start(std::uint32_t key) const { return std::bit_cast<float>(key << shift); }
+};
+
+Statistics gather(const Transformed& t);
+
+struct Estimate {
+    double squares = 0.0;  // sum of the band-weighted squared coefficient errors
+    double bits = 0.0;     // payload size
+};
+
+// The predicted size and weighted squared error of the stream of multiplier
+// `m` and dead-zone `threshold`, weighting each band by `gains`.
+Estimate estimate(const Statistics& s, float m, int threshold, std::span<const double> gains);
+
+}  // namespace corvane::tuning

@@ -1,0 +1,186 @@
+// A candidate's size and error predicted from per-band statistics of the
+// coefficients, without quantising them.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "src/compressor.hpp"
+#include "src/tuning.hpp"
+
+namespace corvane::tuning {
+
+// Measured from an impulse in the middle of each band of a signal long
+// enough for borders not to matter.
+const std::vector<double>& band_gains(Method method, std::uint8_t levels) {
+    static std::mutex lock;
+    static std::map<std::pair<Method, std::uint8_t>, std::vector<double>> known;
+    const std::scoped_lock hold(lock);
+    std::vector<double>& gains = known[{method, levels}];
+    if (!gains.empty()) return gains;
+
+    const auto executor = make_executor(method);
+    const std::size_t length = executor->filter_length() * (std::size_t{4} << levels);
+    const auto layout = wavelet::decomposition_layout(*executor, length, levels);
+    std::vector<std::vector<float>> bands;
+    bands.emplace_back(layout.back().approx_length, 0.0f);
+    for (const auto& level : layout) bands.emplace_back(level.details_length, 0.0f);
+    gains.assign(bands.size(), 1.0);
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        float& probe = bands[b][bands[b].size() / 2];
+        probe = 1.0f;
+        std::vector<std::span<const float>> details(bands.begin() + 1, bands.end());
+        const auto y = executor->multi_idwt(wavelet::MultiDwtInput{details, bands[0]});
+        probe = 0.0f;
+        if (!y) continue;
+        double energy = 0.0;
+        for (const float v : *y) energy += static_cast<double>(v) * static_cast<double>(v);
+        gains[b] = energy;
+    }
+    return gains;
+}
+
+Statistics gather(const Transformed& t) {
+    Statistics s;
+    s.shift = t.n >= 8192 ? 18 : 20;
+    const std::uint32_t top = s.key_of(t.peak);
+    const std::uint32_t below = static_cast<std::uint32_t>(kOctavesBelowPeak) << (23 - s.shift);
+    s.first_key = top > below ? top - below : 0;
+    const std::size_t count = top - s.first_key + 1;
+    s.bands.resize(t.bands.size());
+    std::vector<Bin> dense(count);
+    for (std::size_t b = 0; b < t.bands.size(); ++b) {
+        BandStatistics& out = s.bands[b];
+        out.thresholded = b != 0;
+        out.size = static_cast<double>(t.bands[b].size());
+        out.bins.swap(dense);
+        float previous = 0.0f;
+        for (const float v : t.bands[b]) {
+            const float a = std::abs(v);
+            out.peak = std::max(out.peak, a);
+            const std::uint32_t key = s.key_of(a);
+            const double ad = a;
+            if (key < s.first_key) {
+                out.small_count += 1.0;
+                out.small_squares += ad * ad;
+            } else {
+                Bin& bin = out.bins[key - s.first_key];
+                bin.count += 1.0;
+                bin.sum += ad;
+                bin.squares += ad * ad;
+            }
+            const std::uint32_t pair = s.key_of(std::max(a, previous));
+            if (pair < s.first_key) out.small_pairs += 1.0;
+            else out.bins[pair - s.first_key].pairs += 1.0;
+            previous = a;
+        }
+        // Only the occupied bins are kept, each with its key; the dense
+        // table goes back to the next band cleared.
+        std::vector<Bin> occupied;
+        for (std::size_t j = 0; j < out.bins.size(); ++j) {
+            Bin& bin = out.bins[j];
+            if (bin.count == 0.0 && bin.pairs == 0.0) continue;
+            bin.key = static_cast<std::uint32_t>(s.first_key + j);
+            occupied.push_back(bin);
+            bin = Bin{};
+        }
+        dense.swap(out.bins);
+        out.bins = std::move(occupied);
+    }
+    return s;
+}
+
+namespace {
+
+// Cost of a binary decision of probability p in the adaptive model, which
+// never believes a decision more certain than 4081 in 4096.
+double decision_bits(double p) {
+    constexpr double kFloor = 15.0 / 4096.0;
+    const double q = std::clamp(p, kFloor, 1.0 - kFloor);
+    return -(p * std::log2(q) + (1.0 - p) * std::log2(1.0 - q));
+}
+
+}  // namespace
+
+Estimate estimate(const Statistics& s, float m, int threshold, std::span<const double> gains) {
+    constexpr std::size_t kCells = 48;
+    Estimate e;
+    std::array<double, kCells> cells{};
+    std::size_t cells_touched = 0;
+    const double md = m;
+    for (std::size_t b = 0; b < s.bands.size(); ++b) {
+        const BandStatistics& band = s.bands[b];
+        if (band.size == 0.0) continue;
+        const double zero_below = std::max(band.thresholded ? threshold : 0, 1);
+        double zeros = band.small_count, zero_pairs = band.small_pairs, squares = band.small_squares;
+        double spread_count = 0.0, spread_bits = 0.0;
+        std::fill_n(cells.begin(), cells_touched, 0.0);
+        std::size_t cells_used = 0;
+        for (const Bin& bin : band.bins) {
+            const std::uint32_t key = bin.key;
+            const double lo = static_cast<double>(s.bin_start(key)) * md;
+            const double hi = static_cast<double>(s.bin_start(key + 1)) * md;
+            if (hi <= zero_below) {
+                zeros += bin.count;
+                zero_pairs += bin.pairs;
+                squares += bin.squares;
+                continue;
+            }
+            const double zero_share = lo >= zero_below ? 0.0 : (zero_below - lo) / (hi - lo);
+            zeros += zero_share * bin.count;
+            zero_pairs += zero_share * bin.pairs;
+            squares += zero_share * bin.squares;
+            const double kept = (1.0 - zero_share) * bin.count;
+            if (kept == 0.0) continue;
+            const double from = std::max(lo, zero_below);
+            const double cell = std::floor(from);
+            if (std::floor(hi) == cell || hi - from < 1.0) {
+                // One quantisation cell: truncation to `cell` exactly.
+                const double step = cell / md;
+                squares += (1.0 - zero_share) * (bin.squares - 2.0 * step * bin.sum + bin.count * step * step);
+            } else {
+                squares += kept / (3.0 * md * md);
+            }
+            if (hi <= static_cast<double>(kCells)) {
+                for (double k = cell; k < hi; k += 1.0) {
+                    const double overlap = std::min(k + 1.0, hi) - std::max(k, from);
+                    if (overlap > 0.0) cells[static_cast<std::size_t>(k)] += kept * overlap / (hi - from);
+                }
+                cells_used = std::max(cells_used, static_cast<std::size_t>(hi) + 1);
+            } else {
+                const double width = std::max(hi - from, 1.0);
+                spread_count += kept;
+                spread_bits += kept * std::log2(width / kept);
+            }
+        }
+        e.squares += gains[b] * squares;
+        cells_touched = std::min(cells_used, kCells);
+
+        const double nonzero = std::max(band.size - zeros, 0.0);
+        if (zeros > 0.0 && zeros < band.size) {
+            // zero flags in the context of the previous one
+            const double after_zero = zero_pairs / zeros;
+            const double after_nonzero = std::clamp((zeros - zero_pairs) / nonzero, 0.0, 1.0);
+            e.bits += zeros * decision_bits(std::min(after_zero, 1.0)) + nonzero * decision_bits(after_nonzero);
+        } else {
+            e.bits += band.size * decision_bits(zeros > 0.0 ? 1.0 : 0.0);
+        }
+        if (nonzero > 0.0) {
+            double magnitude_bits = spread_bits + spread_count * std::log2(nonzero);
+            for (std::size_t k = 0; k < std::min(cells_used, kCells); ++k)
+                if (cells[k] > 0.0) magnitude_bits += cells[k] * std::log2(nonzero / cells[k]);
+            const double top = std::floor(static_cast<double>(band.peak) * md);
+            const double width = top >= 1.0 ? std::floor(std::log2(top)) + 1.0 : 1.0;
+            // signs, the magnitude distribution, and the near-certain upper
+            // magnitude bits the adaptive model still pays for
+            e.bits += nonzero * (1.0 + width * 0.0053) + std::max(magnitude_bits, 0.0);
+        }
+    }
+    return e;
+}
+
+
+}  // namespace corvane::tuning
