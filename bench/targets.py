@@ -33,7 +33,7 @@ import time
 import numpy as np
 
 import corvane
-from corvane_numcodecs import _native  # type: ignore[attr-defined]
+from corvane_numcodecs import _native
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from compare import SIGNALS  # noqa: E402  (the same synthetic signals)

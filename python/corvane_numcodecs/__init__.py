@@ -25,13 +25,14 @@ from numcodecs.compat import ensure_bytes, ensure_contiguous_ndarray_like  # typ
 
 import corvane
 
-from . import _lanes, _native  # type: ignore[attr-defined]  # the companion ships no stubs yet
+from . import _lanes, _native
 
 __all__ = ["Corvane"]
 
 _Method = Literal["cdf97", "cdf53", "db4", "sym4"]
 _Cutoff = Literal["low", "medium", "high"]
 _Coder = Literal["auto", "deflate", "arans", "cmodel"]
+_Target = Literal["max_abs_error", "prd"]
 _Out = TypeVar("_Out")
 
 
@@ -322,7 +323,7 @@ def _error_targets(
     """The error targets as plain floats, checked."""
     if max_abs_error is not None and prd is not None:
         raise ValueError("max_abs_error and prd exclude each other: give one target")
-    targets = []
+    targets: list[Union[float, None]] = []
     for name, value in (("max_abs_error", max_abs_error), ("prd", prd)):
         if value is None:
             targets.append(None)
@@ -339,7 +340,7 @@ def _error_targets(
     return targets[0], targets[1]
 
 
-def _target_of(codec: Corvane) -> Union[tuple[str, float], None]:
+def _target_of(codec: Corvane) -> Union[tuple[_Target, float], None]:
     """(target name, bound) of a codec with an error target, else None: what
     the companion's compress_to_target takes for one signal."""
     if codec.max_abs_error is not None:
@@ -350,7 +351,8 @@ def _target_of(codec: Corvane) -> Union[tuple[str, float], None]:
 
 
 def _aimed_at_integers(
-    samples: npt.NDArray[Any], options: Any, name: str, bound: float, dtype: np.dtype[Any], method: str
+    samples: npt.NDArray[Any], options: _native.CompressionOptions, name: _Target, bound: float, dtype: np.dtype[Any],
+    method: str,
 ) -> bytes:
     """A stream of integer samples that keeps the target after decoding rounds to ``dtype``.
 
@@ -365,7 +367,7 @@ def _aimed_at_integers(
         try:
             return _native.compress_to_target(samples, options, name, float(np.floor(bound)) + 0.4999)
         except ValueError as refused:
-            best = float(np.ceil(refused.best - 0.4999))
+            best = float(np.ceil(_best_of(refused) - 0.4999))
             raise _out_of_reach(name, bound, method, best) from None
     x = samples.astype(np.float64)
     spread = float(np.linalg.norm(x - x.mean()))
@@ -376,14 +378,15 @@ def _aimed_at_integers(
             return 0.0
         return 100.0 * float(np.linalg.norm(d)) / spread if spread > 0 else float("inf")
 
-    finest = None
+    finest: Union[float, None] = None
+    previous = got = bound
     for aim in (bound, None, None, bound / 2.0):
         if aim is None:  # aim lower by what the last attempt missed
             aim = previous * 0.98 * bound / got
         try:
             stream = _native.compress_to_target(samples, options, name, aim)
         except ValueError as refused:
-            finest = refused.best
+            finest = _best_of(refused)
             break
         got = rounded_prd(stream)
         if got <= bound:
@@ -396,6 +399,11 @@ def _aimed_at_integers(
     if got <= bound:
         return stream
     raise _out_of_reach(name, bound, method, got)
+
+
+def _best_of(refused: ValueError) -> float:
+    """The smallest error reachable, which the companion's refusal carries."""
+    return float(getattr(refused, "best"))
 
 
 def _out_of_reach(name: str, bound: float, method: str, best: float) -> ValueError:

@@ -20,7 +20,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import _native  # type: ignore[attr-defined]  # the companion ships no stubs yet
+from . import _native
 
 __all__ = [
     "DTYPES",
@@ -119,7 +119,7 @@ def _lane_axis_of(samples: npt.NDArray[Any], axis: int, shape_known: bool) -> in
     return k
 
 
-def compress_lanes(samples: npt.NDArray[Any], axis: int, options: Any, shape_known: bool) -> bytes:
+def compress_lanes(samples: npt.NDArray[Any], axis: int, options: _native.CompressionOptions, shape_known: bool) -> bytes:
     """The streams of the lanes along ``axis`` (float32 or float64 samples), back to
     back in C order of the other axes."""
     outer, length, inner = _geometry(samples.shape, _lane_axis_of(samples, axis, shape_known))

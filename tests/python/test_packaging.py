@@ -59,7 +59,7 @@ def test_distributions_hold_what_they_should_and_nothing_else(dists):
     in_wheel = set(zipfile.ZipFile(wheel).namelist())
     assert any(n.startswith("corvane.") and n.endswith(".so") for n in in_wheel)
     assert {"corvane_numcodecs/__init__.py", "corvane_numcodecs/zarr3.py", "corvane_numcodecs/py.typed",
-            "corvane-stubs/__init__.pyi"} <= in_wheel
+            "corvane_numcodecs/_native.pyi", "corvane-stubs/__init__.pyi"} <= in_wheel
     assert not [n for n in in_wheel if n.startswith(("tests/", "src/", "wavelet/"))]
     in_sdist = {n.split("/", 1)[1] for n in tarfile.open(sdist).getnames() if "/" in n}
     assert {"pyproject.toml", "CMakeLists.txt", "README.md", "python/corvane-stubs/__init__.pyi"} <= in_sdist

@@ -40,6 +40,10 @@ def test_mypy_strict_accepts_typical_calls(tmp_path):
     if importlib.util.find_spec("numcodecs") is not None:
         result, _ = mypy(tmp_path, CODEC_USAGE)
         assert result.returncode == 0, result.stdout + result.stderr
+        # and the installed package itself checks clean, its companion's stub included
+        result = run(tmp_path, sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
+                     "-p", "corvane_numcodecs")
+        assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_mypy_strict_reports_every_wrong_call_and_nothing_else(tmp_path):
@@ -48,9 +52,10 @@ def test_mypy_strict_reports_every_wrong_call_and_nothing_else(tmp_path):
     assert errors == refused_lines(MISUSE), result.stdout
 
 
-def test_stubs_agree_with_the_compiled_module(tmp_path):
-    # Names, parameter names, kinds and defaults, checked against the module as it runs.
-    result = run(tmp_path, sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, "corvane")
+def test_stubs_agree_with_the_compiled_modules(tmp_path):
+    # Names, parameter names, kinds and defaults, checked against the modules as they run.
+    modules = ["corvane"] + (["corvane_numcodecs._native"] if importlib.util.find_spec("numcodecs") else [])
+    result = run(tmp_path, sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, *modules)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

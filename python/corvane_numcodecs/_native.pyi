@@ -1,0 +1,53 @@
+# Type information for corvane_numcodecs._native, the codec layer's native
+# companion. Its CompressionOptions takes the arguments of
+# corvane.CompressionOptions, with the same checks; the functions read
+# C-contiguous buffers of native-order float32 or float64 samples and
+# write into any writeable buffer of the right size.
+
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeVar, final, overload
+
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import Buffer, TypeAlias
+
+_Method: TypeAlias = Literal["cdf97", "cdf53", "db4", "sym4"]
+_Cutoff: TypeAlias = Literal["low", "medium", "high"]
+_Coder: TypeAlias = Literal["auto", "deflate", "arans", "cmodel"]
+_Target: TypeAlias = Literal["max_abs_error", "prd"]
+_Samples: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float32]]
+# (NumPy arrays are buffers; before Python 3.12 checkers cannot tell.)
+_Buffer: TypeAlias = Buffer | npt.NDArray[Any]
+_Out = TypeVar("_Out", bound=_Buffer)
+
+@final
+class CompressionOptions:
+    def __new__(
+        cls,
+        method: _Method = "cdf97",
+        scale: SupportsIndex = 11,
+        cutoff: _Cutoff = "low",
+        coder: _Coder | None = None,
+        quant_multiplier: SupportsFloat | SupportsIndex | None = None,
+    ) -> CompressionOptions: ...
+
+def compress(data: _Buffer, options: CompressionOptions | None = None) -> bytes: ...
+@overload
+def decompress(data: _Buffer, out: None = None) -> _Samples: ...
+@overload
+def decompress(data: _Buffer, out: _Out) -> _Out: ...
+
+# ValueError when no stream keeps the target; its `best` attribute (a float)
+# is the smallest error reachable.
+def compress_to_target(data: _Buffer, options: CompressionOptions, target: _Target, bound: SupportsFloat) -> bytes: ...
+def compress_lanes(
+    data: _Buffer,
+    outer: SupportsIndex,
+    length: SupportsIndex,
+    inner: SupportsIndex,
+    options: CompressionOptions | None = None,
+    threads: SupportsIndex = 0,
+) -> bytes: ...
+@overload
+def decompress_lanes(data: _Buffer, inner: SupportsIndex = 0, out: None = None, threads: SupportsIndex = 0) -> _Samples: ...
+@overload
+def decompress_lanes(data: _Buffer, inner: SupportsIndex, out: _Out, threads: SupportsIndex = 0) -> _Out: ...
