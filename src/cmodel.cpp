@@ -128,13 +128,16 @@ struct Checkpoint {
 constexpr size_t kFresh = SIZE_MAX;
 
 std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>> bands, const Layout& lay,
-                                       size_t total, const RecordBudget& budget, std::span<const uint8_t> prefix) {
+                                       size_t total, const RecordBudget& budget, std::span<const uint8_t> prefix,
+                                       Scratch scratch) {
     // Chunks never straddle a band, so a checkpoint copies one band's block.
     // Each band's chunks are cut from its end backwards: the last chunk is a
     // full one, and the forward pass below skips it.
     size_t coefficients = 0;
     for (const auto band : bands) coefficients += band.size();
-    const size_t scaled = budget.per_coefficient * coefficients;
+    // Chunks as large as the scratch memory holds cost no fresh memory and
+    // shorten the model's extra pass further.
+    const size_t scaled = std::max(budget.per_coefficient * coefficients, scratch.bytes().size() / 2);
     std::vector<Checkpoint> chunks;
     size_t largest_chunk = 0, largest_block = 0;
     for (size_t i = 0; i < bands.size(); ++i) {
@@ -192,7 +195,7 @@ std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>>
         state = chunk.state;
         return model_coeffs<true>(bands[chunk.band].subspan(chunk.begin, chunk.end - chunk.begin), probs.data(),
                                   width, state, records);
-    }, prefix, total);
+    }, prefix, total, std::move(scratch));
 }
 
 // Decoding state of one band whose context block starts at probs[0]. The two
@@ -267,7 +270,7 @@ struct BandDecoder {
 }  // namespace
 
 std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands,
-                                   const RecordBudget& budget) {
+                                   const RecordBudget& budget, Scratch scratch) {
     std::vector<uint32_t> widths(bands.size());
     std::vector<size_t> decisions(bands.size());
     size_t total = 0;
@@ -283,8 +286,9 @@ std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> ban
     prefix.reserve(1 + bands.size());
     prefix.push_back(static_cast<uint8_t>(bands.size()));
     for (uint32_t w : widths) prefix.push_back(static_cast<uint8_t>(w));
-    return total <= budget.direct_limit ? code_direct(bands, lay, decisions, total, prefix)
-                                        : code_checkpointed(bands, lay, total, budget, prefix);
+    if (total > budget.direct_limit) return code_checkpointed(bands, lay, total, budget, prefix, std::move(scratch));
+    scratch = Scratch();  // a whole recording is larger; let it go first
+    return code_direct(bands, lay, decisions, total, prefix);
 }
 
 corvane::expected<std::vector<std::vector<int16_t>>, CoeffStreamError> decode_coeffs(

@@ -50,9 +50,9 @@ std::vector<std::size_t> lengths_in_stream_order(std::span<const wavelet::DwtSiz
 
 }  // namespace
 
-expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float> samples, std::size_t length) {
+expected<NormalisedSignal, CorvaneError> normalise_into(std::span<const float> samples, std::span<float> out) {
     const std::size_t n = samples.size();
-    NormalisedSignal out;
+    NormalisedSignal stats;
     float min = std::numeric_limits<float>::infinity();
     float max = -std::numeric_limits<float>::infinity();
     for (const float x : samples) {
@@ -60,8 +60,8 @@ expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float>
         if (v > max) max = v;
         if (v < min) min = v;
     }
-    out.min = min;
-    out.max = max;
+    stats.min = min;
+    stats.max = max;
     const float range = max - min;
     if (std::isinf(range)) {
         // Finite samples whose spread overflows single precision cannot be
@@ -70,8 +70,7 @@ expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float>
             "Can't compress data whose range exceeds single precision"));
     }
 
-    out.samples.resize(std::max(n, length));
-    float* w = out.samples.data();
+    float* w = out.data();
     if (range > kFlatRange) {
         // The mean is a plain sequential single-precision sum in index order:
         // streams depend on it.
@@ -81,13 +80,22 @@ expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float>
             w[i] = (sanitised(samples[i]) - min) * inv;
             sum += w[i];
         }
-        out.mean = sum / static_cast<float>(n);
-        const float mean = out.mean;
+        stats.mean = sum / static_cast<float>(n);
+        const float mean = stats.mean;
         for (std::size_t i = 0; i < n; ++i) w[i] -= mean;
+    } else {
+        // A flat signal codes as all zeros.
+        std::fill_n(w, n, 0.0f);
     }
-    // (A flat signal codes as all zeros, which resize has written already.)
     // Signals shorter than the filter are extended periodically to its length.
-    for (std::size_t i = n; i < out.samples.size(); ++i) w[i] = w[i % n];
+    for (std::size_t i = n; i < out.size(); ++i) w[i] = w[i % n];
+    return stats;
+}
+
+expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float> samples, std::size_t length) {
+    std::vector<float> w(std::max(samples.size(), length));
+    auto out = normalise_into(samples, w);
+    if (out) out->samples = std::move(w);
     return out;
 }
 
@@ -145,12 +153,35 @@ expected<void, CorvaneError> narrow_to_single(std::span<const double> in, float*
     return {};
 }
 
-expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::DwtExecutor& executor,
-                                                              std::vector<float> signal, std::uint8_t levels,
-                                                              float m, int threshold) {
-    const std::vector<wavelet::DwtSize> layout = wavelet::decomposition_layout(executor, signal.size(), levels);
-    const std::size_t count = layout.size();
+namespace {
 
+// The transform's working memory, in floats: the signal (the normalised
+// samples, then the odd levels' approximations), the even levels'
+// approximations and one level's details. Each level's approximation is the
+// next level's input, so the first two take turns and no level allocates.
+struct TransformSizes {
+    std::size_t signal = 0, half = 0, details = 0;
+    std::size_t total() const { return signal + half + details; }
+};
+
+TransformSizes transform_sizes(std::span<const wavelet::DwtSize> layout, std::size_t length) {
+    TransformSizes sizes{length, 0, 0};
+    for (std::size_t k = 0; k < layout.size(); ++k) {
+        std::size_t& store = k % 2 == 0 ? sizes.half : sizes.signal;
+        store = std::max(store, layout[k].approx_length);
+        sizes.details = std::max(sizes.details, layout[k].details_length);
+    }
+    return sizes;
+}
+
+// The levels of `layout` over signal[0 .. sizes.signal), quantised into the
+// bands. Nothing but the quantised bands outlives its level; the details of
+// every level pass through the one details buffer straight into their band.
+// Transforms overwrite every output element, so no buffer needs clearing.
+expected<QuantisedBands, CorvaneError> run_levels(const wavelet::DwtExecutor& executor,
+                                                  std::span<const wavelet::DwtSize> layout, const TransformSizes& sizes,
+                                                  float* signal, float* half, float* details, float m, int threshold) {
+    const std::size_t count = layout.size();
     QuantisedBands out;
     out.lengths = lengths_in_stream_order(layout);
     std::vector<std::size_t> offsets(count + 1);
@@ -161,27 +192,10 @@ expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::Dwt
     }
     out.values.resize(total);
 
-    // Each level's approximation is the next level's input. Two buffers take
-    // turns: the signal's own storage and one of half its size, so no level
-    // allocates and nothing but the quantised bands outlives its level. The
-    // details of every level pass through one scratch buffer straight into
-    // their band. Transforms overwrite every output element, so the buffers
-    // need no clearing.
-    std::size_t half_size = 0;
-    std::size_t details_size = 0;
+    std::span<const float> input(signal, sizes.signal);
     for (std::size_t k = 0; k < count; ++k) {
-        if (k % 2 == 0) half_size = std::max(half_size, layout[k].approx_length);
-        else if (layout[k].approx_length > signal.size()) signal.resize(layout[k].approx_length);
-        details_size = std::max(details_size, layout[k].details_length);
-    }
-    const auto half = std::make_unique_for_overwrite<float[]>(half_size);
-    const auto details = std::make_unique_for_overwrite<float[]>(details_size);
-
-    std::span<const float> input(signal);
-    for (std::size_t k = 0; k < count; ++k) {
-        float* approx_store = k % 2 == 0 ? half.get() : signal.data();
-        const std::span<float> approx(approx_store, layout[k].approx_length);
-        const std::span<float> detail(details.get(), layout[k].details_length);
+        const std::span<float> approx(k % 2 == 0 ? half : signal, layout[k].approx_length);
+        const std::span<float> detail(details, layout[k].details_length);
         if (auto done = executor.execute_forward(input, approx, detail); !done) {
             return unexpected(CorvaneError::wavelet(done.error().message()));
         }
@@ -190,6 +204,19 @@ expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::Dwt
     }
     out.peak = std::max(out.peak, quantise_band(input, m, 0, out.values.data()));
     return out;
+}
+
+}  // namespace
+
+expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::DwtExecutor& executor,
+                                                              std::vector<float> signal, std::uint8_t levels,
+                                                              float m, int threshold) {
+    const std::vector<wavelet::DwtSize> layout = wavelet::decomposition_layout(executor, signal.size(), levels);
+    const TransformSizes sizes = transform_sizes(layout, signal.size());
+    signal.resize(sizes.signal);
+    const auto half = std::make_unique_for_overwrite<float[]>(sizes.half);
+    const auto details = std::make_unique_for_overwrite<float[]>(sizes.details);
+    return run_levels(executor, layout, sizes, signal.data(), half.get(), details.get(), m, threshold);
 }
 
 wavelet::Transform transform_of(Method method) {
@@ -235,7 +262,8 @@ std::uint8_t pick_levels(std::size_t n, Method method) {
     return static_cast<std::uint8_t>(std::min<std::size_t>(levels, 8));
 }
 
-expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder) {
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder,
+                                                                 Scratch scratch) {
     const std::vector<std::int16_t>& values = bands.values;
     if (coder == Coder::Deflate || coder == Coder::Arans) {
         // The byte coders take the coefficients as 16-bit little-endian
@@ -263,7 +291,7 @@ expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const Quantised
         views.emplace_back(values.data() + at, len);
         at += len;
     }
-    return encode_coeffs(views);
+    return encode_coeffs(views, {}, std::move(scratch));
 }
 
 expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
@@ -277,7 +305,23 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
     p.coder = stream_coder(config.coder);
 
     const auto executor = make_executor(config.method);
-    auto normalised = normalise_signal(samples, executor->filter_length());
+    // One block of memory holds the normalised samples and the transform's
+    // buffers, and then the coder's records: the pages the first stages
+    // write are the ones the coder reuses.
+    const std::size_t length = std::max(samples.size(), executor->filter_length());
+    const std::vector<wavelet::DwtSize> layout = wavelet::decomposition_layout(*executor, length, levels);
+    const TransformSizes sizes = transform_sizes(layout, length);
+    Scratch scratch(sizeof(float) * sizes.total());
+    float* const signal = scratch.as<float>(sizes.total());
+    float* const half = signal + sizes.signal;
+    float* const details = half + sizes.half;
+    const auto normalise = [&] {
+        auto stats = normalise_into(samples, std::span(signal, length));
+        std::fill(signal + length, signal + sizes.signal, 0.0f);
+        return stats;
+    };
+
+    auto normalised = normalise();
     if (!normalised) return unexpected(std::move(normalised).error());
     p.min = normalised->min;
     p.max = normalised->max;
@@ -285,9 +329,7 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
 
     const float m = config.quant_multiplier.value_or(default_multiplier(config.scale));
     const int threshold = dead_zone_threshold(config.scale, config.cutoff);
-    // The normalised samples move into the transform, which frees them with
-    // its own buffers before the coder starts.
-    auto quantised = decompose_and_quantise(*executor, std::move(normalised->samples), levels, m, threshold);
+    auto quantised = run_levels(*executor, layout, sizes, signal, half, details, m, threshold);
     if (!quantised) return unexpected(std::move(quantised).error());
     p.multiplier = unsaturated_multiplier(quantised->peak, m);
     if (p.multiplier != m) {
@@ -297,13 +339,12 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
         // one in range. The transform consumed its input; normalising again
         // gives the same samples, and this path is rare enough not to keep a
         // copy on every call.
-        auto again = normalise_signal(samples, executor->filter_length());
-        if (!again) return unexpected(std::move(again).error());
-        quantised = decompose_and_quantise(*executor, std::move(again->samples), levels, p.multiplier, threshold);
+        if (auto again = normalise(); !again) return unexpected(std::move(again).error());
+        quantised = run_levels(*executor, layout, sizes, signal, half, details, p.multiplier, threshold);
         if (!quantised) return unexpected(std::move(quantised).error());
     }
 
-    auto payload = encode_payload(*quantised, p.coder);
+    auto payload = encode_payload(*quantised, p.coder, std::move(scratch));
     if (!payload) return unexpected(std::move(payload).error());
     out.payload = std::move(*payload);
     return out;

@@ -10,6 +10,7 @@
 
 #include "src/config.hpp"
 #include "src/header.hpp"
+#include "src/scratch.hpp"
 #include "corvane/expected.hpp"
 #include "wavelet/factory.hpp"
 
@@ -39,6 +40,9 @@ struct NormalisedSignal {
     float mean = 0.0f;
 };
 expected<NormalisedSignal, CorvaneError> normalise_signal(std::span<const float> samples, std::size_t length);
+// The same into out (at least as long as the samples, and extended to its
+// size), the result's own samples left empty.
+expected<NormalisedSignal, CorvaneError> normalise_into(std::span<const float> samples, std::span<float> out);
 
 // Every band of a `levels`-level decomposition, quantised, in one buffer in
 // stream order (the coarsest approximation, then the details from the finest
@@ -75,7 +79,9 @@ std::vector<std::size_t> band_lengths(const wavelet::IncompleteDwtExecutor& exec
                                       std::size_t levels);
 
 // The quantised bands as the back end `coder` (not Coder::Auto) codes them.
-expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder);
+// The coder may reuse `scratch`, memory the earlier stages no longer need.
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder,
+                                                                 Scratch scratch = {});
 
 // One coefficient to 16 bits: v * m, clamped to the 16-bit range (a NaN
 // product counts as the top), then truncated toward zero.

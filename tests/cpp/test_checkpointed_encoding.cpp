@@ -122,6 +122,30 @@ TEST(CheckpointedCoefficients, WideBandsAndEitherSideOfTheDirectLimitGiveTheSame
     EXPECT_EQ(encode(bands, {.direct_limit = total - 1, .chunk_decisions = 1, .table_multiple = 0, .per_coefficient = 0}), expected);
 }
 
+TEST(CheckpointedCoefficients, RecordsInTheCallersScratchGiveTheSameBytes) {
+    // Memory an earlier stage left full of its own values: too small for a
+    // chunk (the coder takes its own), just enough for one, enough to make
+    // every band a single chunk; on the direct path too, where it is let go.
+    std::mt19937 rng(41);
+    for (int trial = 0; trial < 12; ++trial) {
+        const Bands bands = random_bands(rng, 1 + rng() % 9, 4000);
+        const Bytes expected = ref::encode_coeffs(bands);
+        const size_t total = decisions_of(bands);
+        std::vector<std::span<const int16_t>> views(bands.begin(), bands.end());
+        for (const size_t records : {size_t{1}, size_t{64}, 1 + rng() % (total + 1), total + 3}) {
+            for (const size_t direct : {size_t{0}, total}) {
+                Scratch scratch(2 * records + rng() % 2);
+                auto* garbage = scratch.as<uint8_t>(scratch.bytes().size());
+                for (size_t i = 0; i < scratch.bytes().size(); ++i) garbage[i] = static_cast<uint8_t>(rng());
+                const RecordBudget budget{.direct_limit = direct, .chunk_decisions = 64, .table_multiple = 0,
+                                          .per_coefficient = 0};
+                EXPECT_EQ(encode_coeffs(views, budget, std::move(scratch)), expected)
+                    << trial << " records " << records << " direct " << direct;
+            }
+        }
+    }
+}
+
 TEST(CheckpointedCoefficients, NoCoefficientsCodeToTheInitialState) {
     const Bands cases[] = {{}, {{}, {}}};
     for (const Bands& bands : cases) EXPECT_EQ(encode(bands, chunked(1)), ref::encode_coeffs(bands));
