@@ -1,30 +1,20 @@
-#include "wavelet/cdf53f.hpp"
-
+// CDF 5/3 biorthogonal wavelet by lifting: one predict and one update step,
+// no scaling. Coefficients of a level of n >= 3 samples:
+//   d[i] = x[2i+1] + (-0.5) * (x[2i] + x[2i+2])   (x[n-2] mirrors x[n] for even n)
+//   s[j] = x[2j]   + 0.25   * (d[j-1] + d[j])     (mirrored at both ends)
+#include "wavelet/lifting.hpp"
 
 namespace corvane::wavelet {
 
 namespace {
-constexpr float kPredict = -0.5f;
-constexpr float kUpdate = 0.25f;
+
+constexpr float kSteps[] = {
+    -0.5f,  // predict
+    0.25f,  // update
+};
+
 }  // namespace
 
-Status Cdf53::execute_forward(std::span<const float> input, std::span<float> approximation,
-                              std::span<float> details) const {
-    const auto level = split_level(input, approximation, details);
-    if (!level) return corvane::unexpected(level.error());
-    level->predict(kPredict);
-    level->update(kUpdate);
-    return {};
-}
-
-Status Cdf53::execute_inverse(std::span<const float> approximation, std::span<const float> details,
-                              std::span<float> output) const {
-    const auto level = inverse_output(approximation, details, output);
-    if (!level) return corvane::unexpected(level.error());
-    lifting::merge(approximation.data(), details.data(), output.size(), level->x);
-    level->update(-kUpdate);
-    level->predict(-kPredict);
-    return {};
-}
+const LiftingScheme kCdf53{3, 6, kSteps, false, 1.0f, 1.0f};
 
 }  // namespace corvane::wavelet

@@ -1,14 +1,15 @@
-// Turns a single-level transform into a full DwtExecutor: the level drivers
-// live here, the arithmetic stays in `inner`.
+// Turns a single-level transform into a full DwtExecutor: the one-level
+// operations are `inner`'s, the drivers those of LevelDrivers, with every
+// level at least filter_length long and the inverse matched (see DriverRules).
 #pragma once
 
 #include <memory>
 
-#include "wavelet/dwt_executor.hpp"
+#include "wavelet/level_drivers.hpp"
 
 namespace corvane::wavelet {
 
-class CompletedDwtExecutor final : public DwtExecutor {
+class CompletedDwtExecutor final : public LevelDrivers {
 public:
     explicit CompletedDwtExecutor(std::shared_ptr<const IncompleteDwtExecutor> inner);
 
@@ -22,18 +23,9 @@ public:
                            std::span<float> output) const override;
     std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const override;
     std::size_t filter_length() const override;
-    corvane::expected<Dwt, WaveletError> dwt(std::span<const float> input, std::size_t level) const override;
-    corvane::expected<MultiDwt, WaveletError> multi_dwt(std::span<const float> input,
-                                                        std::size_t levels) const override;
-    corvane::expected<std::vector<float>, WaveletError> idwt(std::span<const float> approximation,
-                                                             std::span<const float> details) const override;
-    corvane::expected<std::vector<float>, WaveletError> multi_idwt(const MultiDwtInput& input) const override;
 
 private:
-    corvane::expected<Dwt, WaveletError> single_level(std::span<const float> input) const;
-
     std::shared_ptr<const IncompleteDwtExecutor> inner_;
-    std::size_t filter_length_;  // asked once; the drivers consult it every level
 };
 
 }  // namespace corvane::wavelet

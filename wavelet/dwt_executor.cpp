@@ -39,26 +39,4 @@ Status resize_zeroed(std::vector<float>& v, std::size_t count) {
     }
 }
 
-corvane::expected<MultiDwt, WaveletError> as_decomposition(corvane::expected<Dwt, WaveletError> level) {
-    if (!level) return corvane::unexpected(std::move(level).error());
-    MultiDwt result;
-    result.levels.push_back(std::move(*level));
-    return result;
-}
-
-corvane::expected<Dwt, WaveletError> repeat_level(
-    std::span<const float> input, std::size_t level, std::size_t minimum,
-    const std::function<corvane::expected<Dwt, WaveletError>(std::span<const float>)>& one_level) {
-    std::vector<float> work(input.begin(), input.end());
-    Dwt last;
-    for (std::size_t k = 0; k < level; ++k) {
-        if (work.size() < minimum) return corvane::unexpected(WaveletError::buffer_too_small_for_level());
-        auto step = one_level(work);
-        if (!step) return corvane::unexpected(step.error());
-        last = std::move(*step);
-        work.assign(last.approximations.begin(), last.approximations.end());
-    }
-    return last;
-}
-
 }  // namespace corvane::wavelet

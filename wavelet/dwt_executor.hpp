@@ -1,13 +1,12 @@
 // The transform interfaces the codec works through, and the values they trade.
 //
 // A single-level transform implements IncompleteDwtExecutor; a DwtExecutor adds
-// the single- and multi-level drivers. Every operation is const: executors are
+// the single- and multi-level drivers (LevelDrivers, level_drivers.hpp). Every operation is const: executors are
 // immutable once built and may be shared between threads through shared_ptr.
 // The declaration order of the virtual operations is fixed; add new ones last.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <span>
 #include <vector>
 
@@ -83,16 +82,6 @@ public:
 // n0 = n, (a_k, d_k) = dwt_size(n_k), n_{k+1} = a_k. Encoder and decoder both
 // derive the band layout from this alone. (levels 0 counts as 1.)
 std::vector<DwtSize> decomposition_layout(const DwtForwardExecutor& executor, std::size_t n, std::size_t levels);
-
-// The level-th level of a decomposition by repeating one forward level on the
-// approximation: each repetition needs an input of at least `minimum` values.
-// Only the last level's pair is kept. Shared by both executor families' `dwt`.
-corvane::expected<Dwt, WaveletError> repeat_level(
-    std::span<const float> input, std::size_t level, std::size_t minimum,
-    const std::function<corvane::expected<Dwt, WaveletError>(std::span<const float>)>& one_level);
-
-// A one-level decomposition holding the given level (or its error).
-corvane::expected<MultiDwt, WaveletError> as_decomposition(corvane::expected<Dwt, WaveletError> level);
 
 // A zero-filled vector of `count` values, or the allocation error if memory
 // (or the addressable size) runs out.

@@ -3,9 +3,8 @@
 #include <array>
 #include <vector>
 
-#include "wavelet/cdf53f.hpp"
-#include "wavelet/cdf97f.hpp"
 #include "wavelet/completed_dwt_executor.hpp"
+#include "wavelet/lifting.hpp"
 #include "wavelet/tap_tables.hpp"
 #include "wavelet/wavelet8taps.hpp"
 
@@ -23,9 +22,9 @@ std::shared_ptr<DwtExecutor> make_filter_bank(const std::vector<float>& low_pass
 
 }  // namespace
 
-std::shared_ptr<DwtExecutor> make_cdf53_f32() { return std::make_shared<Cdf53>(); }
+std::shared_ptr<DwtExecutor> make_cdf53_f32() { return std::make_shared<LiftingDwtExecutor>(kCdf53); }
 
-std::shared_ptr<DwtExecutor> make_cdf97_f32() { return std::make_shared<Cdf97>(); }
+std::shared_ptr<DwtExecutor> make_cdf97_f32() { return std::make_shared<LiftingDwtExecutor>(kCdf97); }
 
 std::shared_ptr<DwtExecutor> make_daubechies_f32(std::size_t order, BorderMode mode) {
     return make_filter_bank(DaubechiesFamily::get_wavelet(order), mode);

@@ -1,7 +1,8 @@
-// What the two lifting transforms share: the lifting steps themselves and the
-// level drivers, which differ from CompletedDwtExecutor's in three ways: the
-// minimum length (not filter_length) is checked on entry for every level count
-// and before every level; idwt sizes its output as A + D and allows A = D + 1;
+// The CDF lifting transforms: the lifting steps themselves, and one executor
+// that runs a scheme of them (cdf53f.cpp and cdf97f.cpp hold the two schemes).
+// Its drivers differ from the filter banks' as DriverRules says: the minimum
+// length (not filter_length) is checked on entry for every level count and
+// before every level; idwt sizes its output as A + D and allows A = D + 1;
 // multi_idwt passes each reconstruction whole to the next level.
 //
 // Layout of one level of n samples: s[j] = x[2j] (A = ceil(n/2) values),
@@ -14,8 +15,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 
-#include "wavelet/dwt_executor.hpp"
+#include "wavelet/level_drivers.hpp"
 
 namespace corvane::wavelet {
 
@@ -119,52 +121,57 @@ struct Interleaved {
 
 }  // namespace lifting
 
-// A lifting transform implements one level (execute_forward, execute_inverse)
-// and its sizes; the drivers and the scratch-free forwarding come from here.
-class LiftingDwtExecutor : public DwtExecutor {
+// A lifting transform as its constants. The steps alternate, a predict
+// first: forward they run in order with their constants, and the halves are
+// then multiplied by their scales; the inverse merges the halves multiplied
+// by the other half's scale (the two scales are each other's inverse), then
+// runs the steps in reverse order with the constants negated.
+struct LiftingScheme {
+    std::size_t minimum_length;  // the shortest level: 2 + 1 or 2 + 2 samples
+    std::size_t filter_length;
+    std::span<const float> steps;
+    bool scaled;  // without scales the halves are taken as they are
+    float approx_scale;
+    float detail_scale;
+};
+
+// The schemes of the two transforms.
+extern const LiftingScheme kCdf53;
+extern const LiftingScheme kCdf97;
+
+// One level of a lifting scheme (execute_forward, execute_inverse) and its
+// sizes, with the drivers of LevelDrivers.
+class LiftingDwtExecutor final : public LevelDrivers {
 public:
+    explicit LiftingDwtExecutor(const LiftingScheme& scheme);
+
+    // Checks the lengths, splits the input into the halves and lifts them.
+    Status execute_forward(std::span<const float> input, std::span<float> approximation,
+                           std::span<float> details) const override;
+    // The scratch is neither checked nor used.
     Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximation,
-                                        std::span<float> details, std::span<float> scratch) const final;
-    std::size_t required_scratch_size(std::size_t) const final { return 0; }
+                                        std::span<float> details, std::span<float> scratch) const override;
+    std::size_t required_scratch_size(std::size_t) const override { return 0; }
     // Sizes have floors tied to the shortest input m: a level never reports
     // fewer than 2 approximations or m - 2 details, an inverse never fewer
     // than m samples (cdf53: m = 3, cdf97: m = 4).
-    DwtSize dwt_size(std::size_t n) const final {
-        return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, minimum_length_ - 2)};
+    DwtSize dwt_size(std::size_t n) const override {
+        return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, scheme_.minimum_length - 2)};
     }
-    std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const final {
-        return std::max<std::size_t>(approx_length + details_length, minimum_length_);
+    // Writes every output element; the inputs may not overlap the output
+    // (the steps run inside it).
+    Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
+                           std::span<float> output) const override;
+    std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const override {
+        return std::max<std::size_t>(approx_length + details_length, scheme_.minimum_length);
     }
-    corvane::expected<Dwt, WaveletError> dwt(std::span<const float> input, std::size_t level) const final;
-    corvane::expected<MultiDwt, WaveletError> multi_dwt(std::span<const float> input,
-                                                        std::size_t levels) const final;
-    corvane::expected<std::vector<float>, WaveletError> idwt(std::span<const float> approximation,
-                                                             std::span<const float> details) const final;
-    corvane::expected<std::vector<float>, WaveletError> multi_idwt(const MultiDwtInput& input) const final;
+    std::size_t filter_length() const override { return scheme_.filter_length; }
 
-protected:
-    explicit LiftingDwtExecutor(std::size_t minimum_length) : minimum_length_(minimum_length) {}
-
-    // Length checks shared by both transforms' single levels.
+private:
     Status check_forward(std::size_t n, std::size_t approx, std::size_t details) const;
     Status check_inverse(std::size_t approx, std::size_t details, std::size_t output) const;
 
-    // A forward level's lengths checked and its input split into the halves.
-    corvane::expected<lifting::Halves, WaveletError> split_level(std::span<const float> input,
-                                                                 std::span<float> approximation,
-                                                                 std::span<float> details) const;
-    // An inverse level's lengths checked; the output, which the inputs may
-    // not overlap (the steps run inside it), for the caller to merge into.
-    corvane::expected<lifting::Interleaved, WaveletError> inverse_output(std::span<const float> approximation,
-                                                                         std::span<const float> details,
-                                                                         std::span<float> output) const;
-
-    std::size_t minimum_length() const noexcept { return minimum_length_; }
-
-private:
-    corvane::expected<Dwt, WaveletError> single_level(std::span<const float> input) const;
-
-    std::size_t minimum_length_;
+    LiftingScheme scheme_;
 };
 
 }  // namespace corvane::wavelet

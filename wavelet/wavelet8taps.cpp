@@ -1,5 +1,7 @@
 #include "wavelet/wavelet8taps.hpp"
 
+#include <utility>
+
 #include "wavelet/tap_tables.hpp"
 
 namespace corvane::wavelet {
@@ -8,79 +10,62 @@ namespace {
 
 constexpr std::size_t kMinimumInput = Wavelet8Taps::kTaps;
 
-// Both channels of one output from a window of eight samples w[0..7].
-// The sums start from +0.0, so a window of zeros gives +0.0, not -0.0.
-inline void filter_window(const float* w, const float* h, const float* g, float& approx, float& details) {
-    float a = 0.0f;
-    float d = 0.0f;
-    for (std::size_t k = 0; k < Wavelet8Taps::kTaps; ++k) {
-        a = a + h[k] * w[k];
-        d = d + g[k] * w[k];
-    }
-    approx = a;
-    details = d;
-}
+// Eight taps, or the eight values they weigh.
+using Taps = std::array<float, Wavelet8Taps::kTaps>;
 
-// t0 * w[0] + ... + t7 * w[7], summed from +0.0 in tap order.
-inline float sum8(const float* w, float t0, float t1, float t2, float t3, float t4, float t5, float t6, float t7) {
-    float a = 0.0f;
-    a = a + t0 * w[0];
-    a = a + t1 * w[1];
-    a = a + t2 * w[2];
-    a = a + t3 * w[3];
-    a = a + t4 * w[4];
-    a = a + t5 * w[5];
-    a = a + t6 * w[6];
-    a = a + t7 * w[7];
-    return a;
-}
-
-// Outputs whose whole window lies inside the signal; x points at the first
-// window's start. Taps are held in locals so the loop vectorises across i.
-void filter_interior(const float* __restrict x, float* __restrict approx, float* __restrict details,
-                     std::size_t count, const std::array<float, 8>& h, const std::array<float, 8>& g) {
-    const float h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3], h4 = h[4], h5 = h[5], h6 = h[6], h7 = h[7];
-    const float g0 = g[0], g1 = g[1], g2 = g[2], g3 = g[3], g4 = g[4], g5 = g[5], g6 = g[6], g7 = g[7];
-    for (std::size_t i = 0; i < count; ++i) {
-        const float* w = x + 2 * i;
-        approx[i] = sum8(w, h0, h1, h2, h3, h4, h5, h6, h7);
-        details[i] = sum8(w, g0, g1, g2, g3, g4, g5, g6, g7);
-    }
-}
-
-// One output of the synthesis from its entry value: + u0 * d[0] + t0 * a[0]
-// + u1 * d[1] + t1 * a[1] + ... + t3 * a[3], in that order.
-inline float synthesis_sum(float sum, const float* a, const float* d, float t0, float u0, float t1, float u1, float t2,
-                           float u2, float t3, float u3) {
-    sum = sum + u0 * d[0];
-    sum = sum + t0 * a[0];
-    sum = sum + u1 * d[1];
-    sum = sum + t1 * a[1];
-    sum = sum + u2 * d[2];
-    sum = sum + t2 * a[2];
-    sum = sum + u3 * d[3];
-    sum = sum + t3 * a[3];
+template <std::size_t... K>
+inline float tap_sum(float sum, const Taps& t, const Taps& v, std::index_sequence<K...>) {
+    ((sum = sum + t[K] * v[K]), ...);
     return sum;
 }
 
-// Output pair q of the synthesis is y[2q] and y[2q+1]; both read coefficients
-// q .. q+3 (increasing i is decreasing k), so every index is in range for any
-// M >= 3 and the loop needs no border handling.
-void synthesize(const float* __restrict a, const float* __restrict d, float* __restrict y, std::size_t pairs,
-                const std::array<float, 8>& h, const std::array<float, 8>& g) {
-    const float h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3], h4 = h[4], h5 = h[5], h6 = h[6], h7 = h[7];
-    const float g0 = g[0], g1 = g[1], g2 = g[2], g3 = g[3], g4 = g[4], g5 = g[5], g6 = g[6], g7 = g[7];
-    for (std::size_t q = 0; q < pairs; ++q) {
-        const float even = synthesis_sum(y[2 * q], a + q, d + q, h6, g6, h4, g4, h2, g2, h0, g0);
-        const float odd = synthesis_sum(y[2 * q + 1], a + q, d + q, h7, g7, h5, g5, h3, g3, h1, g1);
-        y[2 * q] = even;
-        y[2 * q + 1] = odd;
+// sum + t[0] * v[0] + t[1] * v[1] + ... + t[7] * v[7], every product and every
+// sum rounded to single precision in that order. Inlined into a loop over
+// outputs whose taps are local copies, the taps stay in registers and the
+// loop vectorises across outputs.
+inline float tap_sum(float sum, const Taps& t, const Taps& v) {
+    return tap_sum(sum, t, v, std::make_index_sequence<Wavelet8Taps::kTaps>{});
+}
+
+// The window of eight samples that starts at w.
+inline Taps window_at(const float* w) { return {w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]}; }
+
+// Outputs whose whole window lies inside the signal; x points at the first
+// window's start. Both channels' sums start from +0.0, so a window of zeros
+// gives +0.0, not -0.0.
+void filter_interior(const float* __restrict x, float* __restrict approx, float* __restrict details,
+                     std::size_t count, const Taps& h, const Taps& g) {
+    const Taps low = h;  // local copies: no store can alias them
+    const Taps high = g;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Taps window = window_at(x + 2 * i);
+        approx[i] = tap_sum(0.0f, low, window);
+        details[i] = tap_sum(0.0f, high, window);
     }
 }
 
-std::array<float, 8> high_pass_of(const std::array<float, 8>& low_pass) {
+// Output pair q of the synthesis is y[2q] and y[2q+1], each added to its
+// entry value: + u0 * d[q] + t0 * a[q] + u1 * d[q+1] + t1 * a[q+1] + ...
+// + t3 * a[q+3], in that order, where (t, u) are the taps (h, g) 6, 4, 2, 0
+// for the even output and 7, 5, 3, 1 for the odd one. Both read coefficients
+// q .. q+3 (increasing i is decreasing k), so every index is in range for any
+// M >= 3 and the loop needs no border handling.
+void synthesize(const float* __restrict a, const float* __restrict d, float* __restrict y, std::size_t pairs,
+                const Taps& h, const Taps& g) {
+    const Taps even{g[6], h[6], g[4], h[4], g[2], h[2], g[0], h[0]};
+    const Taps odd{g[7], h[7], g[5], h[5], g[3], h[3], g[1], h[1]};
+    for (std::size_t q = 0; q < pairs; ++q) {
+        const Taps coefficients{d[q], a[q], d[q + 1], a[q + 1], d[q + 2], a[q + 2], d[q + 3], a[q + 3]};
+        const float first = tap_sum(y[2 * q], even, coefficients);
+        const float second = tap_sum(y[2 * q + 1], odd, coefficients);
+        y[2 * q] = first;
+        y[2 * q + 1] = second;
+    }
+}
+
+Taps high_pass_of(const Taps& low_pass) {
     const std::vector<float> g = low_pass_to_high(low_pass);
-    std::array<float, 8> out{};
+    Taps out{};
     for (std::size_t k = 0; k < out.size(); ++k) out[k] = g[k];
     return out;
 }
@@ -112,7 +97,8 @@ Status Wavelet8Taps::execute_forward(std::span<const float> input, std::span<flo
         for (std::size_t k = 0; k < kTaps; ++k) {
             window[k] = border.value_at(input, start + static_cast<std::ptrdiff_t>(k));
         }
-        filter_window(window.data(), h_.data(), g_.data(), approximation[i], details[i]);
+        approximation[i] = tap_sum(0.0f, h_, window);
+        details[i] = tap_sum(0.0f, g_, window);
     };
 
     for (std::size_t i = 0; i < inner_begin; ++i) edge(i);
