@@ -128,8 +128,8 @@ struct Checkpoint {
 constexpr size_t kFresh = SIZE_MAX;
 
 std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>> bands, const Layout& lay,
-                                       size_t total, const RecordBudget& budget, std::span<const uint8_t> prefix,
-                                       Scratch scratch) {
+                                       std::span<const size_t> band_decisions, size_t total,
+                                       const RecordBudget& budget, std::span<const uint8_t> prefix, Scratch scratch) {
     // Chunks never straddle a band, so a checkpoint copies one band's block.
     // Each band's chunks are cut from its end backwards: the last chunk is a
     // full one, and the forward pass below skips it.
@@ -145,6 +145,13 @@ std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>>
         const size_t block = block_size(width);
         const size_t limit = std::max({budget.chunk_decisions, scaled, budget.table_multiple * block, size_t{1}});
         const std::span<const int16_t> band = bands[i];
+        if (!band.empty()) largest_block = std::max(largest_block, block);
+        if (!band.empty() && band_decisions[i] <= limit) {
+            // One chunk: where the scan below would cut it, without the scan.
+            chunks.push_back({static_cast<uint32_t>(i), 0, band.size(), {}, kFresh});
+            largest_chunk = std::max(largest_chunk, band_decisions[i]);
+            continue;
+        }
         const size_t first = chunks.size();
         size_t end = band.size(), decisions = 0;
         for (size_t j = band.size(); j-- > 0;) {
@@ -157,7 +164,6 @@ std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>>
             }
         }
         std::reverse(chunks.begin() + static_cast<ptrdiff_t>(first), chunks.end());
-        if (!band.empty()) largest_block = std::max(largest_block, block);
     }
 
     // Forward: the model's state at the start of every chunk. A band's last
@@ -270,7 +276,7 @@ struct BandDecoder {
 }  // namespace
 
 std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands,
-                                   const RecordBudget& budget, Scratch scratch) {
+                                   const RecordBudget& budget, Scratch scratch, size_t front) {
     std::vector<uint32_t> widths(bands.size());
     std::vector<size_t> decisions(bands.size());
     size_t total = 0;
@@ -282,11 +288,11 @@ std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> ban
     }
     const Layout lay = layout(widths);
     // The band count and the widths, then the coded decisions.
-    std::vector<uint8_t> prefix;
-    prefix.reserve(1 + bands.size());
+    std::vector<uint8_t> prefix(front);
+    prefix.reserve(front + 1 + bands.size());
     prefix.push_back(static_cast<uint8_t>(bands.size()));
     for (uint32_t w : widths) prefix.push_back(static_cast<uint8_t>(w));
-    if (total > budget.direct_limit) return code_checkpointed(bands, lay, total, budget, prefix, std::move(scratch));
+    if (total > budget.direct_limit) return code_checkpointed(bands, lay, decisions, total, budget, prefix, std::move(scratch));
     scratch = Scratch();  // a whole recording is larger; let it go first
     return code_direct(bands, lay, decisions, total, prefix);
 }

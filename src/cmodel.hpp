@@ -29,9 +29,10 @@ Layout layout(std::span<const uint32_t> widths);
 
 // `scratch`, memory the caller no longer needs, holds the records when they
 // are coded in chunks and it is large enough; it is released before the coded
-// bytes are put together.
+// bytes are put together. The result starts with `front` zero bytes, room for
+// what the caller puts in front of the coded coefficients.
 std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands,
-                                   const RecordBudget& budget = {}, Scratch scratch = {});
+                                   const RecordBudget& budget = {}, Scratch scratch = {}, size_t front = 0);
 
 corvane::expected<std::vector<std::vector<int16_t>>, CoeffStreamError> decode_coeffs(
     std::span<const uint8_t> stream, std::span<const size_t> band_lengths);

@@ -263,7 +263,7 @@ std::uint8_t pick_levels(std::size_t n, Method method) {
 }
 
 expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder,
-                                                                 Scratch scratch) {
+                                                                 Scratch scratch, std::size_t front) {
     const std::vector<std::int16_t>& values = bands.values;
     if (coder == Coder::Deflate || coder == Coder::Arans) {
         // The byte coders take the coefficients as 16-bit little-endian
@@ -291,7 +291,7 @@ expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const Quantised
         views.emplace_back(values.data() + at, len);
         at += len;
     }
-    return encode_coeffs(views, {}, std::move(scratch));
+    return encode_coeffs(views, {}, std::move(scratch), front);
 }
 
 expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
@@ -344,7 +344,8 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
         if (!quantised) return unexpected(std::move(quantised).error());
     }
 
-    auto payload = encode_payload(*quantised, p.coder, std::move(scratch));
+    out.front = p.coder == Coder::Cmodel ? kHeaderSize : 0;
+    auto payload = encode_payload(*quantised, p.coder, std::move(scratch), out.front);
     if (!payload) return unexpected(std::move(payload).error());
     out.payload = std::move(*payload);
     return out;
@@ -364,13 +365,18 @@ expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float
     const std::uint8_t levels = pick_levels(n, config.method);
     auto core = compress_core(samples, config, levels);
     if (!core) return unexpected(std::move(core).error());
-    if (core->payload.size() > std::numeric_limits<std::uint32_t>::max()) {
+    const std::size_t payload_size = core->payload.size() - core->front;
+    if (payload_size > std::numeric_limits<std::uint32_t>::max()) {
         return unexpected(CorvaneError::unsupported_configuration("Can't store a payload of " +
-                                                                  std::to_string(core->payload.size()) + " bytes"));
+                                                                  std::to_string(payload_size) + " bytes"));
     }
 
-    const auto header = CorvaneHeader::for_stream(core->params, static_cast<std::uint32_t>(core->payload.size()));
-    std::vector<std::uint8_t> stream(kHeaderSize + core->payload.size());
+    const auto header = CorvaneHeader::for_stream(core->params, static_cast<std::uint32_t>(payload_size));
+    if (core->front == kHeaderSize) {
+        header.write_to(std::span<std::uint8_t, kHeaderSize>(core->payload.data(), kHeaderSize));
+        return std::move(core->payload);
+    }
+    std::vector<std::uint8_t> stream(kHeaderSize + payload_size);
     header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
     std::copy(core->payload.begin(), core->payload.end(), stream.begin() + kHeaderSize);
     return stream;

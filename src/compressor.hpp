@@ -17,8 +17,11 @@
 namespace corvane {
 
 struct CompressedSignal {
-    std::vector<std::uint8_t> payload;
-    StreamParameters params;  // as the header will store them
+    std::vector<std::uint8_t> payload;  // from byte `front` on
+    StreamParameters params;            // as the header will store them
+    // 0, or kHeaderSize: room left in front of the payload for the header,
+    // so that the stream is put together where the coder wrote it.
+    std::size_t front = 0;
 };
 
 // Number of decomposition levels for n samples, 1 to 8.
@@ -80,8 +83,10 @@ std::vector<std::size_t> band_lengths(const wavelet::IncompleteDwtExecutor& exec
 
 // The quantised bands as the back end `coder` (not Coder::Auto) codes them.
 // The coder may reuse `scratch`, memory the earlier stages no longer need.
+// The coefficient model leaves `front` bytes in front of its result (zeros);
+// the byte coders leave none.
 expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder,
-                                                                 Scratch scratch = {});
+                                                                 Scratch scratch = {}, std::size_t front = 0);
 
 // One coefficient to 16 bits: v * m, clamped to the 16-bit range (a NaN
 // product counts as the top), then truncated toward zero.
