@@ -4,10 +4,13 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "src/compressor.hpp"
+#include "src/config.hpp"
 #include "src/decompressor.hpp"
+#include "src/header.hpp"
 #include "src/tuning.hpp"
 
 namespace corvane {
@@ -23,10 +26,11 @@ struct DeadZone {
     std::uint8_t scale;
     Cutoff cutoff;
 };
+// (A threshold of 1, scale 8 with the low cutoff, zeroes what truncation
+// zeroes anyway: its streams are those of threshold 0 and are not searched.)
 constexpr DeadZone kDeadZones[] = {
-    {0, 6, Cutoff::Low},     {1, 8, Cutoff::Low},     {2, 10, Cutoff::Low},
-    {3, 12, Cutoff::Low},    {6, 10, Cutoff::Medium}, {7, 8, Cutoff::High},
-    {9, 12, Cutoff::Medium}, {14, 10, Cutoff::High},  {21, 12, Cutoff::High},
+    {0, 6, Cutoff::Low},     {2, 10, Cutoff::Low},    {3, 12, Cutoff::Low},  {6, 10, Cutoff::Medium},
+    {7, 8, Cutoff::High},    {9, 12, Cutoff::Medium}, {14, 10, Cutoff::High}, {21, 12, Cutoff::High},
 };
 
 // ------------------------------------------------------------------ the search
@@ -43,20 +47,44 @@ bool meets(ErrorMeasure measure, double error, double bound) {
 struct Candidate {
     std::size_t zone = 0;  // index into kDeadZones
     float m = 0.0f;
-    double bits = 0.0;  // predicted payload
+    double bits = 0.0;   // predicted payload
+    double slope = 1.0;  // of log error against log multiplier, where predicted
+    double raw = 0.0;    // the uncalibrated predicted error there
 };
 
 class Search {
 public:
     Search(const Transformed& t, std::span<const double> reference64, std::span<const float> reference32,
            ErrorTarget target)
-        : t_(t), ref64_(reference64), ref32_(reference32), target_(target), cap_(largest_multiplier(t.peak)) {}
+        : t_(t), ref64_(reference64), ref32_(reference32), target_(target), cap_(largest_multiplier(t.peak)) {
+        if (target_.measure == ErrorMeasure::Prd) {
+            // the reference's spread, summed as measure_error sums it
+            const std::size_t n = t_.n;
+            for (std::size_t i = 0; i < n; ++i) mean_ += reference(i);
+            mean_ /= static_cast<double>(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double c = reference(i) - mean_;
+                spread_squares_ += c * c;
+            }
+        }
+    }
 
     float cap() const { return cap_; }
 
-    expected<double, CorvaneError> exact(float m, int threshold) const {
-        auto y = reconstruct(t_, m, threshold);
+    // The error of the stream of multiplier m and dead-zone threshold,
+    // reconstructed exactly.
+    expected<double, CorvaneError> exact(float m, int threshold) {
+        auto y = reconstruct(t_, m, threshold, scratch_);
         if (!y) return unexpected(std::move(y).error());
+        if (target_.measure == ErrorMeasure::Prd && spread_squares_ > 0.0) {
+            // measure_error's sums, the reference's spread taken once
+            double diff = 0.0;
+            for (std::size_t i = 0; i < t_.n; ++i) {
+                const double d = reference(i) - static_cast<double>((*y)[i]);
+                diff += d * d;
+            }
+            return diff == 0.0 ? 0.0 : 100.0 * std::sqrt(diff / spread_squares_);
+        }
         return error_of(*y);
     }
 
@@ -71,104 +99,107 @@ public:
         if (bits != nullptr) *bits = e.bits;
         const double range = static_cast<double>(t_.max) - static_cast<double>(t_.min);
         const double root = range * std::sqrt(std::max(e.squares, 0.0));
-        if (target_.measure == ErrorMeasure::Prd) return spread_ > 0.0 ? 100.0 * root / spread_ : root;
+        if (target_.measure == ErrorMeasure::Prd) {
+            return spread_squares_ > 0.0 ? 100.0 * root / std::sqrt(spread_squares_) : root;
+        }
         return root / std::sqrt(static_cast<double>(t_.n));
     }
 
+    // The statistics, and the prediction calibrated against the finest stream.
     void prepare(double finest_error) {
         stats_ = gather(t_);
         gains_ = &band_gains(t_.method, t_.levels);
-        if (target_.measure == ErrorMeasure::Prd) {
-            double mean = 0.0, spread = 0.0;
-            const std::size_t n = t_.n;
-            for (std::size_t i = 0; i < n; ++i) mean += reference(i);
-            mean /= static_cast<double>(n);
-            for (std::size_t i = 0; i < n; ++i) spread += (reference(i) - mean) * (reference(i) - mean);
-            spread_ = std::sqrt(spread);
-        }
-        const double raw = raw_error(cap_, 0);
-        calibration_ = raw > 0.0 && finest_error > 0.0 ? finest_error / raw : 1.0;
+        calibrate(cap_, 0, finest_error);
     }
 
-    // The multiplier at which the prediction, times `calibration`, meets
-    // `goal` for one dead zone (a secant on log error against log
-    // multiplier), and the predicted size there.
-    double solve(int threshold, double start, double goal, double calibration, double* bits) const {
-        const double aim = goal / calibration;
+    // Scales the prediction to meet an exact error where it was taken; the
+    // predicted size there.
+    double calibrate(float m, int threshold, double exact_error) {
+        double bits = 0.0;
+        const double raw = raw_error(m, threshold, &bits);
+        calibration_ = raw > 0.0 && exact_error > 0.0 ? exact_error / raw : 1.0;
+        return bits;
+    }
+
+    // The multiplier at which the calibrated prediction meets the bound for
+    // one dead zone (a secant on log error against log multiplier, from the
+    // slope given), the predicted size there, and the secant's slope; nothing
+    // when not even the largest multiplier meets the bound.
+    std::optional<Candidate> predict(std::size_t zone, double start, double slope) const {
+        const int threshold = kDeadZones[zone].threshold;
+        const double aim = target_.bound / calibration_;
         double m = std::clamp(start, static_cast<double>(kSmallestMultiplier), static_cast<double>(cap_));
-        double previous_m = 0.0, previous_err = 0.0;
+        double previous_m = 0.0, previous_err = 0.0, bits = 0.0, err = 0.0;
         for (int step = 0; step < 6; ++step) {
-            const double err = raw_error(static_cast<float>(m), threshold, bits);
-            if (!(err > 0.0)) return kSmallestMultiplier;
-            double slope = 1.0;
+            err = raw_error(static_cast<float>(m), threshold, &bits);
+            if (!(err > 0.0)) return Candidate{zone, kSmallestMultiplier, bits, slope, 0.0};
             if (previous_m > 0.0 && previous_m != m && previous_err > 0.0)
                 slope = std::clamp(-std::log(err / previous_err) / std::log(m / previous_m), 0.25, 4.0);
             previous_m = m;
             previous_err = err;
             const double next = std::clamp(m * std::pow(err / aim, 1.0 / slope),
                                            static_cast<double>(kSmallestMultiplier), static_cast<double>(cap_));
-            const bool settled = std::abs(next / m - 1.0) < 0.002;
+            if (std::abs(next / m - 1.0) < 0.005) break;
             m = next;
-            if (settled) break;
         }
-        return m;
-    }
-
-    // The prediction for one dead zone; nothing when not even the largest
-    // multiplier meets the bound.
-    std::optional<Candidate> predict(std::size_t zone, float start) const {
-        const int threshold = kDeadZones[zone].threshold;
-        double bits = 0.0;
-        const auto m = static_cast<float>(solve(threshold, start, target_.bound, calibration_, &bits));
-        if (raw_error(m, threshold, &bits) * calibration_ > target_.bound * 1.05) return std::nullopt;
-        return Candidate{zone, m, bits};
+        if (m >= cap_ && err > aim * 1.05) return std::nullopt;
+        return Candidate{zone, static_cast<float>(m), bits, slope, err};
     }
 
     // The smallest multiplier near the prediction whose exact error meets the
-    // bound. Each exact evaluation recalibrates the prediction where it was
-    // taken, and the prediction, so corrected, proposes the next multiplier,
-    // inside a bracket that the evaluations narrow.
-    expected<std::optional<Candidate>, CorvaneError> refine(Candidate c, int evaluations) const {
+    // bound: a secant on the exact errors (log error against log multiplier),
+    // from the prediction's slope over a wider step, inside a bracket the
+    // evaluations narrow. Errors a little under the bound are accepted; how
+    // far under depends on how noisily the measure moves with the
+    // multiplier. The prediction is calibrated again where it settles.
+    expected<std::optional<Candidate>, CorvaneError> refine(Candidate c, int evaluations) {
         const int threshold = kDeadZones[c.zone].threshold;
+        const double accept = target_.measure == ErrorMeasure::Prd ? 0.992 : 0.985;
+        const double raw = c.raw > 0.0 ? c.raw : raw_error(c.m, threshold);
+        const double wider = raw_error(c.m * 1.1f, threshold);
+        double slope = raw > 0.0 && wider > 0.0 ? std::clamp(-std::log(wider / raw) / std::log(1.1), 0.5, 2.0) : 1.0;
         double failing = 0.0;  // largest multiplier known to miss
         double passing = 0.0;  // smallest multiplier known to meet
+        double passing_error = 0.0;
         double m = c.m;
+        double previous_m = 0.0, previous_err = 0.0;
         for (int step = 0; step < evaluations; ++step) {
             const auto mf = static_cast<float>(m);
             auto err = exact(mf, threshold);
             if (!err) return unexpected(std::move(err).error());
-            if (meets(target_.measure, *err, target_.bound)) {
-                if (passing == 0.0 || m < passing) passing = m;
-                if (*err >= target_.bound * 0.995) break;
+            const bool met = meets(target_.measure, *err, target_.bound);
+            if (met) {
+                if (passing == 0.0 || m < passing) {
+                    passing = m;
+                    passing_error = *err;
+                }
+                if (*err >= target_.bound * accept) break;
             } else {
                 failing = std::max(failing, m);
                 if (mf >= cap_) break;
             }
             if (passing > 0.0 && failing > 0.0 && passing <= failing * 1.002) break;
-            double bits = 0.0;
-            const double raw = raw_error(mf, threshold, &bits);
+            if (!(*err > 0.0)) break;  // exact already: nothing to aim with
+            if (previous_m > 0.0 && std::abs(std::log(m / previous_m)) > 1e-3 && previous_err > 0.0)
+                slope = std::clamp(-std::log(*err / previous_err) / std::log(m / previous_m), 0.5, 2.0);
+            previous_m = m;
+            previous_err = *err;
             // after a miss, aim further inside and step at least a little
-            const bool missed = passing != m;
-            double next = raw > 0.0 && *err > 0.0
-                              ? solve(threshold, m, target_.bound * (missed ? 0.996 : 0.998), *err / raw, &bits)
-                              : static_cast<double>(kSmallestMultiplier);
-            if (missed) next = std::max(next, m * 1.003);
-            const double lo = failing > 0.0 ? failing : kSmallestMultiplier;
-            const double hi = passing > 0.0 ? passing : static_cast<double>(cap_);
+            double next = m * std::pow(*err / (target_.bound * (met ? 0.997 : 0.995)), 1.0 / slope);
+            if (!met) next = std::max(next, m * 1.003);
+            const double lo = failing > 0.0 ? failing : m / 1.5;
+            const double hi = passing > 0.0 ? passing : m * 1.5;
             if (next <= lo || next >= hi) {
-                // The prediction points outside what is known: halve the
-                // bracket, or without one step as error ~ 1/m would.
-                next = failing > 0.0 && passing > 0.0
-                           ? std::sqrt(lo * hi)
-                           : std::clamp(m * *err / (target_.bound * 0.998), lo * 1.01, hi / 1.003);
+                // The secant points outside what is known: halve the
+                // bracket, or step at most half as far again.
+                next = failing > 0.0 && passing > 0.0 ? std::sqrt(lo * hi) : std::clamp(next, lo, hi);
             }
-            m = std::min(next, static_cast<double>(cap_));
+            m = std::clamp(next, static_cast<double>(kSmallestMultiplier), static_cast<double>(cap_));
         }
         if (passing == 0.0) return std::optional<Candidate>{};
-        double bits = 0.0;
         const auto m_passing = static_cast<float>(passing);
-        raw_error(m_passing, threshold, &bits);
-        return std::optional<Candidate>{Candidate{c.zone, m_passing, bits}};
+        const double bits = calibrate(m_passing, threshold, passing_error);
+        return std::optional<Candidate>{Candidate{c.zone, m_passing, bits, slope, 0.0}};
     }
 
 private:
@@ -183,9 +214,37 @@ private:
     float cap_;
     Statistics stats_;
     const std::vector<double>* gains_ = nullptr;
-    double spread_ = 0.0;
+    double mean_ = 0.0, spread_squares_ = 0.0;
     double calibration_ = 1.0;
+    Reconstruction scratch_;
 };
+
+// The stream compress() writes for the samples at the tuned settings, from
+// the coefficients already at hand.
+expected<std::vector<std::uint8_t>, CorvaneError> encode(const Transformed& t, const CompressionConfig& config,
+                                                         const DeadZone& zone, float m) {
+    StreamParameters p;
+    p.method = t.method;
+    p.levels = t.levels;
+    p.sample_count = static_cast<std::uint32_t>(t.n);
+    p.scale = zone.scale;
+    p.coder = stream_coder(config.coder);
+    p.min = t.min;
+    p.max = t.max;
+    p.mean = t.mean;
+    p.multiplier = unsaturated_multiplier(t.peak, m);
+    auto payload = encode_payload(quantise_bands(t, p.multiplier, zone.threshold), p.coder);
+    if (!payload) return unexpected(std::move(payload).error());
+    if (payload->size() > std::numeric_limits<std::uint32_t>::max()) {
+        return unexpected(CorvaneError::unsupported_configuration("Can't store a payload of " +
+                                                                  std::to_string(payload->size()) + " bytes"));
+    }
+    const auto header = CorvaneHeader::for_stream(p, static_cast<std::uint32_t>(payload->size()));
+    std::vector<std::uint8_t> stream(kHeaderSize + payload->size());
+    header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
+    std::copy(payload->begin(), payload->end(), stream.begin() + kHeaderSize);
+    return stream;
+}
 
 bool all_finite(std::span<const float> x) {
     return std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); });
@@ -198,8 +257,10 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
                                                       const CompressionConfig& config, ErrorTarget target,
                                                       std::span<const double> reference) {
     const std::size_t n = samples.size();
-    if (n == 0 || n > kMaxSamples) {
-        // the compressor's own refusal
+    if (n == 0 || n > kMaxSamples || !is_valid(config.method) || !is_valid(config.coder)) {
+        // the compressor's own refusal (the stream is written from the
+        // transform here, not by compress(), which would check the method
+        // and coder; scale, cutoff and multiplier are the search's own)
         auto refused = compress(samples, config);
         if (!refused) return unexpected(TuningError(std::move(refused).error()));
     }
@@ -232,15 +293,25 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
         return unexpected(TuningError(UnreachableTarget{target.measure, best}));
     }
 
-    Candidate chosen{0, search.cap(), 0.0};
+    Candidate chosen{0, search.cap(), 0.0, 1.0, 0.0};
     if (*finest > 0.0 && target.bound > 0.0) {
         search.prepare(*finest);
         // Every dead zone at the multiplier the statistics predict, smallest
         // predicted stream first; the best two are then settled exactly.
         const auto start = static_cast<float>(static_cast<double>(search.cap()) * *finest / target.bound);
         std::vector<Candidate> predicted;
+        double fewest = std::numeric_limits<double>::infinity();
+        int worse = 0;
         for (std::size_t zone = 0; zone < std::size(kDeadZones); ++zone) {
-            if (auto c = search.predict(zone, predicted.empty() ? start : predicted.back().m)) predicted.push_back(*c);
+            const auto c = predicted.empty() ? search.predict(zone, start, 1.0)
+                                             : search.predict(zone, predicted.back().m, predicted.back().slope);
+            if (!c) continue;
+            predicted.push_back(*c);
+            // Sizes grow steadily once the dead zone is wider than suits the
+            // signal: two in a row well behind the best end the walk.
+            worse = c->bits > fewest * 1.04 ? worse + 1 : 0;
+            fewest = std::min(fewest, c->bits);
+            if (worse == 2) break;
         }
         std::sort(predicted.begin(), predicted.end(),
                   [](const Candidate& a, const Candidate& b) { return a.bits < b.bits; });
@@ -250,7 +321,13 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
             // depends on how well the measure is predicted (a PRD closely).
             const double behind = target.measure == ErrorMeasure::Prd ? 1.03 : 1.25;
             if (i > 0 && predicted[i].bits > predicted[0].bits * behind) break;
-            auto settled = search.refine(predicted[i], 6);
+            // The runner-up is predicted again with the calibration the
+            // first settled at, and settled only if it still promises a
+            // smaller stream.
+            const std::optional<Candidate> c =
+                i == 0 ? predicted[0] : search.predict(predicted[i].zone, predicted[i].m, predicted[i].slope);
+            if (!c || (i > 0 && c->bits >= best_bits * (target.measure == ErrorMeasure::Prd ? 1.005 : 1.02))) continue;
+            auto settled = search.refine(*c, i == 0 ? 6 : 4);
             if (!settled) return unexpected(TuningError(std::move(settled).error()));
             if (*settled && (*settled)->bits < best_bits) {
                 best_bits = (*settled)->bits;
@@ -263,11 +340,7 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
     // Should the check ever fail, the finest stream is the safe step back.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const DeadZone& zone = kDeadZones[chosen.zone];
-        CompressionConfig tuned = config;
-        tuned.scale = zone.scale;
-        tuned.cutoff = zone.cutoff;
-        tuned.quant_multiplier = chosen.m;
-        auto stream = compress(samples, tuned);
+        auto stream = encode(*t, config, zone, chosen.m);
         if (!stream) return unexpected(TuningError(std::move(stream).error()));
         auto decoded = decompress(*stream);
         if (!decoded) return unexpected(TuningError(std::move(decoded).error()));
@@ -276,7 +349,7 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
             return TunedStream{std::move(*stream), error, chosen.m, zone.scale, zone.cutoff};
         }
         if (attempt == 1) return unexpected(TuningError(UnreachableTarget{target.measure, error}));
-        chosen = Candidate{0, search.cap(), 0.0};
+        chosen = Candidate{0, search.cap(), 0.0, 1.0, 0.0};
     }
     return unexpected(TuningError(UnreachableTarget{target.measure, *finest}));
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "corvane/corvane.hpp"
+#include "src/compressor.hpp"
 #include "wavelet/dwt_executor.hpp"
 
 namespace corvane::tuning {
@@ -38,10 +39,22 @@ expected<Transformed, CorvaneError> transform(std::span<const float> samples, Me
 // could fit. (A signal without coefficients takes any; 2^15 will do.)
 float largest_multiplier(float peak);
 
+// Every band quantised with the given multiplier and dead zone, as the
+// compressor quantises them for its coder.
+QuantisedBands quantise_bands(const Transformed& t, float m, int threshold);
+
+// Working memory that one reconstruction leaves to the next.
+struct Reconstruction {
+    std::vector<std::vector<float>> bands;
+    std::vector<std::span<const float>> details;
+    std::vector<std::int16_t> quantised;
+};
+
 // The samples a stream of the given multiplier and dead zone decodes to:
 // the compressor's quantiser, then the decoder's dequantisation, inverse
 // transform and denormalisation, in the decoder's order of operations.
-expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold);
+expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
+                                                       Reconstruction& scratch);
 
 // ------------------------------------------------------------------ predictions
 
@@ -66,13 +79,21 @@ struct Bin {
     std::uint32_t key = 0;
 };
 
+// Running totals over a band's bins, from its first bin up to one.
+struct BinTotals {
+    double count = 0.0, squares = 0.0, pairs = 0.0;
+    double spread = 0.0;  // sum of count * log2(bin width / count): the magnitude bits at unit multiplier
+};
+
 struct BandStatistics {
     double gain = 1.0;
     bool thresholded = true;
     double size = 0.0;
     float peak = 0.0f;
     double small_count = 0.0, small_squares = 0.0, small_pairs = 0.0;
-    std::vector<Bin> bins;
+    std::vector<Bin> bins;          // the occupied bins, smallest magnitudes first
+    std::vector<double> lo, hi;     // their bounds at unit multiplier
+    std::vector<BinTotals> before;  // totals of bins [0, j), one more than there are bins
 };
 
 struct Statistics {

@@ -84,19 +84,37 @@ float largest_multiplier(float peak) {
     return unsaturated_multiplier(peak, std::min(std::max(kBeyond / peak, kBeyond) * 2.0f, std::numeric_limits<float>::max()));
 }
 
-expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold) {
+QuantisedBands quantise_bands(const Transformed& t, float m, int threshold) {
+    QuantisedBands out;
+    out.peak = t.peak;
+    std::size_t total = 0;
+    for (const auto& band : t.bands) {
+        out.lengths.push_back(band.size());
+        total += band.size();
+    }
+    out.values.resize(total);
+    std::int16_t* at = out.values.data();
+    for (std::size_t b = 0; b < t.bands.size(); ++b) {
+        quantise_band(t.bands[b], m, b == 0 ? 0 : threshold, at);
+        at += t.bands[b].size();
+    }
+    return out;
+}
+
+expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
+                                                       Reconstruction& scratch) {
     const float inv = 1.0f / m;
-    std::vector<std::vector<float>> bands(t.bands.size());
-    std::vector<std::int16_t> q;
+    scratch.bands.resize(t.bands.size());
     for (std::size_t b = 0; b < t.bands.size(); ++b) {
         const std::vector<float>& band = t.bands[b];
-        q.resize(band.size());
-        quantise_band(band, m, b == 0 ? 0 : threshold, q.data());
-        bands[b].resize(band.size());
-        for (std::size_t i = 0; i < band.size(); ++i) bands[b][i] = static_cast<float>(q[i]) * inv;
+        std::vector<float>& dequantised = scratch.bands[b];
+        scratch.quantised.resize(band.size());
+        dequantised.resize(band.size());
+        quantise_band(band, m, b == 0 ? 0 : threshold, scratch.quantised.data());
+        for (std::size_t i = 0; i < band.size(); ++i) dequantised[i] = static_cast<float>(scratch.quantised[i]) * inv;
     }
-    std::vector<std::span<const float>> details(bands.begin() + 1, bands.end());
-    auto y = t.executor->multi_idwt(wavelet::MultiDwtInput{details, bands[0]});
+    scratch.details.assign(scratch.bands.begin() + 1, scratch.bands.end());
+    auto y = t.executor->multi_idwt(wavelet::MultiDwtInput{scratch.details, scratch.bands[0]});
     if (!y) return unexpected(CorvaneError::wavelet(y.error().message()));
     const float range = t.max - t.min;
     for (float& v : *y) {

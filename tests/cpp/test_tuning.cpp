@@ -70,6 +70,12 @@ TEST(Tuning, EveryReturnedStreamDecodesWithinItsBound) {
                     EXPECT_EQ(header->multiplier, tuned->multiplier);
                     EXPECT_EQ(header->scale, tuned->scale);
                     EXPECT_EQ(header->method_code, method_code_of(config.method));
+                    // byte for byte what the compressor writes at the chosen settings
+                    CompressionConfig chosen = config;
+                    chosen.scale = tuned->scale;
+                    chosen.cutoff = tuned->cutoff;
+                    chosen.quant_multiplier = tuned->multiplier;
+                    EXPECT_EQ(tuned->stream, *compress(x, chosen));
                     ++checked;
                 }
             }
@@ -123,6 +129,11 @@ TEST(Tuning, RefusesWhatNoStreamCanKeep) {
     const auto empty = compress_to_target({}, {}, {ErrorMeasure::Prd, 1.0});
     ASSERT_FALSE(empty.has_value());
     EXPECT_EQ(std::get<CorvaneError>(empty.error()).message(), compress({}, {}).error().message());
+    CompressionConfig unknown;
+    unknown.coder = static_cast<Coder>(9);
+    const auto odd = compress_to_target(x, unknown, {ErrorMeasure::Prd, 1.0});
+    ASSERT_FALSE(odd.has_value());
+    EXPECT_EQ(std::get<CorvaneError>(odd.error()).message(), compress(x, unknown).error().message());
 
     // A constant signal decodes exactly, so even a zero bound holds.
     const std::vector<float> flat(100, 2.5f);
