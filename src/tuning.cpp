@@ -37,6 +37,10 @@ constexpr DeadZone kDeadZones[] = {
 
 constexpr float kSmallestMultiplier = 1.0f / 1024.0f;
 
+// The steps a largest-error target tries below where it settled.
+constexpr int kStepsBelow = 4;
+constexpr double kStepBelow = 0.985;
+
 // Whether an error meets the bound. A PRD keeps a margin of a billionth of
 // the bound, which no stream notices, so that the caller's own sums, taken
 // in another order, agree.
@@ -154,7 +158,7 @@ public:
     // multiplier. The prediction is calibrated again where it settles.
     expected<std::optional<Candidate>, CorvaneError> refine(Candidate c, int evaluations) {
         const int threshold = kDeadZones[c.zone].threshold;
-        const double accept = target_.measure == ErrorMeasure::Prd ? 0.992 : 0.985;
+        const double accept = target_.measure == ErrorMeasure::Prd ? 0.992 : 0.97;
         const double raw = c.raw > 0.0 ? c.raw : raw_error(c.m, threshold);
         const double wider = raw_error(c.m * 1.1f, threshold);
         double slope = raw > 0.0 && wider > 0.0 ? std::clamp(-std::log(wider / raw) / std::log(1.1), 0.5, 2.0) : 1.0;
@@ -200,6 +204,27 @@ public:
         const auto m_passing = static_cast<float>(passing);
         const double bits = calibrate(m_passing, threshold, passing_error);
         return std::optional<Candidate>{Candidate{c.zone, m_passing, bits, slope, 0.0}};
+    }
+
+    // The largest error moves unevenly with the multiplier, and smaller
+    // multipliers a little below where a candidate settled often keep the
+    // bound too: a few steps down, until two in a row miss; the smallest
+    // that keeps it.
+    expected<float, CorvaneError> lower(const Candidate& c) {
+        const int threshold = kDeadZones[c.zone].threshold;
+        double below = c.m, lowest = c.m;
+        for (int step = 0, misses = 0; step < kStepsBelow && misses < 2; ++step) {
+            below *= kStepBelow;
+            auto err = exact(static_cast<float>(below), threshold);
+            if (!err) return unexpected(std::move(err).error());
+            if (meets(target_.measure, *err, target_.bound)) {
+                lowest = below;
+                misses = 0;
+            } else {
+                ++misses;
+            }
+        }
+        return static_cast<float>(lowest);
     }
 
 private:
@@ -333,6 +358,11 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
                 best_bits = (*settled)->bits;
                 chosen = **settled;
             }
+        }
+        if (target.measure == ErrorMeasure::MaxAbs && chosen.m < search.cap()) {
+            auto lowest = search.lower(chosen);
+            if (!lowest) return unexpected(TuningError(std::move(lowest).error()));
+            chosen.m = *lowest;
         }
     }
 

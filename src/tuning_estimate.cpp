@@ -209,9 +209,12 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
                 squares += kept / (3.0 * md * md);
             }
             if (hi <= static_cast<double>(kCells)) {
-                for (double k = cell; k < hi; k += 1.0) {
-                    const double overlap = std::min(k + 1.0, hi) - std::max(k, from);
-                    if (overlap > 0.0) cells[static_cast<std::size_t>(k)] += kept * overlap / (hi - from);
+                // spread evenly over the cells the bin covers
+                const double density = kept / (hi - from);
+                for (double left = from, k = cell; left < hi; k += 1.0) {
+                    const double right = std::min(k + 1.0, hi);
+                    cells[static_cast<std::size_t>(k)] += density * (right - left);
+                    left = right;
                 }
                 cells_used = std::max(cells_used, static_cast<std::size_t>(hi) + 1);
             } else {
@@ -233,9 +236,10 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
             e.bits += band.size * decision_bits(zeros > 0.0 ? 1.0 : 0.0);
         }
         if (nonzero > 0.0) {
-            double magnitude_bits = spread_bits + spread_count * fast_log2(nonzero);
+            const double log2_nonzero = fast_log2(nonzero);
+            double magnitude_bits = spread_bits + spread_count * log2_nonzero;
             for (std::size_t k = 0; k < std::min(cells_used, kCells); ++k)
-                if (cells[k] > 0.0) magnitude_bits += cells[k] * fast_log2(nonzero / cells[k]);
+                if (cells[k] > 0.0) magnitude_bits += cells[k] * (log2_nonzero - fast_log2(cells[k]));
             const double top = std::floor(static_cast<double>(band.peak) * md);
             const double width = top >= 1.0 ? static_cast<double>(std::bit_width(static_cast<std::uint32_t>(top))) : 1.0;
             // signs, the magnitude distribution, and the near-certain upper
