@@ -9,11 +9,25 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <random>
 #include <span>
 #include <utility>
 #include <vector>
 
 namespace corvane::ref {
+
+// Input for comparing a coder with its transcription: a mix of flat noise and
+// skewed, locally correlated bytes.
+inline std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t n) {
+    std::vector<uint8_t> out(n);
+    const unsigned spread = 1u << (rng() % 9);
+    uint8_t prev = 0;
+    for (auto& b : out) {
+        b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : prev + rng() % spread);
+        prev = b;
+    }
+    return out;
+}
 
 struct Symbol {
     uint32_t freq;

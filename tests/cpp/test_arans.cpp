@@ -15,17 +15,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using enum RansStreamError;
 
-Bytes random_bytes(std::mt19937& rng, size_t n) {
-    // A mix of flat noise and skewed, locally correlated bytes.
-    Bytes out(n);
-    const unsigned spread = 1u << (rng() % 9);
-    uint8_t prev = 0;
-    for (auto& b : out) {
-        b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : prev + rng() % spread);
-        prev = b;
-    }
-    return out;
-}
+using ref::random_bytes;
 
 void expect_decoders_agree(std::span<const uint8_t> stream) {
     const auto fast = decode_stream(stream);

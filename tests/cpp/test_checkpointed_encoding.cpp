@@ -60,16 +60,7 @@ Bands random_bands(std::mt19937& rng, size_t band_count, size_t max_len) {
     return bands;
 }
 
-Bytes random_bytes(std::mt19937& rng, size_t n) {
-    Bytes out(n);
-    const unsigned spread = 1u << (rng() % 9);
-    uint8_t prev = 0;
-    for (auto& b : out) {
-        b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : prev + rng() % spread);
-        prev = b;
-    }
-    return out;
-}
+using ref::random_bytes;
 
 TEST(CheckpointedCoefficients, EveryChunkBoundaryGivesTheBytesOfOneRecording) {
     // A chunk size of 1 cuts after every coefficient; sweeping it up to the
