@@ -38,8 +38,8 @@ constexpr DeadZone kDeadZones[] = {
 constexpr float kSmallestMultiplier = 1.0f / 1024.0f;
 
 // The steps a largest-error target tries below where it settled.
-constexpr int kStepsBelow = 4;
-constexpr double kStepBelow = 0.985;
+constexpr int kStepsBelow = 3;
+constexpr double kStepBelow = 0.98;
 
 // Whether an error meets the bound. A PRD keeps a margin of a billionth of
 // the bound, which no stream notices, so that the caller's own sums, taken
@@ -158,7 +158,7 @@ public:
     // multiplier. The prediction is calibrated again where it settles.
     expected<std::optional<Candidate>, CorvaneError> refine(Candidate c, int evaluations) {
         const int threshold = kDeadZones[c.zone].threshold;
-        const double accept = target_.measure == ErrorMeasure::Prd ? 0.992 : 0.97;
+        const double accept = target_.measure == ErrorMeasure::Prd ? 0.992 : 0.95;
         const double raw = c.raw > 0.0 ? c.raw : raw_error(c.m, threshold);
         const double wider = raw_error(c.m * 1.1f, threshold);
         double slope = raw > 0.0 && wider > 0.0 ? std::clamp(-std::log(wider / raw) / std::log(1.1), 0.5, 2.0) : 1.0;
@@ -352,7 +352,7 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
             const std::optional<Candidate> c =
                 i == 0 ? predicted[0] : search.predict(predicted[i].zone, predicted[i].m, predicted[i].slope);
             if (!c || (i > 0 && c->bits >= best_bits * (target.measure == ErrorMeasure::Prd ? 1.005 : 1.02))) continue;
-            auto settled = search.refine(*c, i == 0 ? 6 : 4);
+            auto settled = search.refine(*c, i == 0 ? 6 : target.measure == ErrorMeasure::Prd ? 4 : 3);
             if (!settled) return unexpected(TuningError(std::move(settled).error()));
             if (*settled && (*settled)->bits < best_bits) {
                 best_bits = (*settled)->bits;
