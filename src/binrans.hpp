@@ -359,20 +359,24 @@ std::string_view error_text(Error e, const std::string_view (&texts)[N], std::st
 // to the first through one reused buffer. The result starts with `prefix`;
 // `decisions`, the number of decisions in all, sizes the word buffer for up
 // to two bits of output per decision before it has to grow. The records go
-// into `scratch` when it holds the largest chunk.
+// into `scratch` (whose storage may hold what the chunks are recorded from,
+// past its bytes()) when it holds the largest chunk.
 template <class RecordChunk>
 std::vector<uint8_t> code_chunks_in_reverse(size_t chunks, size_t largest_chunk, RecordChunk&& record_chunk,
                                             std::span<const uint8_t> prefix = {}, size_t decisions = 0,
                                             Scratch scratch = {}) {
     const size_t room = std::max<size_t>(largest_chunk, 1);
-    if (scratch.bytes().size() < room * sizeof(uint16_t)) scratch = Scratch(room * sizeof(uint16_t));
-    uint16_t* const records = scratch.as<uint16_t>(room);
+    Scratch own;
+    if (scratch.bytes().size() < room * sizeof(uint16_t)) own = Scratch(room * sizeof(uint16_t));
+    uint16_t* const records = (own.bytes().empty() ? scratch : own).as<uint16_t>(room);
     ChunkCoder coder(decisions / 8);
     for (size_t c = chunks; c-- > 0;) {
         const uint16_t* end = record_chunk(c, records);
         coder.code({records, static_cast<size_t>(end - records)});
     }
-    scratch = Scratch();  // before the coded bytes are put together
+    // Both let go before the coded bytes are put together.
+    own = Scratch();
+    scratch = Scratch();
     return coder.finish(prefix);
 }
 

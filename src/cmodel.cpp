@@ -135,9 +135,13 @@ std::vector<uint8_t> code_checkpointed(std::span<const std::span<const int16_t>>
     // full one, and the forward pass below skips it.
     size_t coefficients = 0;
     for (const auto band : bands) coefficients += band.size();
-    // Chunks as large as the scratch memory holds cost no fresh memory and
-    // shorten the model's extra pass further.
-    const size_t scaled = std::max(budget.per_coefficient * coefficients, scratch.bytes().size() / 2);
+    // Chunks as large as the caller's scratch memory holds cost no fresh
+    // memory; without it, chunks grow with the input as the budget allows. A
+    // chunk ends with the coefficient that reaches the limit, so it can pass
+    // the limit by one coefficient's decisions less one.
+    const size_t room = scratch.bytes().size() / sizeof(uint16_t);
+    const size_t scaled = scratch.bytes().empty() ? budget.per_coefficient * coefficients
+                                                  : room - std::min(room, size_t{1} + kMaxWidth);
     std::vector<Checkpoint> chunks;
     size_t largest_chunk = 0, largest_block = 0;
     for (size_t i = 0; i < bands.size(); ++i) {
@@ -293,7 +297,6 @@ std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> ban
     prefix.push_back(static_cast<uint8_t>(bands.size()));
     for (uint32_t w : widths) prefix.push_back(static_cast<uint8_t>(w));
     if (total > budget.direct_limit) return code_checkpointed(bands, lay, decisions, total, budget, prefix, std::move(scratch));
-    scratch = Scratch();  // a whole recording is larger; let it go first
     return code_direct(bands, lay, decisions, total, prefix);
 }
 

@@ -27,9 +27,9 @@ struct Layout {
 };
 Layout layout(std::span<const uint32_t> widths);
 
-// `scratch`, memory the caller no longer needs, holds the records when they
-// are coded in chunks and it is large enough; it is released before the coded
-// bytes are put together. The result starts with `front` zero bytes, room for
+// The bytes of `scratch` (see Scratch::keep_front) hold the records when they
+// are coded in chunks and it is large enough; the bands may lie in its storage
+// past them. It is released before the coded bytes are put together. The result starts with `front` zero bytes, room for
 // what the caller puts in front of the coded coefficients.
 std::vector<uint8_t> encode_coeffs(std::span<const std::span<const int16_t>> bands,
                                    const RecordBudget& budget = {}, Scratch scratch = {}, size_t front = 0);

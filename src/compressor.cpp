@@ -161,7 +161,6 @@ namespace {
 // next level's input, so the first two take turns and no level allocates.
 struct TransformSizes {
     std::size_t signal = 0, half = 0, details = 0;
-    std::size_t total() const { return signal + half + details; }
 };
 
 TransformSizes transform_sizes(std::span<const wavelet::DwtSize> layout, std::size_t length) {
@@ -174,36 +173,40 @@ TransformSizes transform_sizes(std::span<const wavelet::DwtSize> layout, std::si
     return sizes;
 }
 
-// The levels of `layout` over signal[0 .. sizes.signal), quantised into the
-// bands. Nothing but the quantised bands outlives its level; the details of
-// every level pass through the one details buffer straight into their band.
-// Transforms overwrite every output element, so no buffer needs clearing.
-expected<QuantisedBands, CorvaneError> run_levels(const wavelet::DwtExecutor& executor,
-                                                  std::span<const wavelet::DwtSize> layout, const TransformSizes& sizes,
-                                                  float* signal, float* half, float* details, float m, int threshold) {
-    const std::size_t count = layout.size();
-    QuantisedBands out;
-    out.lengths = lengths_in_stream_order(layout);
-    std::vector<std::size_t> offsets(count + 1);
-    std::size_t total = 0;
-    for (std::size_t b = 0; b <= count; ++b) {
-        offsets[b] = total;
-        total += out.lengths[b];
-    }
-    out.values.resize(total);
+// Where each band starts in the stream-order buffer of all bands, and (last)
+// their total length.
+std::vector<std::size_t> band_offsets(std::span<const std::size_t> lengths) {
+    std::vector<std::size_t> offsets(lengths.size() + 1);
+    for (std::size_t b = 0; b < lengths.size(); ++b) offsets[b + 1] = offsets[b] + lengths[b];
+    return offsets;
+}
 
+// The levels of `layout` over signal[0 .. sizes.signal), quantised into the
+// bands at offsets[b] of the buffer bands_store() returns, which is asked for
+// once the first level has read the signal. Nothing but the quantised bands
+// outlives its level; the details of every level pass through the one
+// details buffer straight into their band. Transforms overwrite every output
+// element, so no buffer needs clearing. Returns the largest coefficient
+// magnitude before quantisation.
+template <class BandsStore>
+expected<float, CorvaneError> run_levels(const wavelet::DwtExecutor& executor,
+                                         std::span<const wavelet::DwtSize> layout, std::span<const std::size_t> offsets,
+                                         const TransformSizes& sizes, float* signal, float* half, float* details,
+                                         BandsStore&& bands_store, float m, int threshold) {
+    std::int16_t* values = nullptr;
+    float peak = 0.0f;
     std::span<const float> input(signal, sizes.signal);
-    for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t k = 0; k < layout.size(); ++k) {
         const std::span<float> approx(k % 2 == 0 ? half : signal, layout[k].approx_length);
         const std::span<float> detail(details, layout[k].details_length);
         if (auto done = executor.execute_forward(input, approx, detail); !done) {
             return unexpected(CorvaneError::wavelet(done.error().message()));
         }
-        out.peak = std::max(out.peak, quantise_band(detail, m, threshold, out.values.data() + offsets[k + 1]));
+        if (k == 0) values = bands_store();
+        peak = std::max(peak, quantise_band(detail, m, threshold, values + offsets[k + 1]));
         input = approx;
     }
-    out.peak = std::max(out.peak, quantise_band(input, m, 0, out.values.data()));
-    return out;
+    return std::max(peak, quantise_band(input, m, 0, values));
 }
 
 }  // namespace
@@ -216,7 +219,15 @@ expected<QuantisedBands, CorvaneError> decompose_and_quantise(const wavelet::Dwt
     signal.resize(sizes.signal);
     const auto half = std::make_unique_for_overwrite<float[]>(sizes.half);
     const auto details = std::make_unique_for_overwrite<float[]>(sizes.details);
-    return run_levels(executor, layout, sizes, signal.data(), half.get(), details.get(), m, threshold);
+    QuantisedBands out;
+    out.lengths = lengths_in_stream_order(layout);
+    const std::vector<std::size_t> offsets = band_offsets(out.lengths);
+    out.values.resize(offsets.back());
+    auto peak = run_levels(executor, layout, offsets, sizes, signal.data(), half.get(), details.get(),
+                           [&] { return out.values.data(); }, m, threshold);
+    if (!peak) return unexpected(std::move(peak).error());
+    out.peak = *peak;
+    return out;
 }
 
 wavelet::Transform transform_of(Method method) {
@@ -262,9 +273,9 @@ std::uint8_t pick_levels(std::size_t n, Method method) {
     return static_cast<std::uint8_t>(std::min<std::size_t>(levels, 8));
 }
 
-expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder,
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(std::span<const std::int16_t> values,
+                                                                 std::span<const std::size_t> lengths, Coder coder,
                                                                  Scratch scratch, std::size_t front) {
-    const std::vector<std::int16_t>& values = bands.values;
     if (coder == Coder::Deflate || coder == Coder::Arans) {
         // The byte coders take the coefficients as 16-bit little-endian
         // values, which on a little-endian machine is how they lie in memory.
@@ -285,13 +296,17 @@ expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const Quantised
         return encode_stream(bytes);
     }
     std::vector<std::span<const std::int16_t>> views;
-    views.reserve(bands.lengths.size());
+    views.reserve(lengths.size());
     std::size_t at = 0;
-    for (const std::size_t len : bands.lengths) {
+    for (const std::size_t len : lengths) {
         views.emplace_back(values.data() + at, len);
         at += len;
     }
     return encode_coeffs(views, {}, std::move(scratch), front);
+}
+
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder) {
+    return encode_payload(bands.values, bands.lengths, coder);
 }
 
 expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
@@ -305,21 +320,39 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
     p.coder = stream_coder(config.coder);
 
     const auto executor = make_executor(config.method);
-    // One block of memory holds the normalised samples and the transform's
-    // buffers, and then the coder's records: the pages the first stages
-    // write are the ones the coder reuses.
     const std::size_t length = std::max(samples.size(), executor->filter_length());
     const std::vector<wavelet::DwtSize> layout = wavelet::decomposition_layout(*executor, length, levels);
     const TransformSizes sizes = transform_sizes(layout, length);
-    Scratch scratch(sizeof(float) * sizes.total());
-    float* const signal = scratch.as<float>(sizes.total());
-    float* const half = signal + sizes.signal;
-    float* const details = half + sizes.half;
+    const std::vector<std::size_t> lengths = lengths_in_stream_order(layout);
+    const std::vector<std::size_t> offsets = band_offsets(lengths);
+
+    // One block of memory, so that later stages reuse the pages the first
+    // ones have written instead of fresh ones: the even levels'
+    // approximations, one level's details, then the signal. Once the first
+    // level has read the signal, only the odd levels' approximations are
+    // written at its start, and the quantised bands go at the block's end,
+    // past them. The coder's records then fill everything in front of the
+    // bands.
+    std::size_t odd_approx = 0;
+    for (std::size_t k = 1; k < layout.size(); k += 2) odd_approx = std::max(odd_approx, layout[k].approx_length);
+    const std::size_t floats = sizes.half + sizes.details + sizes.signal;
+    const std::size_t band_bytes = sizeof(std::int16_t) * offsets.back();
+    const std::size_t bands_at = std::max(sizeof(float) * (sizes.half + sizes.details + odd_approx),
+                                          sizeof(float) * floats - std::min(sizeof(float) * floats, band_bytes));
+    Scratch scratch(std::max(sizeof(float) * floats, bands_at + band_bytes));
+    float* half = nullptr;
+    float* details = nullptr;
+    float* signal = nullptr;
     const auto normalise = [&] {
+        half = scratch.as<float>(floats);
+        details = half + sizes.half;
+        signal = details + sizes.details;
         auto stats = normalise_into(samples, std::span(signal, length));
         std::fill(signal + length, signal + sizes.signal, 0.0f);
         return stats;
     };
+    std::int16_t* values = nullptr;
+    const auto bands_store = [&] { return values = scratch.as<std::int16_t>(offsets.back(), bands_at); };
 
     auto normalised = normalise();
     if (!normalised) return unexpected(std::move(normalised).error());
@@ -329,9 +362,9 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
 
     const float m = config.quant_multiplier.value_or(default_multiplier(config.scale));
     const int threshold = dead_zone_threshold(config.scale, config.cutoff);
-    auto quantised = run_levels(*executor, layout, sizes, signal, half, details, m, threshold);
-    if (!quantised) return unexpected(std::move(quantised).error());
-    p.multiplier = unsaturated_multiplier(quantised->peak, m);
+    auto peak = run_levels(*executor, layout, offsets, sizes, signal, half, details, bands_store, m, threshold);
+    if (!peak) return unexpected(std::move(peak).error());
+    p.multiplier = unsaturated_multiplier(*peak, m);
     if (p.multiplier != m) {
         // Clamped coefficients would decode far from the signal (the coarse
         // approximations of many levels grow to several times the unit
@@ -340,12 +373,15 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
         // gives the same samples, and this path is rare enough not to keep a
         // copy on every call.
         if (auto again = normalise(); !again) return unexpected(std::move(again).error());
-        quantised = run_levels(*executor, layout, sizes, signal, half, details, p.multiplier, threshold);
-        if (!quantised) return unexpected(std::move(quantised).error());
+        peak = run_levels(*executor, layout, offsets, sizes, signal, half, details, bands_store, p.multiplier,
+                          threshold);
+        if (!peak) return unexpected(std::move(peak).error());
     }
 
     out.front = p.coder == Coder::Cmodel ? kHeaderSize : 0;
-    auto payload = encode_payload(*quantised, p.coder, std::move(scratch), out.front);
+    scratch.keep_front(bands_at);
+    auto payload = encode_payload(std::span<const std::int16_t>(values, offsets.back()), lengths, p.coder,
+                                  std::move(scratch), out.front);
     if (!payload) return unexpected(std::move(payload).error());
     out.payload = std::move(*payload);
     return out;

@@ -81,12 +81,15 @@ std::shared_ptr<wavelet::DwtExecutor> make_executor(Method method);
 std::vector<std::size_t> band_lengths(const wavelet::IncompleteDwtExecutor& executor, std::size_t sample_count,
                                       std::size_t levels);
 
-// The quantised bands as the back end `coder` (not Coder::Auto) codes them.
-// The coder may reuse `scratch`, memory the earlier stages no longer need.
-// The coefficient model leaves `front` bytes in front of its result (zeros);
-// the byte coders leave none.
-expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder,
+// The quantised bands (`values`, the bands of `lengths` one after the other)
+// as the back end `coder` (not Coder::Auto) codes them. The coder may
+// overwrite the bytes of `scratch` (see Scratch::keep_front), which the
+// bands may lie past. The coefficient model leaves `front` bytes in front of
+// its result (zeros); the byte coders leave none.
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(std::span<const std::int16_t> values,
+                                                                 std::span<const std::size_t> lengths, Coder coder,
                                                                  Scratch scratch = {}, std::size_t front = 0);
+expected<std::vector<std::uint8_t>, CorvaneError> encode_payload(const QuantisedBands& bands, Coder coder);
 
 // One coefficient to 16 bits: v * m, clamped to the 16-bit range (a NaN
 // product counts as the top), then truncated toward zero.

@@ -5,6 +5,7 @@
 // instead of asking for new ones.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -20,16 +21,22 @@ public:
     Scratch() = default;
     explicit Scratch(std::size_t bytes) : storage_(std::make_unique_for_overwrite<std::byte[]>(bytes)), bytes_(bytes) {}
 
+    // The bytes a later stage may overwrite: all of them, or the first ones
+    // that keep_front() has left it.
     std::span<std::byte> bytes() const { return {storage_.get(), bytes_}; }
 
-    // The storage as `count` objects of type T (at least one, and no more
-    // than it holds); whatever lived in those bytes before ends there. No
-    // code runs: the values are whatever the bytes held.
+    // From here on only the first `bytes` are handed on; what lies past them
+    // is the caller's and lives as long as the storage does.
+    void keep_front(std::size_t bytes) { bytes_ = std::min(bytes_, bytes); }
+
+    // `count` objects of type T (at least one) from byte `offset` on, a
+    // multiple of T's size, within the storage; whatever lived in those bytes
+    // before ends there. No code runs: the values are whatever the bytes held.
     template <class T>
-    T* as(std::size_t count) const {
+    T* as(std::size_t count, std::size_t offset = 0) const {
         static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
-        CORVANE_ASSERT(count != 0 && count * sizeof(T) <= bytes_);
-        return ::new (static_cast<void*>(storage_.get())) T[count];
+        CORVANE_ASSERT(count != 0 && offset % sizeof(T) == 0 && offset + count * sizeof(T) <= bytes_);
+        return ::new (static_cast<void*>(storage_.get() + offset)) T[count];
     }
 
 private:

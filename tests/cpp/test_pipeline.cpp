@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -210,6 +211,50 @@ TEST(RoadOfOneRequest, ThousandSamplesWithDefaults) {
     const auto y = decompress_ok(stream);
     ASSERT_EQ(y.size(), 1000u);
     for (std::size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], x[i], 0.01) << i;
+}
+
+TEST(Compression, LongSignalsWriteTheStreamOfTheSeparateStages) {
+    // Past the direct limit the coder records in chunks into the memory the
+    // transform wrote, in front of the quantised bands that share it: the
+    // stream must be the one the stages write with buffers of their own, on
+    // both filter families and on the path that quantises twice.
+    std::mt19937 rng(17);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<float> x = smooth(2'300'001);
+    for (float& v : x) v += 0.05f * noise(rng);
+    for (const Method method : {Method::Cdf97, Method::Db4}) {
+        for (const std::optional<float> multiplier : {std::optional<float>{}, std::optional<float>{1e6f}}) {
+            CompressionConfig cfg;
+            cfg.method = method;
+            cfg.quant_multiplier = multiplier;
+            const Bytes stream = compress_ok(x, cfg);
+            const CorvaneHeader h = header_of(stream);
+            if (multiplier) {
+                EXPECT_LT(h.multiplier, *multiplier);  // quantised twice
+            }
+
+            const auto executor = make_executor(method);
+            auto w = normalise_signal(x, executor->filter_length());
+            ASSERT_TRUE(w.has_value());
+            const auto q = decompose_and_quantise(*executor, std::move(w->samples), h.levels, h.multiplier,
+                                                  dead_zone_threshold(cfg.scale, cfg.cutoff));
+            ASSERT_TRUE(q.has_value());
+            std::vector<std::span<const std::int16_t>> views;
+            std::size_t at = 0, decisions = 0;
+            for (const std::size_t len : q->lengths) {
+                const std::span<const std::int16_t> band(q->values.data() + at, len);
+                int largest = 0;
+                for (const std::int16_t v : band) largest = std::max(largest, std::abs(int{v}));
+                const auto width = static_cast<std::size_t>(largest == 0 ? 1 : std::bit_width(unsigned(largest)));
+                for (const std::int16_t v : band) decisions += v != 0 ? 2 + width : 1;
+                views.push_back(band);
+                at += len;
+            }
+            ASSERT_GT(decisions, RecordBudget{}.direct_limit);
+            EXPECT_TRUE(std::ranges::equal(std::span(stream).subspan(kHeaderSize), encode_coeffs(views)))
+                << static_cast<int>(method) << (multiplier ? " clamped" : "");
+        }
+    }
 }
 
 TEST(Compression, RefusesEmptyAndOverflowingRanges) {
