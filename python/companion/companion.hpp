@@ -116,8 +116,11 @@ public:
     void* data() const { return held_.view().buf; }
     std::size_t bytes() const { return held_.bytes(); }
     BufferItems items() const { return items_; }
-    // Items, of whatever format.
-    std::size_t count() const { return bytes() / static_cast<std::size_t>(held_.view().itemsize); }
+    // Items, of whatever format (none when no buffer was given).
+    std::size_t count() const {
+        const Py_ssize_t size = held_.view().itemsize;
+        return size > 0 ? bytes() / static_cast<std::size_t>(size) : 0;
+    }
 
     // What the call returns once the samples are in: `out` itself, or, when
     // none was given, a new array of `made`. A new reference, or nullptr with
