@@ -13,8 +13,8 @@ namespace {
 
 constexpr uint32_t kMaxWidth = 16;
 
-// Offsets inside a band's context block.
-constexpr uint32_t kZeroAfterZero = 0;  // + 1: zero flag after a nonzero
+// Offsets inside a band's context block; 0 and 1 are the zero flags after a
+// zero and after a nonzero, which the model carries in its band state.
 constexpr uint32_t kSign = 2;
 constexpr uint32_t kMagnitude = 3;  // + node, node = 1 .. 2^w - 1
 
@@ -68,7 +68,7 @@ struct BandState {
 template <bool Record>
 uint16_t* model_coeffs(std::span<const int16_t> coeffs, uint16_t* probs, uint32_t width, BandState& state,
                        uint16_t* out) {
-    auto decide = [&out](uint16_t& prob, uint32_t bit) {
+    auto decide = [&](uint16_t& prob, uint32_t bit) {
         if constexpr (Record)
             rans::record(prob, out, bit);
         else
