@@ -387,6 +387,23 @@ expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> sa
     return out;
 }
 
+expected<std::vector<std::uint8_t>, CorvaneError> assemble_stream(CompressedSignal&& core) {
+    const std::size_t payload_size = core.payload.size() - core.front;
+    if (payload_size > std::numeric_limits<std::uint32_t>::max()) {
+        return unexpected(CorvaneError::unsupported_configuration("Can't store a payload of " +
+                                                                  std::to_string(payload_size) + " bytes"));
+    }
+    const auto header = CorvaneHeader::for_stream(core.params, static_cast<std::uint32_t>(payload_size));
+    if (core.front == kHeaderSize) {
+        header.write_to(std::span<std::uint8_t, kHeaderSize>(core.payload.data(), kHeaderSize));
+        return std::move(core.payload);
+    }
+    std::vector<std::uint8_t> stream(kHeaderSize + payload_size);
+    header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
+    std::copy(core.payload.begin(), core.payload.end(), stream.begin() + kHeaderSize);
+    return stream;
+}
+
 expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
                                                            const CompressionConfig& config) {
     const std::size_t n = samples.size();
@@ -401,21 +418,7 @@ expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float
     const std::uint8_t levels = pick_levels(n, config.method);
     auto core = compress_core(samples, config, levels);
     if (!core) return unexpected(std::move(core).error());
-    const std::size_t payload_size = core->payload.size() - core->front;
-    if (payload_size > std::numeric_limits<std::uint32_t>::max()) {
-        return unexpected(CorvaneError::unsupported_configuration("Can't store a payload of " +
-                                                                  std::to_string(payload_size) + " bytes"));
-    }
-
-    const auto header = CorvaneHeader::for_stream(core->params, static_cast<std::uint32_t>(payload_size));
-    if (core->front == kHeaderSize) {
-        header.write_to(std::span<std::uint8_t, kHeaderSize>(core->payload.data(), kHeaderSize));
-        return std::move(core->payload);
-    }
-    std::vector<std::uint8_t> stream(kHeaderSize + payload_size);
-    header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
-    std::copy(core->payload.begin(), core->payload.end(), stream.begin() + kHeaderSize);
-    return stream;
+    return assemble_stream(std::move(*core));
 }
 
 }  // namespace corvane

@@ -30,6 +30,10 @@ std::uint8_t pick_levels(std::size_t n, Method method);
 expected<CompressedSignal, CorvaneError> compress_core(std::span<const float> samples, const CompressionConfig& config,
                                                        std::uint8_t levels);
 
+// The stream of a compressed signal: its header, then its payload (written in
+// the room left in front of it when there is room).
+expected<std::vector<std::uint8_t>, CorvaneError> assemble_stream(CompressedSignal&& core);
+
 // The stages of compress_core, in order.
 
 // The samples as the transform reads them: NaN counted as 0, +inf as 1 and

@@ -260,15 +260,7 @@ expected<std::vector<std::uint8_t>, CorvaneError> encode(const Transformed& t, c
     p.multiplier = unsaturated_multiplier(t.peak, m);
     auto payload = encode_payload(quantise_bands(t, p.multiplier, zone.threshold), p.coder);
     if (!payload) return unexpected(std::move(payload).error());
-    if (payload->size() > std::numeric_limits<std::uint32_t>::max()) {
-        return unexpected(CorvaneError::unsupported_configuration("Can't store a payload of " +
-                                                                  std::to_string(payload->size()) + " bytes"));
-    }
-    const auto header = CorvaneHeader::for_stream(p, static_cast<std::uint32_t>(payload->size()));
-    std::vector<std::uint8_t> stream(kHeaderSize + payload->size());
-    header.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize));
-    std::copy(payload->begin(), payload->end(), stream.begin() + kHeaderSize);
-    return stream;
+    return assemble_stream(CompressedSignal{std::move(*payload), p, 0});
 }
 
 bool all_finite(std::span<const float> x) {
