@@ -47,10 +47,19 @@ std::optional<SampleType> sample_type(const Library& lib, hid_t type) {
 constexpr const char* kTypesTaken =
     "corvane takes little-endian float32, float64, int8, int16, int32, uint8 and uint16 samples";
 
+// The cause of this thread's last refusal. Some HDF5 releases (2.0) drop what
+// a filter puts on the error stack, so the Python package can name it too.
+thread_local std::string last_refusal;
+
 // Refusals of the callbacks: the cause on HDF5's error stack, then HDF5's
 // failure value.
 int refuse(const char* function, const std::string& cause) {
-    push_error(function, ("corvane: " + cause).c_str());
+    try {
+        last_refusal = "corvane: " + cause;
+        push_error(function, last_refusal.c_str());
+    } catch (const std::bad_alloc&) {
+        push_error(function, "corvane: out of memory");
+    }
     return -1;
 }
 
@@ -80,10 +89,11 @@ herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
         if (!user) return refuse("set_local", user.error());
         auto values = local_values(*user, *sample, std::span<const hsize_t>(chunk, static_cast<std::size_t>(rank)));
         if (!values) return refuse("set_local", values.error());
-        // Mandatory, whatever the caller asked: an optional filter that
-        // fails stores the chunk uncoded without a word, and a target the
-        // user set would pass unnoticed.
-        return lib->modify_filter(dcpl, kFilterId, flags & ~H5Z_FLAG_OPTIONAL, values->size(), values->data());
+        // The caller's flags stay: an optional filter (h5py makes every
+        // filter it is given by number optional) that cannot code a chunk
+        // leaves it stored as it is, exactly, marked as such in the chunk's
+        // filter mask; a mandatory one fails the write.
+        return lib->modify_filter(dcpl, kFilterId, flags, values->size(), values->data());
     } catch (const std::bad_alloc&) {
         return refuse("set_local", "out of memory");
     }
@@ -158,6 +168,8 @@ CORVANE_EXPORT const void* H5PLget_plugin_info() {
 CORVANE_EXPORT int corvane_h5_filter_id() { return kFilterId; }
 
 CORVANE_EXPORT int corvane_h5_bind(const char* path) { return bind(path) ? 0 : -1; }
+
+CORVANE_EXPORT const char* corvane_h5_last_failure() { return last_refusal.c_str(); }
 
 // Writes the values into out[0 .. capacity) and returns their count, or
 // returns -1 with the cause in message[0 .. message_size).
