@@ -39,91 +39,77 @@ const char* method_name(Method method) {
     return "cdf97";
 }
 
-// Calls code(span) with the chunk's samples as float32 or float64 values:
-// the bytes themselves when they are aligned floats, else a converted copy.
+// An int32 sample beyond +-2^24: the largest if one is beyond, else the smallest.
+std::optional<InexactSample> inexact(std::span<const std::byte> chunk, SampleType type) {
+    if (type != SampleType::Int32) return std::nullopt;
+    std::int64_t low = 0;
+    std::int64_t high = 0;
+    for (std::size_t i = 0; i < chunk.size() / 4; ++i) {
+        std::int32_t value;
+        std::memcpy(&value, chunk.data() + 4 * i, 4);
+        low = std::min<std::int64_t>(low, value);
+        high = std::max<std::int64_t>(high, value);
+    }
+    if (high > kExactInt32) return InexactSample{high};
+    if (low < -kExactInt32) return InexactSample{low};
+    return std::nullopt;
+}
+
+// Calls code(span) with the chunk's samples as float32 or float64 values: the
+// bytes themselves when they are aligned floats, else a converted copy
+// (integers convert exactly).
 template <class Code>
-auto with_floats(std::span<const std::byte> chunk, SampleType type, Code&& code)
-    -> decltype(code(std::span<const float>())) {
-    const auto as = [&]<class Sample>(Sample) -> decltype(code(std::span<const float>())) {
+auto with_floats(std::span<const std::byte> chunk, SampleType type, Code&& code) {
+    const auto converted = [&]<class Sample, class Float>(Sample, Float) {
         const std::size_t n = chunk.size() / sizeof(Sample);
-        if (reinterpret_cast<std::uintptr_t>(chunk.data()) % alignof(Sample) == 0) {
-            return code(std::span<const Sample>(reinterpret_cast<const Sample*>(chunk.data()), n));
+        if (std::is_same_v<Sample, Float> && reinterpret_cast<std::uintptr_t>(chunk.data()) % alignof(Float) == 0) {
+            return code(std::span<const Float>(reinterpret_cast<const Float*>(chunk.data()), n));
         }
-        std::vector<Sample> copy(n);
-        std::memcpy(copy.data(), chunk.data(), chunk.size());
-        return code(std::span<const Sample>(copy));
-    };
-    const auto exact = [&]<class Int>(Int) -> decltype(code(std::span<const float>())) {
-        const std::size_t n = chunk.size() / sizeof(Int);
-        std::vector<float> converted(n);
-        std::int64_t low = 0;
-        std::int64_t high = 0;
+        std::vector<Float> copy(n);
         for (std::size_t i = 0; i < n; ++i) {
-            Int value;
-            std::memcpy(&value, chunk.data() + i * sizeof(Int), sizeof(Int));
-            low = std::min<std::int64_t>(low, value);
-            high = std::max<std::int64_t>(high, value);
-            converted[i] = static_cast<float>(value);
+            Sample value;
+            std::memcpy(&value, chunk.data() + i * sizeof(Sample), sizeof(Sample));
+            copy[i] = static_cast<Float>(value);
         }
-        // The largest is named when it is beyond, else the smallest.
-        if (high > kExactInt32) return unexpected(ChunkError(InexactSample{high}));
-        if (low < -kExactInt32) return unexpected(ChunkError(InexactSample{low}));
-        return code(std::span<const float>(converted));
+        return code(std::span<const Float>(copy));
     };
     switch (type) {
-        case SampleType::Float32: return as(float{});
-        case SampleType::Float64: return as(double{});
-        case SampleType::Int8: return exact(std::int8_t{});
-        case SampleType::Int16: return exact(std::int16_t{});
-        case SampleType::Int32: return exact(std::int32_t{});
-        case SampleType::Uint8: return exact(std::uint8_t{});
-        case SampleType::Uint16: return exact(std::uint16_t{});
+        case SampleType::Float32: return converted(float{}, float{});
+        case SampleType::Float64: return converted(double{}, double{});
+        case SampleType::Int8: return converted(std::int8_t{}, float{});
+        case SampleType::Int16: return converted(std::int16_t{}, float{});
+        case SampleType::Int32: return converted(std::int32_t{}, float{});
+        case SampleType::Uint8: return converted(std::uint8_t{}, float{});
+        case SampleType::Uint16: break;
     }
-    return unexpected(ChunkError(CorvaneError::unsupported_configuration("sample type")));
+    return converted(std::uint16_t{}, float{});
 }
 
-// Every lane at the target, each tuned on its own, in lane order; float64
-// lanes are narrowed for the codec but keep the target against their values.
-template <class Sample>
-expected<Stream, ChunkError> lanes_at_target(std::span<const Sample> samples, const LaneLayout& layout,
-                                             const ChunkCoding& coding) {
+// Lane k of the chunk: its `length` samples are element first + t * inner.
+std::size_t first_of_lane(const LaneLayout& layout, std::size_t k) {
+    return (k / layout.inner) * layout.length * layout.inner + k % layout.inner;
+}
+
+// Every lane at the target, each tuned on its own, in lane order.
+expected<Stream, ChunkError> lanes_at_target(std::span<const std::byte> chunk, SampleType type,
+                                             const LaneLayout& layout, const ChunkCoding& coding) {
     Stream run;
-    std::vector<float> lane(layout.length);
-    std::vector<double> reference;
+    const std::size_t size = sample_size(type);
+    // Allocated by new, so aligned for any sample type.
+    std::vector<std::byte> lane(layout.length * size);
     for (std::size_t k = 0; k < layout.lanes(); ++k) {
-        const Sample* first = samples.data() + (k / layout.inner) * layout.length * layout.inner + k % layout.inner;
-        if constexpr (std::is_same_v<Sample, double>) {
-            reference.resize(layout.length);
-            for (std::size_t t = 0; t < layout.length; ++t) reference[t] = first[t * layout.inner];
-            if (auto done = narrow_to_single(reference, lane.data()); !done) {
-                return unexpected(ChunkError(std::move(done).error()));
-            }
-        } else {
-            for (std::size_t t = 0; t < layout.length; ++t) lane[t] = first[t * layout.inner];
+        const std::size_t first = first_of_lane(layout, k);
+        for (std::size_t t = 0; t < layout.length; ++t) {
+            std::memcpy(lane.data() + t * size, chunk.data() + (first + t * layout.inner) * size, size);
         }
-        auto tuned = compress_to_target(lane, coding.config, *coding.target, reference);
-        if (!tuned) {
+        auto stream = compress_at_target({lane.data(), type, layout.length}, coding.config, *coding.target);
+        if (!stream) {
             return unexpected(std::visit([](auto&& why) { return ChunkError(std::move(why)); },
-                                         std::move(tuned).error()));
+                                         std::move(stream).error()));
         }
-        run.insert(run.end(), tuned->stream.begin(), tuned->stream.end());
+        run.insert(run.end(), stream->begin(), stream->end());
     }
     return run;
-}
-
-// Decoded float32 samples as integers of the chunk's type.
-template <class Int>
-void restore(std::span<const float> samples, std::byte* out) {
-    constexpr double kLow = std::numeric_limits<Int>::min();
-    constexpr double kHigh = std::numeric_limits<Int>::max();
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        // nearbyint rounds ties to even in the default rounding mode; every
-        // bound of these types is exact in double precision.
-        double wide = std::nearbyint(static_cast<double>(samples[i]));
-        wide = std::isnan(wide) ? 0.0 : std::clamp(wide, kLow, kHigh);
-        const Int value = static_cast<Int>(wide);
-        std::memcpy(out + i * sizeof(Int), &value, sizeof(Int));
-    }
 }
 
 template <class Sample>
@@ -138,11 +124,6 @@ expected<void, CorvaneError> decode_floats(const LaneRun& run, std::span<std::by
 }
 
 }  // namespace
-
-std::size_t sample_size(SampleType type) {
-    constexpr std::size_t kSizes[kSampleTypes] = {4, 8, 1, 2, 4, 1, 2};
-    return kSizes[static_cast<std::uint8_t>(type)];
-}
 
 const char* sample_name(SampleType type) {
     constexpr const char* kNames[kSampleTypes] = {"float32", "float64", "int8", "int16", "int32", "uint8", "uint16"};
@@ -180,12 +161,9 @@ expected<Stream, ChunkError> encode_chunk(std::span<const std::byte> chunk, Samp
                                                               " bytes, not the " +
                                                               std::to_string(layout.samples()) + " samples of its shape")));
     }
-    if (coding.target && type != SampleType::Float32 && type != SampleType::Float64) {
-        return unexpected(ChunkError(CorvaneError::unsupported_configuration(
-            std::string("error targets on ") + sample_name(type) + " samples")));
-    }
+    if (auto beyond = inexact(chunk, type)) return unexpected(ChunkError(*beyond));
+    if (coding.target) return lanes_at_target(chunk, type, layout, coding);
     return with_floats(chunk, type, [&]<class Sample>(std::span<const Sample> samples) -> expected<Stream, ChunkError> {
-        if (coding.target) return lanes_at_target(samples, layout, coding);
         auto run = compress_lanes(samples, layout, coding.config, threads);
         if (!run) return unexpected(ChunkError(std::move(run).error()));
         return std::move(*run);
@@ -215,15 +193,16 @@ expected<void, CorvaneError> decode_chunk(std::span<const std::uint8_t> stream, 
         case SampleType::Float64: return decode_floats<double>(*run, out, threads);
         default: break;
     }
-    auto samples = decompress_lanes(*run, threads);
-    if (!samples) return unexpected(std::move(samples).error());
-    switch (type) {
-        case SampleType::Int8: restore<std::int8_t>(*samples, out.data()); break;
-        case SampleType::Int16: restore<std::int16_t>(*samples, out.data()); break;
-        case SampleType::Int32: restore<std::int32_t>(*samples, out.data()); break;
-        case SampleType::Uint8: restore<std::uint8_t>(*samples, out.data()); break;
-        case SampleType::Uint16: restore<std::uint16_t>(*samples, out.data()); break;
-        default: break;
+    // Integers lane by lane, each rounded as the layer decodes one signal.
+    const std::size_t size = sample_size(type);
+    std::vector<std::byte> lane(want.length * size);
+    for (std::size_t k = 0; k < want.lanes(); ++k) {
+        auto decoded = decompress_chunk_signal(run->streams[k], type, lane.data(), want.length);
+        if (!decoded) return unexpected(std::move(decoded).error());
+        const std::size_t first = first_of_lane(want, k);
+        for (std::size_t t = 0; t < want.length; ++t) {
+            std::memcpy(out.data() + (first + t * want.inner) * size, lane.data() + t * size, size);
+        }
     }
     return {};
 }

@@ -5,9 +5,9 @@
 // along that axis is its own stream, the streams back to back in lane order
 // (see compress_lanes). Integer samples are converted exactly to single
 // precision, and decoded samples are converted back rounded to nearest (ties
-// to even), a NaN to 0, clipped to the type's range. With an error target each
-// stream (each lane's, with an axis) is the smallest the search finds that
-// keeps the target against the chunk's own samples.
+// to even), a NaN to 0, clipped to the type's range (see layer.hpp). With an
+// error target each stream (each lane's, with an axis) is compress_at_target's
+// for its samples.
 //
 // The bytes are those the Python codec writes for the same chunk and
 // settings, so stores written by either read with the other.
@@ -22,23 +22,14 @@
 #include <vector>
 
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 
 namespace corvane {
 
-// The numeric values are stored with chunks (the HDF5 filter's settings).
-enum class SampleType : std::uint8_t {
-    Float32 = 0,
-    Float64 = 1,
-    Int8 = 2,
-    Int16 = 3,
-    Int32 = 4,
-    Uint8 = 5,
-    Uint16 = 6,
-};
-inline constexpr std::uint8_t kSampleTypes = 7;
+// How many sample types there are (SampleType's values run from 0).
+inline constexpr std::uint8_t kSampleTypes = static_cast<std::uint8_t>(SampleType::Uint16) + 1;
 
-// Bytes per sample; its NumPy name ("float32", "uint16", ...).
-std::size_t sample_size(SampleType type);
+// The type's NumPy name ("float32", "uint16", ...).
 const char* sample_name(SampleType type);
 
 struct ChunkCoding {

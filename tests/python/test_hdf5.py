@@ -32,7 +32,10 @@ with h5py.File(sys.argv[1], "r") as f:
 def _signal(shape, dtype, seed=7):
     rng = np.random.default_rng(seed)
     walk = np.cumsum(rng.normal(size=shape), axis=0) * 40.0
-    return np.clip(walk, -100, 100).astype(dtype) if np.dtype(dtype).kind in "iu" else walk.astype(dtype)
+    if np.dtype(dtype).kind in "iu":
+        info = np.iinfo(dtype)
+        return np.clip(walk + (info.min + info.max) / 2, info.min, info.max).astype(dtype)
+    return walk.astype(dtype)
 
 
 def _chunks(data, chunks):
@@ -50,7 +53,8 @@ def _chunks(data, chunks):
     [
         ((70000,), (32768,), "float32", {}),
         ((70000,), (32768,), "float64", {"prd": 1.5, "method": "db4"}),
-        ((9000, 3), (4096, 3), "int16", {"axis": 0, "scale": 9}),
+        ((9000, 3), (4096, 3), "int16", {"axis": 0, "max_abs_error": 5}),
+        ((9000, 3), (4096, 3), "uint16", {"axis": -1, "scale": 9}),
         ((5000,), (4096,), "uint8", {"coder": "arans"}),
         ((4, 3000, 2), (2, 2048, 2), "float32", {"axis": 1, "max_abs_error": 0.05}),
     ],
