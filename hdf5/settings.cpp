@@ -8,8 +8,7 @@ namespace corvane::hdf5 {
 
 namespace {
 
-// Names in the order of the settings' numeric values.
-constexpr const char* kMethods[] = {"cdf53", "cdf97", "db4", "sym4"};
+// Names in the order of the settings' numeric values (methods: method_name).
 constexpr const char* kCutoffs[] = {"low", "medium", "high"};
 constexpr const char* kCoders[] = {"deflate", "arans", "cmodel", "auto"};
 constexpr const char* kTargets[] = {"max_abs_error", "prd"};
@@ -136,7 +135,10 @@ expected<ChunkSettings, std::string> read_local(std::span<const unsigned> values
 expected<UserSettings, std::string> named_settings(const char* method, unsigned scale, const char* cutoff,
                                                    const char* coder, double multiplier, const char* target,
                                                    double bound, bool lanes, std::int32_t axis) {
-    const auto m = index_of(kMethods, method);
+    std::optional<unsigned> m;
+    for (unsigned i = 0; i < 4 && method != nullptr; ++i) {
+        if (std::strcmp(method_name(static_cast<Method>(i)), method) == 0) m = i;
+    }
     const auto c = index_of(kCutoffs, cutoff);
     const auto k = index_of(kCoders, coder);
     const bool aimed = target != nullptr && *target != '\0';

@@ -29,16 +29,6 @@ LaneLayout layout_of(std::span<const std::size_t> shape, std::optional<std::size
     return {product(shape.begin(), at), *at, product(at + 1, shape.end())};
 }
 
-const char* method_name(Method method) {
-    switch (method) {
-        case Method::Cdf53: return "cdf53";
-        case Method::Cdf97: return "cdf97";
-        case Method::Db4: return "db4";
-        case Method::Sym4: return "sym4";
-    }
-    return "cdf97";
-}
-
 // An int32 sample beyond +-2^24: the largest if one is beyond, else the smallest.
 std::optional<InexactSample> inexact(std::span<const std::byte> chunk, SampleType type) {
     if (type != SampleType::Int32) return std::nullopt;
@@ -124,6 +114,16 @@ expected<void, CorvaneError> decode_floats(const LaneRun& run, std::span<std::by
 }
 
 }  // namespace
+
+const char* method_name(Method method) {
+    switch (method) {
+        case Method::Cdf53: return "cdf53";
+        case Method::Cdf97: return "cdf97";
+        case Method::Db4: return "db4";
+        case Method::Sym4: return "sym4";
+    }
+    return "cdf97";
+}
 
 const char* sample_name(SampleType type) {
     constexpr const char* kNames[kSampleTypes] = {"float32", "float64", "int8", "int16", "int32", "uint8", "uint16"};

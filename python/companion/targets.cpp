@@ -12,6 +12,7 @@
 
 #include "binder.hpp"
 #include "companion.hpp"
+#include "corvane/chunk.hpp"
 #include "corvane/corvane.hpp"
 #include "corvane/layer.hpp"
 #include "options.hpp"
@@ -21,16 +22,6 @@ namespace {
 
 constexpr const char* kNames[] = {"data", "options", "target", "bound"};
 constexpr Parameters kParameters{"compress_to_target()", kNames, 4, 4};
-
-const char* method_name(Method method) {
-    switch (method) {
-        case Method::Cdf53: return "cdf53";
-        case Method::Cdf97: return "cdf97";
-        case Method::Db4: return "db4";
-        case Method::Sym4: return "sym4";
-    }
-    return "cdf97";
-}
 
 // The sample type of a buffer's items: native-order floats of 4 or 8 bytes,
 // or integers of the served widths; false for anything else.
