@@ -26,16 +26,20 @@ import ctypes
 import operator
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, Iterator, SupportsFloat, SupportsIndex, Union
+from typing import Any, Iterator, Literal, SupportsFloat, SupportsIndex, Union
 
 import corvane
 
 try:
-    import h5py
+    import h5py  # type: ignore[import-untyped]
 except ImportError:  # the plugin still serves HDF5_PLUGIN_PATH
     h5py = None
 
 __all__ = ["Corvane", "FILTER_ID", "PLUGIN_PATH", "last_failure"]
+
+_Method = Literal["cdf97", "cdf53", "db4", "sym4"]
+_Cutoff = Literal["low", "medium", "high"]
+_Coder = Literal["auto", "deflate", "arans", "cmodel"]
 
 PLUGIN_PATH = str(Path(__file__).resolve().parent / "plugins")
 """The folder holding the filter plugin, for ``HDF5_PLUGIN_PATH``."""
@@ -86,7 +90,7 @@ def last_failure() -> Union[str, None]:
     return cause.decode() or None
 
 
-def _real(name: str, value: Union[SupportsFloat, None]) -> float:
+def _real(name: str, value: Union[SupportsFloat, SupportsIndex, None]) -> float:
     if value is None:
         return 0.0
     if isinstance(value, (str, bytes, bool)) or not hasattr(value, "__float__"):
@@ -116,10 +120,10 @@ class Corvane(Mapping[str, Any]):
 
     def __init__(
         self,
-        method: str = "cdf97",
+        method: _Method = "cdf97",
         scale: SupportsIndex = 11,
-        cutoff: str = "low",
-        coder: Union[str, None] = None,
+        cutoff: _Cutoff = "low",
+        coder: Union[_Coder, None] = None,
         quant_multiplier: Union[SupportsFloat, SupportsIndex, None] = None,
         *,
         axis: Union[SupportsIndex, None] = None,
@@ -149,7 +153,8 @@ class Corvane(Mapping[str, Any]):
         self.method, self.scale, self.cutoff, self.coder = method, operator.index(scale), cutoff, coder
         self.quant_multiplier = None if quant_multiplier is None else float(quant_multiplier)
         self.axis, self.max_abs_error, self.prd = axis, max_abs_error, prd
-        self._kwargs = {"compression": FILTER_ID, "compression_opts": tuple(values[:count])}
+        self._opts = tuple(values[:count])
+        self._kwargs: dict[str, Any] = {"compression": FILTER_ID, "compression_opts": self._opts}
 
     @property
     def filter_id(self) -> int:
@@ -158,8 +163,7 @@ class Corvane(Mapping[str, Any]):
     @property
     def filter_options(self) -> tuple[int, ...]:
         """The filter's settings as HDF5 stores them (``cd_values``)."""
-        opts: tuple[int, ...] = self._kwargs["compression_opts"]
-        return opts
+        return self._opts
 
     def __getitem__(self, key: str) -> Any:
         return self._kwargs[key]
