@@ -99,36 +99,48 @@ herr_t set_local(hid_t dcpl, hid_t type, hid_t /*space*/) {
     }
 }
 
-// Replaces HDF5's buffer by `bytes`; the filter's result.
-std::size_t hand_over(std::span<const std::byte> bytes, std::size_t* buf_size, void** buf) {
-    void* made = allocate(bytes.size());
-    if (made == nullptr) return static_cast<std::size_t>(refuse("filter", "out of memory") + 1);
-    std::memcpy(made, bytes.data(), bytes.size());
+// A failed filter: the cause on HDF5's error stack, and 0, HDF5's sign of it.
+std::size_t failed(const std::string& cause) {
+    refuse("filter", cause);
+    return 0;
+}
+
+// HDF5's buffer replaced by one of `size` bytes that fill() writes; the
+// filter's result.
+template <class Fill>
+std::size_t hand_over(std::size_t size, std::size_t* buf_size, void** buf, Fill&& fill) {
+    void* made = allocate(size);
+    if (made == nullptr) return failed("out of memory");
+    if (auto cause = fill(static_cast<std::byte*>(made)); !cause.empty()) {
+        release(made);
+        return failed(cause);
+    }
     release(*buf);
     *buf = made;
-    *buf_size = bytes.size();
-    return bytes.size();
+    *buf_size = size;
+    return size;
 }
 
 std::size_t run_filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_values[], std::size_t nbytes,
                        std::size_t* buf_size, void** buf) {
     auto settings = read_local(std::span<const unsigned>(cd_values, cd_nelmts));
-    if (!settings) return static_cast<std::size_t>(refuse("filter", settings.error()) + 1);
+    if (!settings) return failed(settings.error());
     const auto* in = static_cast<const std::byte*>(*buf);
     if (flags & H5Z_FLAG_REVERSE) {
-        std::size_t samples = 1;
-        for (const std::size_t extent : settings->shape) samples *= extent;
-        std::vector<std::byte> out(samples * sample_size(settings->type));
-        auto decoded = decode_chunk(std::span(reinterpret_cast<const std::uint8_t*>(in), nbytes), settings->type,
-                                    settings->shape, settings->coding.axis, out, 0);
-        if (!decoded) {
-            return static_cast<std::size_t>(refuse("filter", "a chunk does not decode: " + decoded.error().message()) + 1);
-        }
-        return hand_over(out, buf_size, buf);
+        // Decoded straight into the buffer HDF5 takes over.
+        const std::span stream(reinterpret_cast<const std::uint8_t*>(in), nbytes);
+        return hand_over(settings->bytes, buf_size, buf, [&](std::byte* out) {
+            auto decoded = decode_chunk(stream, settings->type, settings->shape, settings->coding.axis,
+                                        std::span(out, settings->bytes));
+            return decoded ? std::string() : "a chunk does not decode: " + decoded.error().message();
+        });
     }
     auto stream = encode_chunk(std::span(in, nbytes), settings->type, settings->shape, settings->coding, 0);
-    if (!stream) return static_cast<std::size_t>(refuse("filter", describe(stream.error(), settings->coding)) + 1);
-    return hand_over(std::as_bytes(std::span(*stream)), buf_size, buf);
+    if (!stream) return failed(describe(stream.error(), settings->coding));
+    return hand_over(stream->size(), buf_size, buf, [&](std::byte* out) {
+        std::memcpy(out, stream->data(), stream->size());
+        return std::string();
+    });
 }
 
 std::size_t filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_values[], std::size_t nbytes,

@@ -123,6 +123,10 @@ expected<ChunkSettings, std::string> read_local(std::span<const unsigned> values
         }
         settings.shape.push_back(extent);
     }
+    // HDF5 keeps no chunk of 4 GiB or more; neither is a chunk decoded to one.
+    if (__builtin_mul_overflow(samples, sample_size(settings.type), &settings.bytes) || settings.bytes > 0xFFFFFFFFu) {
+        return unexpected(std::string("the dataset's settings give a chunk larger than HDF5 keeps"));
+    }
     if (user->axis) {
         if (*user->axis < 0 || static_cast<std::size_t>(*user->axis) >= rank) {
             return unexpected(std::string("the dataset's settings give a lane axis its chunks do not have"));

@@ -46,6 +46,7 @@ struct ChunkSettings {
     ChunkCoding coding;
     SampleType type = SampleType::Float32;
     std::vector<std::size_t> shape;
+    std::size_t bytes = 0;  // of a chunk's samples, within HDF5's bound on a chunk
 };
 
 std::vector<unsigned> user_values(const UserSettings& settings);

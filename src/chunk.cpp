@@ -102,17 +102,6 @@ expected<Stream, ChunkError> lanes_at_target(std::span<const std::byte> chunk, S
     return run;
 }
 
-template <class Sample>
-expected<void, CorvaneError> decode_floats(const LaneRun& run, std::span<std::byte> out, unsigned threads) {
-    if (reinterpret_cast<std::uintptr_t>(out.data()) % alignof(Sample) == 0) {
-        return decompress_lanes(run, reinterpret_cast<Sample*>(out.data()), threads);
-    }
-    std::vector<Sample> aligned(out.size() / sizeof(Sample));
-    auto done = decompress_lanes(run, aligned.data(), threads);
-    if (done) std::memcpy(out.data(), aligned.data(), out.size());
-    return done;
-}
-
 }  // namespace
 
 const char* method_name(Method method) {
@@ -172,37 +161,37 @@ expected<Stream, ChunkError> encode_chunk(std::span<const std::byte> chunk, Samp
 
 expected<void, CorvaneError> decode_chunk(std::span<const std::uint8_t> stream, SampleType type,
                                           std::span<const std::size_t> shape, std::optional<std::size_t> axis,
-                                          std::span<std::byte> out, unsigned threads) {
+                                          std::span<std::byte> out) {
     const LaneLayout want = layout_of(shape, axis);
-    if (out.size() != want.samples() * sample_size(type)) {
+    const std::size_t size = sample_size(type);
+    if (out.size() != want.samples() * size) {
         return unexpected(CorvaneError::decompress("the destination holds " + std::to_string(out.size()) +
                                                    " bytes, not the " + std::to_string(want.samples()) +
                                                    " samples of the chunk"));
     }
-    auto run = split_lanes(stream, want.inner);
-    if (!run) return unexpected(std::move(run).error());
-    const LaneLayout& got = run->layout;
-    if (got.outer != want.outer || got.length != want.length || got.inner != want.inner) {
-        return unexpected(CorvaneError::decompress(
-            "the chunk holds " + std::to_string(got.lanes()) + " lanes of " + std::to_string(got.length) +
-            " samples, not the " + std::to_string(want.lanes()) + " of " + std::to_string(want.length) +
-            " its shape has"));
-    }
-    switch (type) {
-        case SampleType::Float32: return decode_floats<float>(*run, out, threads);
-        case SampleType::Float64: return decode_floats<double>(*run, out, threads);
-        default: break;
-    }
-    // Integers lane by lane, each rounded as the layer decodes one signal.
-    const std::size_t size = sample_size(type);
-    std::vector<std::byte> lane(want.length * size);
+    // Each lane through the layer's decoding of one signal, which knows every
+    // stream the layer writes and converts to the chunk's type; it refuses a
+    // lane of another length, and the count of lanes is checked here.
+    std::vector<std::byte> scattered(want.inner == 1 ? 0 : want.length * size);
+    std::size_t offset = 0;
     for (std::size_t k = 0; k < want.lanes(); ++k) {
-        auto decoded = decompress_chunk_signal(run->streams[k], type, lane.data(), want.length);
-        if (!decoded) return unexpected(std::move(decoded).error());
+        const auto rest = stream.subspan(offset);
+        auto length = stream_length(rest);
+        if (!length) return unexpected(std::move(length).error());
         const std::size_t first = first_of_lane(want, k);
-        for (std::size_t t = 0; t < want.length; ++t) {
-            std::memcpy(out.data() + (first + t * want.inner) * size, lane.data() + t * size, size);
+        std::byte* lane = want.inner == 1 ? out.data() + first * size : scattered.data();
+        auto decoded = decompress_chunk_signal(rest.first(*length), type, lane, want.length);
+        if (!decoded) return unexpected(std::move(decoded).error());
+        if (want.inner != 1) {
+            for (std::size_t t = 0; t < want.length; ++t) {
+                std::memcpy(out.data() + (first + t * want.inner) * size, lane + t * size, size);
+            }
         }
+        offset += *length;
+    }
+    if (offset != stream.size()) {
+        return unexpected(CorvaneError::decompress("the chunk holds more than the " + std::to_string(want.lanes()) +
+                                                   " lanes of its shape"));
     }
     return {};
 }

@@ -60,11 +60,11 @@ expected<std::vector<std::uint8_t>, ChunkError> encode_chunk(std::span<const std
                                                              const ChunkCoding& coding, unsigned threads);
 
 // The samples of a chunk `encode_chunk` wrote with the same type, shape and
-// axis into `out` (exactly the shape's bytes). A stream whose streams do not
-// make up exactly that shape is refused, so a damaged chunk never decodes to
-// samples in the wrong places.
+// axis into `out` (exactly the shape's bytes, aligned for the type). A
+// stream whose streams do not make up exactly that shape is refused, so a
+// damaged chunk never decodes to samples in the wrong places.
 expected<void, CorvaneError> decode_chunk(std::span<const std::uint8_t> stream, SampleType type,
                                           std::span<const std::size_t> shape, std::optional<std::size_t> axis,
-                                          std::span<std::byte> out, unsigned threads);
+                                          std::span<std::byte> out);
 
 }  // namespace corvane
