@@ -4,11 +4,16 @@
 // Each chunk is coded by encode_chunk with the dataset's sample type and
 // chunk shape, so its bytes are what the codec layer writes for it. No
 // exception may cross into HDF5: every callback catches what it can throw.
+#include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "corvane/chunk.hpp"
 #include "hdf5/abi.hpp"
@@ -195,7 +200,10 @@ CORVANE_EXPORT int corvane_h5_settings(const char* method, unsigned scale, const
             return -1;
         }
         const auto values = user_values(*settings);
-        if (values.size() > capacity) return -1;
+        if (values.size() > capacity) {
+            std::snprintf(message, message_size, "the settings need %zu values", values.size());
+            return -1;
+        }
         std::copy(values.begin(), values.end(), out);
         return static_cast<int>(values.size());
     } catch (const std::bad_alloc&) {
