@@ -24,6 +24,7 @@ BufferItems buffer_items(const Py_buffer& view) {
         ++format;
     }
     const bool one_letter = format[0] != '\0' && format[1] == '\0';
+    if (one_letter && std::strchr("bBchHiIlLqQnN", format[0]) != nullptr) return BufferItems::Integer;
     if (!one_letter || std::strchr("efdg", format[0]) == nullptr) return BufferItems::Other;
     if (native && format[0] == 'f' && view.itemsize == 4) return BufferItems::Float32;
     if (native && format[0] == 'd' && view.itemsize == 8) return BufferItems::Float64;
@@ -61,13 +62,20 @@ bool HeldDestination::acquire(PyObject* out, const char* function, bool raw_byte
     out_ = out;
     items_ = buffer_items(held_.view());
     // Floating-point items of another size or order would not read back as
-    // the samples.
-    if (items_ == BufferItems::OtherFloat || (items_ == BufferItems::Other && !raw_bytes)) {
-        PyErr_Format(PyExc_TypeError, "%s fills float32 or float64 values in native byte order, not items of format '%s'",
+    // the samples; float bits written into objects, pointers or bools would
+    // make values their readers cannot hold.
+    if (items_ == BufferItems::Float32 || items_ == BufferItems::Float64) return true;
+    if (items_ == BufferItems::Integer && raw_bytes) return true;
+    if (items_ == BufferItems::Other && raw_bytes) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s fills float32 or float64 values, or the bytes of float32 samples into items of a byte "
+                     "or integer format, not items of format '%s'",
                      function, format_of(held_.view()));
         return false;
     }
-    return true;
+    PyErr_Format(PyExc_TypeError, "%s fills float32 or float64 values in native byte order, not items of format '%s'",
+                 function, format_of(held_.view()));
+    return false;
 }
 
 PyObject* HeldDestination::result(std::vector<float>&& made) const {

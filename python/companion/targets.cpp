@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -84,11 +85,14 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
     }
     const CompressionConfig config = options_config(bound[1]);
 
-    const char* target_name = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8(bound[2]) : nullptr;
+    // Compared with its length: a name with a NUL inside is no name.
+    Py_ssize_t name_size = 0;
+    const char* target_name = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8AndSize(bound[2], &name_size) : nullptr;
+    const std::string_view name(target_name != nullptr ? target_name : "", static_cast<std::size_t>(name_size));
     ErrorTarget target;
-    if (target_name != nullptr && std::strcmp(target_name, "max_abs_error") == 0) {
+    if (target_name != nullptr && name == "max_abs_error") {
         target.measure = ErrorMeasure::MaxAbs;
-    } else if (target_name != nullptr && std::strcmp(target_name, "prd") == 0) {
+    } else if (target_name != nullptr && name == "prd") {
         target.measure = ErrorMeasure::Prd;
     } else {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "target must be 'max_abs_error' or 'prd'");
@@ -107,6 +111,10 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
     HeldSamples input;
     if (!input.acquire(bound[0], "compress_to_target()")) {
         return nullptr;
+    }
+    // Refused before float64 samples are narrowed into a copy of them all.
+    if (input.count() > kMaxSamples) {
+        return raise_codec_error(check_sample_count(input.count()).error());
     }
 
     std::optional<Tuned> tuned;

@@ -26,6 +26,7 @@ __all__ = [
     "DTYPES",
     "sample_dtype",
     "lane_axis",
+    "check_length",
     "encodable",
     "compress_lanes",
     "lane_rows",
@@ -68,6 +69,18 @@ def _normalised(axis: int, ndim: int) -> int:
     if not -ndim <= axis < ndim:
         raise ValueError(f"axis {axis} is out of bounds for a chunk of {ndim} dimension{'s' if ndim != 1 else ''}")
     return axis % ndim
+
+
+def check_length(samples: npt.NDArray[Any], axis: Optional[int]) -> None:
+    """Refuses a chunk whose streams would hold more samples than a stream can,
+    before anything is converted or copied (the refusal allocates nothing)."""
+    if axis is None:
+        count, what = samples.size, "this chunk holds"
+    else:
+        shape = samples.shape or (1,)
+        count, what = shape[_normalised(axis, len(shape))], f"the lanes along axis {axis} of this chunk hold"
+    if count > _native.MAX_SAMPLES:
+        raise ValueError(f"a corvane stream holds at most {_native.MAX_SAMPLES} samples, but {what} {count}")
 
 
 def encodable(samples: npt.NDArray[Any]) -> npt.NDArray[Any]:
@@ -158,6 +171,8 @@ def decompress_lanes(data: Any, axis: int, shape: Optional[tuple[int, ...]] = No
         return _native.decompress_lanes(data, inner, out)
     flat = _native.decompress_lanes(data, inner)
     if shape is not None:
+        if flat.size != math.prod(shape):
+            raise ValueError(f"the chunk's lanes hold {flat.size} samples, not the {math.prod(shape)} of shape {shape}")
         return flat.reshape(shape)
     length = _lane_length(data)
     lanes = flat.size // length if length else 0
