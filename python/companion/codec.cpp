@@ -42,39 +42,6 @@ PyObject* compress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     return stream_bytes(*stream);
 }
 
-enum class Fit { Fits, WrongCount, WrongSize };
-
-// The decoded samples into the caller's buffer, which takes them as values of
-// its own type (float32 or float64) or, for a byte or integer format, as the
-// bytes of float32 samples. Byte copies only: the buffer may have any
-// alignment. Runs without the interpreter lock.
-Fit store(const std::vector<float>& samples, const HeldDestination& to) {
-    const std::size_t n = samples.size();
-    switch (to.items()) {
-    case BufferItems::Float32:
-        if (to.bytes() != 4 * n) return Fit::WrongCount;
-        if (n > 0) std::memcpy(to.data(), samples.data(), 4 * n);
-        return Fit::Fits;
-    case BufferItems::Float64: {
-        if (to.bytes() != 8 * n) return Fit::WrongCount;
-        auto* wide = static_cast<std::byte*>(to.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            const double value = samples[i];
-            std::memcpy(wide + 8 * i, &value, 8);
-        }
-        return Fit::Fits;
-    }
-    case BufferItems::Integer:
-        break;
-    case BufferItems::OtherFloat:  // refused before decoding
-    case BufferItems::Other:
-        return Fit::WrongSize;
-    }
-    if (to.bytes() != 4 * n) return Fit::WrongSize;
-    if (n > 0) std::memcpy(to.data(), samples.data(), 4 * n);
-    return Fit::Fits;
-}
-
 PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2];
     if (!bind_arguments(kDecompressParameters, args, nargs, kwnames, bound)) {
@@ -90,7 +57,7 @@ PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     Fit fit = Fit::Fits;
     const bool ran = without_gil([&] {
         samples.emplace(decompress_stream(input.as_bytes()));
-        if (*samples && to.given()) fit = store(**samples, to);
+        if (*samples && to.given()) fit = store(**samples, to.data(), to.bytes(), to.items());
     });
     if (!ran) {
         return nullptr;

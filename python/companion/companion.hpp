@@ -28,6 +28,7 @@
 
 #include "binder.hpp"  // as_cfunction and the binding every part does
 #include "codec_errors.hpp"
+#include "destination.hpp"
 #include "options.hpp"  // read_options: the options argument every part takes
 #include "corvane/corvane.hpp"
 
@@ -70,15 +71,7 @@ private:
     bool held_ = false;
 };
 
-// What the items of a buffer are, judged by its format and item size.
-enum class BufferItems { Float32, Float64, OtherFloat, Integer, Other };
-
-// Float32 or Float64 for native-order single or double precision items
-// ("f", "d", optionally prefixed by a byte-order mark that means this
-// machine's order); OtherFloat for floating-point items of another size or
-// byte order; Integer for bytes and integers of any size and order; Other for
-// everything else (bool, object, pointer, complex, structured). Needs
-// PyBUF_FORMAT.
+// What the items of a buffer are (see destination.hpp). Needs PyBUF_FORMAT.
 BufferItems buffer_items(const Py_buffer& view);
 
 // The samples of a call, held for its length: a C-contiguous buffer of
