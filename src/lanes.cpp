@@ -1,4 +1,5 @@
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 
 #include <algorithm>
 #include <array>
@@ -246,7 +247,8 @@ expected<LaneRun, CorvaneError> split_lanes(std::span<const std::uint8_t> run, s
 expected<void, CorvaneError> decompress_lanes(const LaneRun& run, void* out, SampleType type, unsigned threads) {
     auto* bytes = static_cast<std::byte*>(out);
     if (type == SampleType::Float64) return decompress_into<double>(run, bytes, threads, 0);
-    return decompress_into<float>(run, bytes, threads, 0);
+    if (type == SampleType::Float32) return decompress_into<float>(run, bytes, threads, 0);
+    return unexpected(CorvaneError::unsupported_configuration("Lanes decode into float32 or float64 samples"));
 }
 
 expected<void, CorvaneError> decompress_lanes(const LaneRun& run, float* out, unsigned threads) {

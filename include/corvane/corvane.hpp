@@ -262,11 +262,6 @@ expected<LaneRun, CorvaneError> split_lanes(std::span<const std::uint8_t> run, s
 expected<void, CorvaneError> decompress_lanes(const LaneRun& run, float* out, unsigned threads);
 expected<void, CorvaneError> decompress_lanes(const LaneRun& run, double* out, unsigned threads);
 
-// The same into caller memory of any alignment, written through byte copies:
-// `out` holds run.layout.samples() items of `type`.
-enum class SampleType : std::uint8_t { Float32, Float64 };
-expected<void, CorvaneError> decompress_lanes(const LaneRun& run, void* out, SampleType type, unsigned threads);
-
 // The same into a new buffer (a single lane's decoded samples themselves).
 expected<std::vector<float>, CorvaneError> decompress_lanes(const LaneRun& run, unsigned threads);
 

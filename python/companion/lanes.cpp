@@ -11,6 +11,7 @@
 #include "companion.hpp"
 #include "numpy_bridge.hpp"
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 
 namespace corvane::python {
 namespace {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 
 namespace corvane {
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 #include "fuzz_common.hpp"
 
 namespace {
