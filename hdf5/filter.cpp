@@ -136,7 +136,7 @@ std::size_t run_filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_
         const std::span stream(reinterpret_cast<const std::uint8_t*>(in), nbytes);
         return hand_over(settings->bytes, buf_size, buf, [&](std::byte* out) {
             auto decoded = decode_chunk(stream, settings->type, settings->shape, settings->coding.axis,
-                                        std::span(out, settings->bytes));
+                                        std::span(out, settings->bytes), 0);
             return decoded ? std::string() : "a chunk does not decode: " + decoded.error().message();
         });
     }

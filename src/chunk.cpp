@@ -161,7 +161,7 @@ expected<Stream, ChunkError> encode_chunk(std::span<const std::byte> chunk, Samp
 
 expected<void, CorvaneError> decode_chunk(std::span<const std::uint8_t> stream, SampleType type,
                                           std::span<const std::size_t> shape, std::optional<std::size_t> axis,
-                                          std::span<std::byte> out) {
+                                          std::span<std::byte> out, unsigned threads) {
     const LaneLayout want = layout_of(shape, axis);
     const std::size_t size = sample_size(type);
     if (out.size() != want.samples() * size) {
@@ -169,9 +169,17 @@ expected<void, CorvaneError> decode_chunk(std::span<const std::uint8_t> stream, 
                                                    " bytes, not the " + std::to_string(want.samples()) +
                                                    " samples of the chunk"));
     }
-    // Each lane through the layer's decoding of one signal, which knows every
-    // stream the layer writes and converts to the chunk's type; it refuses a
-    // lane of another length, and the count of lanes is checked here.
+    // Float lanes that are plain streams making up exactly the chunk's layout
+    // decode on every core.
+    if (!is_integer(type) && want.lanes() > 1 && threads != 1) {
+        auto run = split_lanes(stream, want.inner);
+        if (run && run->layout.outer == want.outer && run->layout.length == want.length) {
+            return decompress_lanes(*run, out.data(), type, threads);
+        }
+    }
+    // Otherwise each lane through the layer's decoding of one signal, which
+    // knows every stream the layer writes and converts to the chunk's type; it
+    // refuses a lane of another length, and the count of lanes is checked here.
     std::vector<std::byte> scattered(want.inner == 1 ? 0 : want.length * size);
     std::size_t offset = 0;
     for (std::size_t k = 0; k < want.lanes(); ++k) {

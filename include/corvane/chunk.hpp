@@ -62,9 +62,10 @@ expected<std::vector<std::uint8_t>, ChunkError> encode_chunk(std::span<const std
 // The samples of a chunk `encode_chunk` wrote with the same type, shape and
 // axis into `out` (exactly the shape's bytes, aligned for the type). A
 // stream whose streams do not make up exactly that shape is refused, so a
-// damaged chunk never decodes to samples in the wrong places.
+// damaged chunk never decodes to samples in the wrong places. `threads`
+// bounds the threads decoding float lanes at once (0: one per core).
 expected<void, CorvaneError> decode_chunk(std::span<const std::uint8_t> stream, SampleType type,
                                           std::span<const std::size_t> shape, std::optional<std::size_t> axis,
-                                          std::span<std::byte> out);
+                                          std::span<std::byte> out, unsigned threads);
 
 }  // namespace corvane

@@ -102,18 +102,32 @@ TEST(Hdf5Chunks, LanesDecodeInPlaceAndADamagedChunkNeverDecodes) {
     ASSERT_TRUE(stream) << describe(stream.error(), coding);
 
     std::vector<std::int16_t> out(samples.size());
-    ASSERT_TRUE(decode_chunk(*stream, SampleType::Int16, shape, coding.axis, std::as_writable_bytes(std::span(out))));
+    const auto into = [](auto& v) { return std::as_writable_bytes(std::span(v)); };
+    ASSERT_TRUE(decode_chunk(*stream, SampleType::Int16, shape, coding.axis, into(out), 2));
     for (std::size_t i = 0; i < samples.size(); ++i) ASSERT_LE(std::abs(out[i] - samples[i]), 2) << i;
 
-    // Cut short anywhere, or read with another shape or axis: refused.
-    for (std::size_t cut = 0; cut < stream->size(); cut += 1 + cut / 7) {
-        EXPECT_FALSE(decode_chunk(std::span(*stream).first(cut), SampleType::Int16, shape, coding.axis,
-                                  std::as_writable_bytes(std::span(out))))
-            << cut;
-    }
+    // Float lanes decode on several threads or lane by lane, to the same samples.
+    const std::vector<float> floats(samples.begin(), samples.end());
+    auto plain = encode_chunk(std::as_bytes(std::span(floats)), SampleType::Float32, shape, {{}, {}, 0}, 2);
+    ASSERT_TRUE(plain);
+    std::vector<float> threaded(floats.size());
+    std::vector<float> one_by_one(floats.size());
+    ASSERT_TRUE(decode_chunk(*plain, SampleType::Float32, shape, 0, into(threaded), 0));
+    ASSERT_TRUE(decode_chunk(*plain, SampleType::Float32, shape, 0, into(one_by_one), 1));
+    EXPECT_EQ(std::memcmp(threaded.data(), one_by_one.data(), 4 * floats.size()), 0);
+
+    // Cut short anywhere, or read with another shape or axis: refused, either way.
+    std::vector<float> wrong(floats.size());
     const std::vector<std::size_t> other = {1000, 9};
-    EXPECT_FALSE(decode_chunk(*stream, SampleType::Int16, other, coding.axis, std::as_writable_bytes(std::span(out))));
-    EXPECT_FALSE(decode_chunk(*stream, SampleType::Int16, shape, 1, std::as_writable_bytes(std::span(out))));
+    for (const unsigned threads : {0u, 1u}) {
+        for (std::size_t cut = 0; cut < plain->size(); cut += 1 + cut / 7) {
+            EXPECT_FALSE(decode_chunk(std::span(*plain).first(cut), SampleType::Float32, shape, 0, into(wrong), threads))
+                << cut;
+        }
+        EXPECT_FALSE(decode_chunk(*plain, SampleType::Float32, other, 0, into(wrong), threads));
+        EXPECT_FALSE(decode_chunk(*plain, SampleType::Float32, shape, 1, into(wrong), threads));
+        EXPECT_FALSE(decode_chunk(*stream, SampleType::Int16, other, 0, into(out), threads));
+    }
 
     // An int32 sample beyond 2^24 is named, never rounded.
     std::vector<std::int32_t> wide = {0, 1 << 24, -(1 << 25), 5};
