@@ -18,10 +18,14 @@
 #include <span>
 #include <vector>
 
-#include "src/arans.hpp"
-#include "src/cmodel.hpp"
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
+#include "src/entropy/arans.hpp"
+#include "src/entropy/cmodel.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
+#include "src/codec/decompressor.hpp"
 
 namespace {
 

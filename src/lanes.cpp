@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "src/header.hpp"
+#include "src/format/header.hpp"
 
 namespace corvane {
 

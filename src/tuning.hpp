@@ -13,7 +13,11 @@
 #include <vector>
 
 #include "corvane/corvane.hpp"
-#include "src/compressor.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
 #include "wavelet/dwt_executor.hpp"
 
 namespace corvane::tuning {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <utility>
 
-#include "src/compressor.hpp"
+#include "src/codec/compressor.hpp"
 #include "src/tuning.hpp"
 
 namespace corvane::tuning {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "src/compressor.hpp"
+#include "src/codec/compressor.hpp"
 #include "src/tuning.hpp"
 
 namespace corvane {

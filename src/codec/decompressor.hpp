@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "corvane/expected.hpp"
-#include "src/config.hpp"
-#include "src/header.hpp"
+#include "src/format/parameters.hpp"
 
 namespace corvane {
 

@@ -1,10 +1,10 @@
-#include "src/arans.hpp"
+#include "src/entropy/arans.hpp"
 
 #include <algorithm>
 #include <memory>
 #include <new>
 
-#include "src/binrans.hpp"
+#include "src/entropy/binrans.hpp"
 
 namespace corvane {
 

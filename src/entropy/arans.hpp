@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "src/binrans.hpp"
+#include "src/entropy/binrans.hpp"
 #include "corvane/expected.hpp"
 
 namespace corvane {

@@ -1,4 +1,4 @@
-#include "src/binrans.hpp"
+#include "src/entropy/binrans.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "src/cmodel.hpp"
+#include "src/entropy/cmodel.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "src/deflate.hpp"
+#include "src/entropy/deflate.hpp"
 
 #include <zlib.h>
 

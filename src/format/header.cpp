@@ -1,7 +1,11 @@
-#include "src/header.hpp"
+#include "src/format/header.hpp"
 
 #include <bit>
 #include <cstring>
+#include <string>
+#include <utility>
+
+#include "src/format/quantiser.hpp"
 
 namespace corvane {
 
@@ -90,7 +94,7 @@ expected<CorvaneHeader, CorvaneError> CorvaneHeader::from_bytes(std::span<const 
     if (!method_from_code(h.method_code, ignored)) return unexpected(CorvaneError::invalid_method(h.method_code));
     h.levels = p[kAtLevels];
     h.scale = p[kAtScale];
-    if (!is_valid_scale(h.scale)) return unexpected(CorvaneError::unsupported_scale(h.scale));
+    if (auto refused = check_scale(h.scale); !refused) return unexpected(std::move(refused).error());
     h.coder = p[kAtCoder];
     if (!is_stream_coder(h.coder)) return unexpected(CorvaneError::unknown_coder(h.coder));
     h.reserved_byte = p[kAtReservedByte];
@@ -172,6 +176,18 @@ std::array<std::uint8_t, kHeaderSize> CorvaneHeader::to_bytes() const {
     std::array<std::uint8_t, kHeaderSize> out{};
     write_to(out);
     return out;
+}
+
+expected<ParsedStream, CorvaneError> parse_stream(std::span<const std::uint8_t> stream) {
+    auto parsed = CorvaneHeader::from_bytes(stream);
+    if (!parsed) return unexpected(std::move(parsed).error());
+    const CorvaneHeader& h = *parsed;
+    if (stream.size() - kHeaderSize < h.payload_len) {
+        const std::uint64_t needed = std::uint64_t{h.payload_len} + kHeaderSize;
+        return unexpected(CorvaneError::decompress("Minimum data size is " + std::to_string(needed) +
+                                                   ", but it was " + std::to_string(stream.size())));
+    }
+    return ParsedStream{h.parameters(), stream.subspan(kHeaderSize, h.payload_len)};
 }
 
 }  // namespace corvane

@@ -7,26 +7,12 @@
 #include <cstdint>
 #include <span>
 
-#include "src/config.hpp"
 #include "corvane/expected.hpp"
+#include "src/format/parameters.hpp"
 
 namespace corvane {
 
 inline constexpr std::size_t kHeaderSize = 52;
-
-// What a stream says about its samples beyond the payload: the one record the
-// compressor fills, the header stores and the decompressor works from.
-struct StreamParameters {
-    Method method = Method::Cdf97;
-    float min = 0.0f;
-    float max = 0.0f;
-    float mean = 0.0f;
-    float multiplier = 0.0f;  // read from a stream: effective, already replaced when unusable
-    std::uint32_t levels = 0;
-    std::uint32_t sample_count = 0;
-    std::uint8_t scale = 0;
-    Coder coder = Coder::Cmodel;  // one of the three stream coders, never Coder::Auto
-};
 
 struct CorvaneHeader {
     std::array<std::uint8_t, 4> magic{};
@@ -67,6 +53,14 @@ struct CorvaneHeader {
 
     friend bool operator==(const CorvaneHeader&, const CorvaneHeader&) = default;
 };
+
+// A stream's parameters and its payload, once the header has been read and
+// the payload found whole in the input (bytes after it are ignored).
+struct ParsedStream {
+    StreamParameters params;
+    std::span<const std::uint8_t> payload;
+};
+expected<ParsedStream, CorvaneError> parse_stream(std::span<const std::uint8_t> stream);
 
 // The four-letter header code of a method, and the method of a code.
 std::array<std::uint8_t, 4> method_code_of(Method method);

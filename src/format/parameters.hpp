@@ -1,9 +1,9 @@
-// The settings' rules that encoder and decoder share: which coders a stream
-// can name, and which multiplier a stream is dequantised with. The settings
-// themselves are declared in the public header.
+// The settings a stream is written with and carries, and every check of them
+// in one place: what the compressor refuses to write and what the decoder
+// refuses to read. The settings themselves are declared in the public header.
 #pragma once
 
-#include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "corvane/corvane.hpp"
@@ -23,17 +23,38 @@ inline bool is_valid(Cutoff cutoff) { return static_cast<std::uint8_t>(cutoff) <
 inline bool is_valid(Coder coder) { return static_cast<std::uint8_t>(coder) <= static_cast<std::uint8_t>(Coder::Auto); }
 inline bool is_valid_scale(std::uint8_t scale) { return scale >= kMinScale && scale <= kMaxScale; }
 
-// The multiplier a scale implies: 2^scale.
-inline float default_multiplier(std::uint8_t scale) { return static_cast<float>(1u << (scale & 31u)); }
+// The levels a stream may declare.
+inline constexpr std::uint32_t kMinLevels = 1;
+inline constexpr std::uint32_t kMaxLevels = 10;
 
-// A multiplier can be inverted when it is positive and finite (positive
-// subnormals included).
-inline bool is_usable_multiplier(float m) { return std::isfinite(m) && m > 0.0f; }
+// What a stream says about its samples beyond the payload: the one record the
+// compressor fills, the header stores and the decompressor works from.
+struct StreamParameters {
+    Method method = Method::Cdf97;
+    float min = 0.0f;
+    float max = 0.0f;
+    float mean = 0.0f;
+    float multiplier = 0.0f;  // read from a stream: effective, already replaced when unusable
+    std::uint32_t levels = 0;
+    std::uint32_t sample_count = 0;
+    std::uint8_t scale = 0;
+    Coder coder = Coder::Cmodel;  // one of the three stream coders, never Coder::Auto
+};
 
-// The multiplier a stream is dequantised with: the stored one, or 2^scale in
-// place of one that cannot be inverted (zero, negative, infinite, NaN).
-inline float effective_multiplier(float stored, std::uint8_t scale) {
-    return is_usable_multiplier(stored) ? stored : default_multiplier(scale);
-}
+// A scale outside kMinScale..kMaxScale, wherever it is met.
+expected<void, CorvaneError> check_scale(std::uint8_t scale);
+
+// The signal lengths a stream can carry: at least one sample, at most
+// kMaxSamples (the header counts samples in 32 bits and decoders accept at
+// most 2^31 - 1, so a longer signal would be written with a wrong count).
+expected<void, CorvaneError> check_sample_count(std::size_t n);
+
+// Settings a stream could not be written with: a stream written anyway would
+// not decode, or not to what was compressed.
+expected<void, CorvaneError> check_config(const CompressionConfig& config);
+
+// A stream's parameters the decoder can work from: its sample count, levels
+// and scale in range.
+expected<void, CorvaneError> check_stream_parameters(const StreamParameters& p);
 
 }  // namespace corvane

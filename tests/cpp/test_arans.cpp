@@ -1,4 +1,4 @@
-#include "src/arans.hpp"
+#include "src/entropy/arans.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "src/arans.hpp"
-#include "src/cmodel.hpp"
+#include "src/entropy/arans.hpp"
+#include "src/entropy/cmodel.hpp"
 #include "tests/cpp/coder_reference.hpp"
 
 namespace corvane {

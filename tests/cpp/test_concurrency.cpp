@@ -15,8 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
+#include "src/codec/decompressor.hpp"
 #include "wavelet/factory.hpp"
 
 namespace corvane {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "src/header.hpp"
+#include "src/format/header.hpp"
 
 namespace corvane {
 namespace {

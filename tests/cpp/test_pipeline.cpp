@@ -10,11 +10,15 @@
 #include <random>
 #include <vector>
 
-#include "src/arans.hpp"
-#include "src/cmodel.hpp"
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
-#include "src/header.hpp"
+#include "src/entropy/arans.hpp"
+#include "src/entropy/cmodel.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
+#include "src/codec/decompressor.hpp"
+#include "src/format/header.hpp"
 
 namespace corvane {
 namespace {

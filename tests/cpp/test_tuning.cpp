@@ -11,9 +11,13 @@
 #include <variant>
 #include <vector>
 
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
-#include "src/header.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
+#include "src/codec/decompressor.hpp"
+#include "src/format/header.hpp"
 #include "corvane/corvane.hpp"
 
 namespace corvane {

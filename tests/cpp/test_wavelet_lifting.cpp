@@ -141,6 +141,10 @@ TEST(Lifting, SizesAndFilterLengths) {
     const auto cdf97 = make_cdf97_f32();
     EXPECT_EQ(cdf53->filter_length(), 6u);
     EXPECT_EQ(cdf97->filter_length(), 10u);
+    // The level choice reads the filter length without building an executor.
+    for (const Transform t : {Transform::Cdf53, Transform::Cdf97, Transform::Db4, Transform::Sym4}) {
+        EXPECT_EQ(filter_length(t), make_executor(t)->filter_length()) << static_cast<int>(t);
+    }
     EXPECT_EQ(cdf53->dwt_size(7), (DwtSize{4, 3}));
     EXPECT_EQ(cdf53->dwt_size(1), (DwtSize{2, 1}));
     EXPECT_EQ(cdf97->dwt_size(2), (DwtSize{2, 2}));
