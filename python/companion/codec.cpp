@@ -124,8 +124,8 @@ PyMethodDef kCodecMethods[] = {
 }  // namespace
 
 int add_codec(PyObject* module) {
-    // This module's own class, built from the module's source: the same
-    // settings, checks and messages.
+    // The module's own class (see use_module_options_type), under the name
+    // callers of this module have always used.
     PyObject* type = reinterpret_cast<PyObject*>(options_type());
     if (type == nullptr) {
         return -1;

@@ -3,11 +3,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -24,16 +23,6 @@ constexpr Parameters kParameters{"compress_to_target()", kNames, 4, 4};
 
 using Tuned = expected<TunedStream, TuningError>;
 
-const char* method_name(Method method) {
-    switch (method) {
-        case Method::Cdf53: return "cdf53";
-        case Method::Cdf97: return "cdf97";
-        case Method::Db4: return "db4";
-        case Method::Sym4: return "sym4";
-    }
-    return "cdf97";
-}
-
 // Run without the interpreter lock. float64 samples are narrowed to single
 // precision for the codec, but the bound holds against them as given.
 Tuned tune(std::span<const float> samples, const CompressionConfig& config, ErrorTarget target) {
@@ -47,22 +36,9 @@ Tuned tune(std::span<const double> wide, const CompressionConfig& config, ErrorT
 }
 
 PyObject* raise_unreachable(const char* target, double bound, Method method, const UnreachableTarget& miss) {
-    // Rounded up, so that the figure named is itself reachable.
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "%s=%.6g is out of reach for these samples with method '%s': the smallest reachable is %.6g",
-                  target, bound, method_name(method), miss.best * (1.0 + 1e-5));
-    // The figure travels with the exception too, as `best`, for callers that
-    // aim again.
-    PyObject* error = PyObject_CallFunction(PyExc_ValueError, "s", text);
+    const std::string method_name(name_of(kMethodNames, method));
+    PyObject* error = unreachable_error(target, bound, method_name.c_str(), miss.best);
     if (error == nullptr) return nullptr;
-    PyObject* best = PyFloat_FromDouble(miss.best);
-    if (best == nullptr || PyObject_SetAttrString(error, "best", best) < 0) {
-        Py_XDECREF(best);
-        Py_DECREF(error);
-        return nullptr;
-    }
-    Py_DECREF(best);
     PyErr_SetObject(PyExc_ValueError, error);
     Py_DECREF(error);
     return nullptr;
@@ -84,16 +60,13 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
     }
     const CompressionConfig config = options_config(bound[1]);
 
-    const char* target_name = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8(bound[2]) : nullptr;
-    ErrorTarget target;
-    if (target_name != nullptr && std::strcmp(target_name, "max_abs_error") == 0) {
-        target.measure = ErrorMeasure::MaxAbs;
-    } else if (target_name != nullptr && std::strcmp(target_name, "prd") == 0) {
-        target.measure = ErrorMeasure::Prd;
-    } else {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "target must be 'max_abs_error' or 'prd'");
+    const std::optional<ErrorMeasure> measure = target_measure(bound[2]);
+    if (!measure) {
         return nullptr;
     }
+    const char* target_name = PyUnicode_AsUTF8(bound[2]);
+    ErrorTarget target;
+    target.measure = *measure;
     target.bound = PyFloat_AsDouble(bound[3]);
     if (target.bound == -1.0 && PyErr_Occurred()) {
         prefix_type_error("bound");

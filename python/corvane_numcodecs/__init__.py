@@ -107,35 +107,46 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         max_abs_error: Union[SupportsFloat, None] = None,
         prd: Union[SupportsFloat, None] = None,
     ) -> None:
-        # Validate once, with the module's own rules and messages; the options
-        # object is then reused for every chunk. The companion's options class
-        # is built from the module's source and carries the same settings.
+        # Checked once, by the module's own rules and in its words; the one
+        # options object then codes every chunk (the companion takes the
+        # module's class).
         self._options = corvane.CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
-        self._native_options = _native.CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
         self._dtype = None if dtype is None else _lanes.sample_dtype(dtype)
-        # The public attributes are the configuration (numcodecs' get_config and
-        # repr read them), so they hold plain JSON values.
-        self.method = method
-        self.scale = operator.index(scale)
-        self.cutoff = cutoff
-        self.coder = coder
-        self.quant_multiplier = None if quant_multiplier is None else float(quant_multiplier)
-        self.axis = _lanes.lane_axis(axis)
-        self.dtype = None if self._dtype is None else self._dtype.name
-        self.max_abs_error, self.prd = _error_targets(max_abs_error, prd, self.quant_multiplier)
+        multiplier = None if quant_multiplier is None else float(quant_multiplier)
+        max_abs_error, prd = _error_targets(max_abs_error, prd, multiplier)
+        # The settings as given, in plain JSON values: what get_config records,
+        # repr shows and the (read-only) attributes read.
+        self._settings: dict[str, Any] = {
+            "method": method, "scale": operator.index(scale), "cutoff": cutoff, "coder": coder,
+            "quant_multiplier": multiplier, "axis": _lanes.lane_axis(axis),
+            "dtype": None if self._dtype is None else self._dtype.name, "max_abs_error": max_abs_error, "prd": prd,
+        }
+
+    method = property(lambda self: self._settings["method"], doc="The wavelet.")
+    scale = property(lambda self: self._settings["scale"], doc="The scale, 6 to 12.")
+    cutoff = property(lambda self: self._settings["cutoff"], doc="The dead zone's cutoff.")
+    coder = property(lambda self: self._settings["coder"], doc="The entropy coder, or None (the default).")
+    quant_multiplier = property(lambda self: self._settings["quant_multiplier"], doc="The multiplier, or None.")
+    axis = property(lambda self: self._settings["axis"], doc="The axis lanes run along, or None.")
+    dtype = property(lambda self: self._settings["dtype"], doc="The chunks' dtype name, or None.")
+    max_abs_error = property(lambda self: self._settings["max_abs_error"], doc="The largest-error target, or None.")
+    prd = property(lambda self: self._settings["prd"], doc="The PRD target, or None.")
 
     def get_config(self) -> dict[str, Any]:
         """The settings as JSON-ready values, with ``"id": "corvane"``; ``from_config`` makes the codec back.
 
         Settings left at None are left out.
         """
-        config: dict[str, Any] = super().get_config()
-        # Settings left unset stay out, so a codec without them keeps the
-        # configuration stores have always recorded for it.
-        for name in ("axis", "dtype", "max_abs_error", "prd"):
-            if config[name] is None:
-                del config[name]
+        # The five options are always recorded, the others only when set, so a
+        # codec without them keeps the configuration stores have always
+        # recorded for it.
+        config: dict[str, Any] = {"id": self.codec_id}
+        config.update((k, v) for k, v in self._settings.items() if v is not None or k in _RECORDED)
         return config
+
+    def __repr__(self) -> str:
+        settings = ", ".join(f"{k}={v!r}" for k, v in self._settings.items() if v is not None)
+        return f"{type(self).__name__}({settings})"
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The options object cannot be pickled; process pools and distributed
@@ -144,25 +155,41 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         del config["id"]
         return (type(self).from_config, (config,))
 
-    def encode(self, buf: Any) -> bytes:
+    def check_dtype(self, dtype: npt.DTypeLike) -> None:
+        """Raise TypeError unless this codec codes chunks of ``dtype`` (and decodes them back to it)."""
+        self._checked(np.empty(0, dtype))
+
+    def encode(self, buf: Any, *, shape_known: bool = False) -> bytes:
         """Compress the samples of ``buf`` (an array-like of a dtype the codec serves).
 
         Without ``axis`` the samples are taken in C order; an array laid out in
         Fortran order is taken in its memory order, as chunk stores expect. The
         interpreter lock is released while compressing, so threads encode
-        chunks in parallel.
+        chunks in parallel. ``shape_known``: the decoder will be handed the
+        chunk's shape (as the zarr v3 codec is), so lanes may run along any
+        axis of a C-ordered chunk.
         """
-        return self._encode(buf, shape_known=False)
+        # shape_known: the decoder will be given the chunk's shape (the zarr v3
+        # codec), so lanes may run along any axis.
+        samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
+        if self.axis is None:
+            # The companion takes native-endian, contiguous samples.
+            return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
+        if _target_of(self) is not None and samples.size:
+            # A target is met lane by lane, each lane tuned on its own.
+            rows = _lanes.lane_rows(samples, self.axis, shape_known)
+            return b"".join(self._compress_one(lane) for lane in rows)
+        return _lanes.compress_lanes(samples, self.axis, self._options, shape_known)
 
     def _compress_one(self, samples: npt.NDArray[Any]) -> bytes:
         # One signal (a chunk or a lane): native-endian and contiguous.
         target = _target_of(self)
         if target is None:
-            return _native.compress(samples, self._native_options)
+            return _native.compress(samples, self._options)
         name, bound = target
         if self._dtype is None or self._dtype.kind == "f":
-            return _native.compress_to_target(samples, self._native_options, name, bound)
-        return _aimed_at_integers(samples, self._native_options, name, bound, self._dtype, self.method)
+            return _native.compress_to_target(samples, self._options, name, bound)
+        return _aimed_at_integers(samples, self._options, name, bound, self._dtype, self.method)
 
     @overload
     def decode(self, buf: Any, out: None = None) -> npt.NDArray[Any]: ...
@@ -206,19 +233,6 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         else:
             _store(values.ravel(), out)
         return out
-
-    def _encode(self, buf: Any, shape_known: bool) -> bytes:
-        # shape_known: the decoder will be given the chunk's shape (the zarr v3
-        # codec), so lanes may run along any axis.
-        samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
-        if self.axis is None:
-            # The companion takes native-endian, contiguous samples.
-            return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
-        if _target_of(self) is not None and samples.size:
-            # A target is met lane by lane, each lane tuned on its own.
-            rows = _lanes.lane_rows(samples, self.axis, shape_known)
-            return b"".join(self._compress_one(lane) for lane in rows)
-        return _lanes.compress_lanes(samples, self.axis, self._native_options, shape_known)
 
     def _decode_floats(self, stream: Any, out: Any) -> Any:
         # One stream of float samples, decoded by the companion.
@@ -269,6 +283,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
 
 
 _NATIVE_FLOATS = (np.dtype("=f4"), np.dtype("=f8"))
+
+# The settings get_config records even when they are None.
+_RECORDED = ("method", "scale", "cutoff", "coder", "quant_multiplier")
 
 
 def _fillable(out: npt.NDArray[Any]) -> bool:
@@ -351,7 +368,7 @@ def _target_of(codec: Corvane) -> Union[tuple[_Target, float], None]:
 
 
 def _aimed_at_integers(
-    samples: npt.NDArray[Any], options: _native.CompressionOptions, name: _Target, bound: float, dtype: np.dtype[Any],
+    samples: npt.NDArray[Any], options: corvane.CompressionOptions, name: _Target, bound: float, dtype: np.dtype[Any],
     method: str,
 ) -> bytes:
     """A stream of integer samples that keeps the target after decoding rounds to ``dtype``.
@@ -368,15 +385,13 @@ def _aimed_at_integers(
             return _native.compress_to_target(samples, options, name, float(np.floor(bound)) + 0.4999)
         except ValueError as refused:
             best = float(np.ceil(_best_of(refused) - 0.4999))
-            raise _out_of_reach(name, bound, method, best) from None
+            raise _native.unreachable(name, bound, method, best) from None
     x = samples.astype(np.float64)
-    spread = float(np.linalg.norm(x - x.mean()))
 
     def rounded_prd(stream: bytes) -> float:
-        d = x - _lanes.restore(_native.decompress(stream), dtype).astype(np.float64)
-        if not d.any():
-            return 0.0
-        return 100.0 * float(np.linalg.norm(d)) / spread if spread > 0 else float("inf")
+        # Integers of the types served are exact in single precision.
+        rounded = _lanes.restore(_native.decompress(stream), dtype).astype(np.float32)
+        return _native.measure_error(name, x, rounded)
 
     finest: Union[float, None] = None
     previous = got = bound
@@ -398,16 +413,9 @@ def _aimed_at_integers(
     got = rounded_prd(stream)
     if got <= bound:
         return stream
-    raise _out_of_reach(name, bound, method, got)
+    raise _native.unreachable(name, bound, method, got)
 
 
 def _best_of(refused: ValueError) -> float:
     """The smallest error reachable, which the companion's refusal carries."""
     return float(getattr(refused, "best"))
-
-
-def _out_of_reach(name: str, bound: float, method: str, best: float) -> ValueError:
-    error = ValueError(f"{name}={bound:.6g} is out of reach for these samples with method '{method}': "
-                       f"the smallest reachable is {best * (1 + 1e-5):.6g}")
-    error.best = best  # type: ignore[attr-defined]
-    return error

@@ -12,8 +12,6 @@
 
 namespace corvane {
 
-inline constexpr std::size_t kHeaderSize = 52;
-
 struct CorvaneHeader {
     std::array<std::uint8_t, 4> magic{};
     std::array<std::uint8_t, 2> version{};  // major, minor

@@ -3,6 +3,7 @@
 import json
 import pathlib
 import pickle
+import re
 import subprocess
 import sys
 
@@ -49,6 +50,13 @@ def test_config_round_trip_keeps_the_settings_and_the_stream(options):
     assert pickle.loads(pickle.dumps(codec)) == codec
     samples = wave(777)
     assert rebuilt.encode(samples) == pickle.loads(pickle.dumps(codec)).encode(samples) == reference(samples, **options)
+    # The settings read as attributes, and repr shows those given, as a call would give them.
+    assert all(getattr(codec, k) == v for k, v in config.items() if k != "id")
+    assert eval(repr(codec), {"Corvane": Corvane}) == codec
+    assert set(options) <= set(re.findall(r"(\w+)=", repr(codec)))
+    # They are the codec's settings for good: one that changed would no longer be what codes the chunks.
+    with pytest.raises(AttributeError):
+        codec.scale = 7
 
 
 def test_settings_given_as_index_objects_become_plain_numbers():
