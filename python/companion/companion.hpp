@@ -40,18 +40,13 @@ int add_targets(PyObject* module);
 // Lanes: compress_lanes and decompress_lanes (lanes.cpp).
 int add_lanes(PyObject* module);
 
-// The codec's facts (name lists, stream layout, limits), measure_error and
-// unreachable (facts.cpp).
+// The codec's facts (name lists, stream layout, limits) and measure_error
+// (facts.cpp).
 int add_facts(PyObject* module);
 
 // The error measure a target name ('max_abs_error', 'prd') stands for;
 // nullopt with ValueError set for any other.
 std::optional<ErrorMeasure> target_measure(PyObject* name);
-
-// A new ValueError saying that `target` at `bound` is out of reach with
-// `method`, carrying `best` (the smallest error reachable) as its attribute;
-// nullptr with an exception set.
-PyObject* unreachable_error(const char* target, double bound, const char* method, double best);
 
 // A buffer export held for the length of a call: while it is held the
 // exporter can neither resize nor free the memory (a bytearray refuses to

@@ -1,8 +1,6 @@
 // The codec's facts as the Python layer reads them (names, stream layout,
-// limits), the "out of reach" refusal, and the error measures: each defined
-// once, in C++.
+// limits) and the error measures: each defined once, in C++.
 #include <cstddef>
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -75,25 +73,6 @@ std::optional<ErrorMeasure> measure_named(PyObject* name) {
     return std::nullopt;
 }
 
-constexpr const char* kUnreachableNames[] = {"target", "bound", "method", "best"};
-constexpr Parameters kUnreachableParameters{"unreachable()", kUnreachableNames, 4, 4};
-
-PyObject* unreachable(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[4];
-    if (!bind_arguments(kUnreachableParameters, args, nargs, kwnames, bound)) return nullptr;
-    const char* target = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8(bound[0]) : nullptr;
-    const char* method = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8(bound[2]) : nullptr;
-    if (target == nullptr || method == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "target and method must be str");
-        return nullptr;
-    }
-    const double limit = PyFloat_AsDouble(bound[1]);
-    if (limit == -1.0 && PyErr_Occurred()) return nullptr;
-    const double best = PyFloat_AsDouble(bound[3]);
-    if (best == -1.0 && PyErr_Occurred()) return nullptr;
-    return unreachable_error(target, limit, method, best);
-}
-
 constexpr const char* kMeasureNames[] = {"target", "reference", "decoded"};
 constexpr Parameters kMeasureParameters{"measure_error()", kMeasureNames, 3, 3};
 
@@ -135,33 +114,10 @@ PyMethodDef kFactMethods[] = {
      "The error of `decoded` (float32 samples) against `reference` (float32 or\n"
      "float64, as many) as `target` ('max_abs_error' or 'prd') measures it: the\n"
      "measure compress_to_target keeps."},
-    {"unreachable", as_cfunction(unreachable), METH_FASTCALL | METH_KEYWORDS,
-     "unreachable(target, bound, method, best)\n--\n\n"
-     "The ValueError compress_to_target raises when no stream of `method` keeps\n"
-     "`target` at `bound`; `best`, the smallest error reachable, is named in its\n"
-     "text and carried as its `best` attribute."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
-
-PyObject* unreachable_error(const char* target, double bound, const char* method, double best) {
-    // Rounded up, so that the figure named is itself reachable.
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "%s=%.6g is out of reach for these samples with method '%s': the smallest reachable is %.6g", target,
-                  bound, method, best * (1.0 + 1e-5));
-    PyObject* error = PyObject_CallFunction(PyExc_ValueError, "s", text);
-    if (error == nullptr) return nullptr;
-    PyObject* figure = PyFloat_FromDouble(best);
-    if (figure == nullptr || PyObject_SetAttrString(error, "best", figure) < 0) {
-        Py_XDECREF(figure);
-        Py_DECREF(error);
-        return nullptr;
-    }
-    Py_DECREF(figure);
-    return error;
-}
 
 std::optional<ErrorMeasure> target_measure(PyObject* name) { return measure_named(name); }
 

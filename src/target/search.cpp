@@ -11,7 +11,7 @@
 #include "src/format/parameters.hpp"
 #include "src/codec/decompressor.hpp"
 #include "src/format/header.hpp"
-#include "src/tuning.hpp"
+#include "src/target/stages.hpp"
 
 namespace corvane {
 

@@ -7,7 +7,7 @@
 
 #include "src/codec/forward.hpp"
 #include "src/codec/inverse.hpp"
-#include "src/tuning.hpp"
+#include "src/target/stages.hpp"
 
 namespace corvane {
 
