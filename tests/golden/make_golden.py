@@ -1,9 +1,14 @@
 """Writes the golden streams: fixed inputs, the streams they compress to today,
-and what those streams decode to. Run only when the stream format is meant to
-change (it never should for existing streams); the tests compare against the
-checked-in file.
+and what those streams decode to, as plain files that the C++ and the Python
+tests both read. Run only when the stream format is meant to change (it never
+should for existing streams); the tests compare against the checked-in files.
 
-    python tests/python/golden/make_golden.py
+    python tests/golden/make_golden.py
+
+cases.txt lists one case a line: its name, then method, scale, cutoff, coder
+and quant_multiplier ("-": none). Each case has three files: NAME.input.f32
+(the samples) and NAME.decoded.f32 (what the stream decodes to), both
+little-endian float32, and NAME.stream, the stream's bytes.
 """
 
 import pathlib
@@ -58,14 +63,18 @@ def make_input(kind: str, n: int) -> np.ndarray:
 
 
 def main() -> None:
-    arrays = {}
+    lines = ["# name method scale cutoff coder quant_multiplier (\"-\": none); see make_golden.py"]
     for name, (kind, n, kwargs) in CASES.items():
+        options = {"method": "cdf97", "scale": 11, "cutoff": "low", "coder": "auto", **kwargs}
+        multiplier = kwargs.get("quant_multiplier")
+        lines.append(" ".join([name, options["method"], str(options["scale"]), options["cutoff"], options["coder"],
+                               "-" if multiplier is None else repr(float(multiplier))]))
         x = make_input(kind, n)
         stream = corvane.compress_signal(x, corvane.CompressionOptions(**kwargs))
-        arrays[f"{name}/input"] = x
-        arrays[f"{name}/stream"] = np.frombuffer(stream, dtype=np.uint8)
-        arrays[f"{name}/decoded"] = corvane.decompress_signal(stream)
-    np.savez_compressed(HERE / "golden.npz", **arrays)
+        (HERE / f"{name}.input.f32").write_bytes(x.astype("<f4").tobytes())
+        (HERE / f"{name}.stream").write_bytes(stream)
+        (HERE / f"{name}.decoded.f32").write_bytes(corvane.decompress_signal(stream).astype("<f4").tobytes())
+    (HERE / "cases.txt").write_text("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":
