@@ -33,12 +33,6 @@
 #if __has_include("corvane/corvane.hpp")
 #include "corvane/corvane.hpp"
 #else
-#include "src/codec/compressor.hpp"
-#include "src/codec/forward.hpp"
-#include "src/entropy/payload.hpp"
-#include "src/format/bands.hpp"
-#include "src/format/quantiser.hpp"
-#include "src/codec/decompressor.hpp"
 #endif
 
 namespace {

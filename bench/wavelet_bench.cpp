@@ -13,11 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "src/codec/compressor.hpp"
-#include "src/codec/forward.hpp"
-#include "src/entropy/payload.hpp"
 #include "src/format/bands.hpp"
-#include "src/format/quantiser.hpp"
 #include "wavelet/factory.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "src/entropy/arans.hpp"
 #include "src/entropy/cmodel.hpp"
-#include "tests/cpp/coder_reference.hpp"
+#include "tests/cpp/entropy/coder_reference.hpp"
 
 namespace corvane {
 namespace {

@@ -1,5 +1,7 @@
+// Whole streams from the compressor: the road of one request, the stages
+// against the stream, refusals, sanitising, padding, the dead zone and the
+// multiplier as the stream carries them.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <bit>
@@ -10,148 +12,17 @@
 #include <random>
 #include <vector>
 
+#include "src/codec/forward.hpp"
 #include "src/entropy/arans.hpp"
 #include "src/entropy/cmodel.hpp"
-#include "src/codec/compressor.hpp"
-#include "src/codec/forward.hpp"
-#include "src/entropy/payload.hpp"
 #include "src/format/bands.hpp"
-#include "src/format/quantiser.hpp"
-#include "src/codec/decompressor.hpp"
 #include "src/format/header.hpp"
+#include "tests/cpp/codec/streams.hpp"
 
 namespace corvane {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-std::vector<float> smooth(std::size_t n, float offset = 0.0f) {
-    std::vector<float> x(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double t = static_cast<double>(i);
-        x[i] = offset + static_cast<float>(std::sin(t * 0.05) + 0.3 * std::sin(t * 0.31) + 0.05 * std::cos(t * 1.7));
-    }
-    return x;
-}
-
-Bytes compress_ok(std::span<const float> x, CompressionConfig cfg = {}) {
-    auto r = compress(x, cfg);
-    EXPECT_TRUE(r.has_value()) << r.error().message();
-    return r ? *r : Bytes{};
-}
-
-std::vector<float> decompress_ok(const Bytes& stream) {
-    auto r = decompress(stream);
-    EXPECT_TRUE(r.has_value()) << r.error().message();
-    return r ? *r : std::vector<float>{};
-}
-
-std::string decompress_error(const Bytes& stream) {
-    auto r = decompress(stream);
-    return r ? std::string("<decoded>") : r.error().message();
-}
-
-CorvaneHeader header_of(const Bytes& stream) { return *CorvaneHeader::from_bytes(stream); }
-
-void set_header(Bytes& stream, const CorvaneHeader& h) { h.write_to(std::span<std::uint8_t, kHeaderSize>(stream.data(), kHeaderSize)); }
-
-Bytes replace_payload(const Bytes& stream, const Bytes& payload, std::uint8_t coder) {
-    auto h = header_of(stream);
-    h.payload_len = static_cast<std::uint32_t>(payload.size());
-    h.coder = coder;
-    Bytes out(kHeaderSize);
-    set_header(out, h);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
-Bytes inflate_all(std::span<const std::uint8_t> payload) {
-    z_stream zs{};
-    inflateInit2(&zs, -15);
-    Bytes out(1 << 20);
-    zs.next_in = const_cast<Bytef*>(payload.data());
-    zs.avail_in = static_cast<uInt>(payload.size());
-    zs.next_out = out.data();
-    zs.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
-    out.resize(zs.total_out);
-    inflateEnd(&zs);
-    return out;
-}
-
-Bytes deflate_all(std::span<const std::uint8_t> bytes) {
-    Bytes out(compressBound(static_cast<uLong>(bytes.size())) + 64);
-    z_stream zs{};
-    deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    zs.next_in = const_cast<Bytef*>(bytes.data());
-    zs.avail_in = static_cast<uInt>(bytes.size());
-    zs.next_out = out.data();
-    zs.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
-
-TEST(LevelChoice, FollowsLengthAndFilter) {
-    struct Case {
-        std::size_t n;
-        Method method;
-        int levels;
-    };
-    const Case cases[] = {{1, Method::Cdf97, 1},    {19, Method::Cdf97, 1},   {20, Method::Cdf97, 2},
-                          {39, Method::Cdf53, 2},   {40, Method::Db4, 3},     {59, Method::Sym4, 3},
-                          {60, Method::Cdf97, 4},   {79, Method::Cdf97, 4},   {80, Method::Cdf97, 3},
-                          {80, Method::Db4, 3},     {1000, Method::Cdf97, 6}, {1000, Method::Cdf53, 7},
-                          {2559, Method::Cdf97, 7}, {2560, Method::Cdf97, 8}, {1u << 24, Method::Cdf53, 8}};
-    for (const auto& c : cases) EXPECT_EQ(pick_levels(c.n, c.method), c.levels) << c.n;
-}
-
-TEST(Quantiser, ClampsAndTruncatesTowardZero) {
-    EXPECT_EQ(quantise(40000.7f, 1.0f), 32767);
-    EXPECT_EQ(quantise(-40000.7f, 1.0f), -32768);
-    EXPECT_EQ(quantise(-0.9f, 1.0f), 0);
-    EXPECT_EQ(quantise(2.99f, 1.0f), 2);
-    EXPECT_EQ(quantise(-2.99f, 1.0f), -2);
-    EXPECT_EQ(quantise(std::numeric_limits<float>::quiet_NaN(), 1.0f), 32767);
-    EXPECT_EQ(quantise(std::numeric_limits<float>::infinity(), 1.0f), 32767);
-    EXPECT_EQ(quantise(-std::numeric_limits<float>::infinity(), 1.0f), -32768);
-    EXPECT_EQ(quantise(0.5f, 2048.0f), 1024);
-}
-
-TEST(Quantiser, UnsaturatedMultiplierIsTheLargestThatStaysInRange) {
-    std::mt19937 rng(12);
-    const float inf = std::numeric_limits<float>::infinity();
-    const float multipliers[] = {1.0f, 2048.0f, 4096.0f, 32768.0f, 1e6f, 3e38f, 1e-45f, 1e-30f};
-    for (int i = 0; i < 20000; ++i) {
-        // Peaks across many binades, the coarse coefficients' usual 1..20 most often.
-        const float peak = i % 2 == 0 ? std::ldexp(static_cast<float>(rng() % 1000000 + 1) / 1e6f, int(rng() % 60) - 30)
-                                      : 1.0f + static_cast<float>(rng() % 19000000) / 1e6f;
-        const float m = i % 3 == 0 ? multipliers[rng() % 8] : static_cast<float>(rng() % 200000) / 3.0f + 1.0f;
-        const float used = unsaturated_multiplier(peak, m);
-        if (peak * m < 32768.0f) {
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(used), std::bit_cast<std::uint32_t>(m));
-            continue;
-        }
-        ASSERT_GT(used, 0.0f) << peak << " " << m;
-        EXPECT_LT(peak * used, 32768.0f) << peak << " " << m;
-        EXPECT_GE(peak * std::nextafter(used, inf), 32768.0f) << peak << " " << m;
-    }
-    // Multipliers that are not finite and positive, and empty or flat signals, pass through.
-    for (const float m : {0.0f, -0.0f, -5.0f, inf, -inf, std::numeric_limits<float>::quiet_NaN()}) {
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(unsaturated_multiplier(10.0f, m)), std::bit_cast<std::uint32_t>(m));
-    }
-    EXPECT_EQ(unsaturated_multiplier(0.0f, 1e30f), 1e30f);
-}
-
-TEST(DeadZone, ThresholdsPerScaleAndCutoff) {
-    const int expected[7][3] = {{0, 0, 0}, {0, 0, 0}, {1, 3, 7}, {1, 3, 7}, {2, 6, 14}, {2, 6, 14}, {3, 9, 21}};
-    for (std::uint8_t scale = 6; scale <= 12; ++scale) {
-        for (int c = 0; c < 3; ++c) {
-            EXPECT_EQ(dead_zone_threshold(scale, static_cast<Cutoff>(c)), expected[scale - 6][c]);
-        }
-    }
-}
+using namespace stream_tests;
 
 // Splits a cmodel payload back into its bands by the stream's own layout.
 std::vector<std::vector<std::int16_t>> bands_of(const Bytes& stream) {
@@ -408,97 +279,5 @@ TEST(Compression, FineScalesUseAMultiplierThatDoesNotSaturate) {
     // Where nothing saturates the stream keeps the scale's multiplier.
     EXPECT_EQ(header_of(compress_ok(smooth(1000), {Method::Cdf97, 12, Cutoff::Low, Coder::Auto, std::nullopt})).multiplier, 4096.0f);
 }
-
-class Decoding : public ::testing::Test {
-protected:
-    Bytes stream = compress_ok(smooth(1000), {Method::Cdf97, 11, Cutoff::Low, Coder::Deflate, 2048.0f});
-};
-
-TEST_F(Decoding, UnusableMultipliersFallBackToTheScale) {
-    const auto reference = decompress_ok(stream);
-    for (float m : {0.0f, -0.0f, -1.0f, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                    std::numeric_limits<float>::quiet_NaN()}) {
-        Bytes patched = stream;
-        auto h = header_of(patched);
-        h.multiplier = m;
-        set_header(patched, h);
-        EXPECT_EQ(decompress_ok(patched), reference) << m;
-    }
-    // A positive subnormal is used as it is.
-    Bytes patched = stream;
-    auto h = header_of(patched);
-    h.multiplier = 1e-40f;
-    set_header(patched, h);
-    EXPECT_NE(decompress_ok(patched), reference);
-}
-
-TEST_F(Decoding, ChecksDeclaredSizesInOrder) {
-    auto with = [&](auto edit) {
-        Bytes s = stream;
-        auto h = header_of(s);
-        edit(h);
-        set_header(s, h);
-        return decompress_error(s);
-    };
-    EXPECT_EQ(with([](CorvaneHeader& h) { h.sample_count = 2147483648u; }),
-              "Can't decompress data, reason: Can't decompress data bigger than 2147483647, but data was 2147483648");
-    EXPECT_EQ(with([](CorvaneHeader& h) { h.levels = 11; }),
-              "Can't decompress data, reason: Max supported level is 10 but it was 11");
-    EXPECT_EQ(with([](CorvaneHeader& h) { h.levels = 0; }),
-              "Can't decompress data, reason: Min supported level is 1 but it was 0");
-    EXPECT_EQ(with([](CorvaneHeader& h) { h.sample_count = 4000000000u, h.levels = 11; }),
-              "Can't decompress data, reason: Can't decompress data bigger than 2147483647, but data was 4000000000");
-}
-
-TEST_F(Decoding, PayloadMustFitTheInput) {
-    auto h = header_of(stream);
-    h.payload_len = 100;
-    Bytes s(stream.begin(), stream.begin() + 120);
-    set_header(s, h);
-    EXPECT_EQ(decompress_error(s), "Can't decompress data, reason: Minimum data size is 152, but it was 120");
-    h.payload_len = 0xFFFFFFFFu;
-    set_header(s, h);
-    EXPECT_EQ(decompress_error(s), "Can't decompress data, reason: Minimum data size is 4294967347, but it was 120");
-}
-
-TEST_F(Decoding, IgnoresTrailingBytes) {
-    Bytes s = stream;
-    s.insert(s.end(), {0xDE, 0xAD, 0xBE, 0xEF});
-    EXPECT_EQ(decompress_ok(s), decompress_ok(stream));
-}
-
-TEST_F(Decoding, DropsAnOddFinalByteOfDeflateAndArans) {
-    auto raw = inflate_all(std::span(stream).subspan(kHeaderSize));
-    const auto reference = decompress_ok(stream);
-    raw.push_back(0x7F);
-    EXPECT_EQ(decompress_ok(replace_payload(stream, deflate_all(raw), 0)), reference);
-    EXPECT_EQ(decompress_ok(replace_payload(stream, encode_stream(raw), 1)), reference);
-}
-
-TEST_F(Decoding, RefusesCoefficientDataShorterThanTheLayout) {
-    auto raw = inflate_all(std::span(stream).subspan(kHeaderSize));
-    raw.resize(raw.size() - 2);
-    const std::string message =
-        "Can't decompress data, reason: Coefficient data holds 999 values, but the layout needs 1000";
-    EXPECT_EQ(decompress_error(replace_payload(stream, deflate_all(raw), 0)), message);
-    EXPECT_EQ(decompress_error(replace_payload(stream, encode_stream(raw), 1)), message);
-}
-
-TEST_F(Decoding, ReportsCorruptAndCutDeflateData) {
-    const Bytes payload(stream.begin() + kHeaderSize, stream.end());
-    Bytes cut(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(payload.size() / 2));
-    EXPECT_EQ(decompress_error(replace_payload(stream, cut, 0)),
-              "Can't decompress data, reason: unexpected end of deflate stream");
-    const Bytes garbage{0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(decompress_error(replace_payload(stream, garbage, 0)),
-              "Can't decompress data, reason: corrupt deflate stream");
-}
-
-TEST_F(Decoding, PassesCoderErrorsThrough) {
-    EXPECT_EQ(decompress_error(replace_payload(stream, {}, 2)), "Can't decompress data, reason: Stream truncated");
-    EXPECT_EQ(decompress_error(replace_payload(stream, {0, 9, 1, 1, 0, 0, 0}, 1)),
-              "Can't decompress data, reason: Inconsistent or oversized length in stream");
-}
-
 }  // namespace
 }  // namespace corvane

@@ -12,12 +12,6 @@
 
 #include "src/entropy/arans.hpp"
 #include "src/entropy/cmodel.hpp"
-#include "src/codec/compressor.hpp"
-#include "src/codec/forward.hpp"
-#include "src/entropy/payload.hpp"
-#include "src/format/bands.hpp"
-#include "src/format/quantiser.hpp"
-#include "src/codec/decompressor.hpp"
 #include "src/format/header.hpp"
 
 namespace corvane {

@@ -11,12 +11,6 @@
 #include <variant>
 #include <vector>
 
-#include "src/codec/compressor.hpp"
-#include "src/codec/forward.hpp"
-#include "src/entropy/payload.hpp"
-#include "src/format/bands.hpp"
-#include "src/format/quantiser.hpp"
-#include "src/codec/decompressor.hpp"
 #include "src/format/header.hpp"
 #include "corvane/corvane.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/cpp/coder_reference.hpp"
+#include "tests/cpp/entropy/coder_reference.hpp"
 
 namespace corvane {
 namespace {

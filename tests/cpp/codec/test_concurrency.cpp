@@ -15,12 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "src/codec/compressor.hpp"
-#include "src/codec/forward.hpp"
-#include "src/entropy/payload.hpp"
 #include "src/format/bands.hpp"
-#include "src/format/quantiser.hpp"
-#include "src/codec/decompressor.hpp"
 #include "wavelet/factory.hpp"
 
 namespace corvane {
