@@ -41,10 +41,7 @@ uint16_t* model_bytes(const uint8_t* data, size_t count, size_t stride, uint16_t
         for (unsigned j = 0; j < 8; ++j) {
             uint16_t& prob = t[(y | 0x100) >> (8 - j)];
             const unsigned bit = (y >> (7 - j)) & 1;
-            if constexpr (Record)
-                rans::record(prob, out, bit);
-            else
-                prob = rans::adapt(prob, bit);
+            rans::decide<Record>(prob, out, bit);
         }
         before = y;
     }

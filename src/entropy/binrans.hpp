@@ -74,6 +74,16 @@ inline void record(uint16_t& prob, uint16_t*& out, unsigned bit) {
     *out++ = static_cast<uint16_t>(p | bit << 15);
 }
 
+// One decision of a model's pass: recorded for the reverse pass when Record
+// is set, only adapted otherwise (the pass that keeps the checkpoints).
+template <bool Record>
+inline void decide(uint16_t& prob, uint16_t*& out, unsigned bit) {
+    if constexpr (Record)
+        record(prob, out, bit);
+    else
+        prob = adapt(prob, bit);
+}
+
 // Exact division x / freq by multiplication, for 1 <= freq <= 4095 and
 // x < freq * 2^20 (the encoder's state after renormalisation).
 //

@@ -68,12 +68,7 @@ struct BandState {
 template <bool Record>
 uint16_t* model_coeffs(std::span<const int16_t> coeffs, uint16_t* probs, uint32_t width, BandState& state,
                        uint16_t* out) {
-    auto decide = [&](uint16_t& prob, uint32_t bit) {
-        if constexpr (Record)
-            rans::record(prob, out, bit);
-        else
-            prob = rans::adapt(prob, bit);
-    };
+    auto decide = [&](uint16_t& prob, uint32_t bit) { rans::decide<Record>(prob, out, bit); };
     uint16_t after_zero = state.after_zero;
     uint16_t after_nonzero = state.after_nonzero;
     uint32_t prev = state.prev;

@@ -23,21 +23,11 @@ constexpr std::array<std::array<std::uint8_t, 4>, 4> kMethodCodes{{
 }};
 
 // Field offsets, as the header table in docs/FORMAT.md lists them.
-constexpr std::size_t kAtMagic = 0;
-constexpr std::size_t kAtVersion = 4;
-constexpr std::size_t kAtFormatTag = 6;
-constexpr std::size_t kAtMethod = 8;
-constexpr std::size_t kAtLevels = 12;
-constexpr std::size_t kAtScale = 13;
-constexpr std::size_t kAtCoder = 14;
-constexpr std::size_t kAtReservedByte = 15;
-constexpr std::size_t kAtSampleCount = kSampleCountOffset;
-constexpr std::size_t kAtMin = 20;
-constexpr std::size_t kAtMax = 24;
-constexpr std::size_t kAtMean = 28;
-constexpr std::size_t kAtPayloadLength = 32;
-constexpr std::size_t kAtMultiplier = 36;
-constexpr std::size_t kAtReservedWords = 40;
+enum Offset : std::size_t {
+    kAtMagic = 0, kAtVersion = 4, kAtFormatTag = 6, kAtMethod = 8, kAtLevels = 12, kAtScale = 13, kAtCoder = 14,
+    kAtReservedByte = 15, kAtSampleCount = kSampleCountOffset, kAtMin = 20, kAtMax = 24, kAtMean = 28,
+    kAtPayloadLength = 32, kAtMultiplier = 36, kAtReservedWords = 40,
+};
 static_assert(kAtReservedWords + 12 == kHeaderSize);
 
 std::uint32_t load_u32(const std::uint8_t* p) {
