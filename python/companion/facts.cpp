@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <type_traits>
 
 #include "binder.hpp"
@@ -63,10 +64,13 @@ int add_numbers(PyObject* module) {
 
 // The target of a name in kErrorMeasureNames; ValueError naming them otherwise.
 std::optional<ErrorMeasure> measure_named(PyObject* name) {
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    // Compared with its length: a name with a NUL inside is no name.
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (text != nullptr) {
+        const std::string_view given(text, static_cast<std::size_t>(size));
         for (const auto& entry : kErrorMeasureNames) {
-            if (entry.name == text) return entry.value;
+            if (entry.name == given) return entry.value;
         }
     }
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "target must be 'max_abs_error' or 'prd'");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -114,9 +115,23 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
         return nullptr;
     }
     signal.count = input.bytes() / sample_size(signal.type);
+    // Refused before the samples are converted into a copy of them all.
+    if (signal.count > kMaxSamples) {
+        return raise_codec_error(check_sample_count(signal.count).error());
+    }
 
     std::optional<expected<std::vector<std::uint8_t>, TuningError>> tuned;
-    if (!without_gil([&] { tuned.emplace(compress_at_target(signal, config, target)); })) {
+    if (!without_gil([&] {
+            // Samples that do not lie at a multiple of their size are read
+            // from an aligned copy.
+            std::unique_ptr<std::uint64_t[]> aligned;
+            if (reinterpret_cast<std::uintptr_t>(signal.data) % sample_size(signal.type) != 0) {
+                aligned = std::make_unique_for_overwrite<std::uint64_t[]>(input.bytes() / 8 + 1);
+                std::memcpy(aligned.get(), signal.data, input.bytes());
+                signal.data = aligned.get();
+            }
+            tuned.emplace(compress_at_target(signal, config, target));
+        })) {
         return nullptr;
     }
     if (!*tuned) {

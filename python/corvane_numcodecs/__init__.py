@@ -170,6 +170,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         axis of a C-ordered chunk.
         """
         checked = self._checked(np.asarray(buf), typed=hasattr(buf, "dtype"))
+        _lanes.check_length(checked, self.axis)
         samples = _lanes.encodable(checked)
         if checked.dtype.kind in "iu" and _target_of(self) is not None:
             samples = checked.astype(checked.dtype.newbyteorder("="), copy=False)
@@ -191,12 +192,12 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         return _native.compress_to_target(samples, self._options, *target)
 
     @overload
-    def decode(self, buf: Any, out: None = None) -> npt.NDArray[Any]: ...
+    def decode(self, buf: Any, out: None = None, *, chunk_shape: Union[tuple[int, ...], None] = None) -> npt.NDArray[Any]: ...
 
     @overload
-    def decode(self, buf: Any, out: _Out) -> _Out: ...
+    def decode(self, buf: Any, out: _Out, *, chunk_shape: Union[tuple[int, ...], None] = None) -> _Out: ...
 
-    def decode(self, buf: Any, out: Any = None) -> Any:
+    def decode(self, buf: Any, out: Any = None, *, chunk_shape: Union[tuple[int, ...], None] = None) -> Any:
         """Decompress a chunk into a new array, or into ``out``.
 
         The new array is float32, or of the codec's ``dtype``; with ``axis`` it
@@ -207,7 +208,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         exactly the decoded samples' size in bytes (it receives their bytes).
         ``out`` is returned. Float samples are decoded straight into a float32
         or float64 ``out``, with the interpreter lock released; the lanes of a
-        chunk are decoded on every core.
+        chunk are decoded on every core. ``chunk_shape``: the chunk's shape,
+        where the caller knows it (as the zarr v3 codec does); a chunk of lanes
+        is then checked against it, whatever ``out`` is.
         """
         stream = ensure_contiguous_ndarray_like(buf)
         floats = self._dtype is None or self._dtype.kind == "f"
@@ -216,7 +219,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
                 return self._decode_floats(stream, out)
             samples = _native.decompress(stream)
         else:
-            shape = out.shape if isinstance(out, np.ndarray) and out.ndim >= 2 else None
+            shape = chunk_shape
+            if shape is None and isinstance(out, np.ndarray) and out.ndim >= 2:
+                shape = out.shape
             if shape is not None and floats and _fillable(out):
                 return _lanes.decompress_lanes(stream, self.axis, shape, out)
             samples = _lanes.decompress_lanes(stream, self.axis, shape)

@@ -139,7 +139,8 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
         chunk = chunk_spec.prototype.nd_buffer.empty(
             shape=chunk_spec.shape, dtype=chunk_spec.dtype.to_native_dtype(), order="C"
         )
-        self._codec.decode(chunk_bytes.as_numpy_array(), out=chunk.as_ndarray_like())
+        # The chunk's shape goes along: a chunk of lanes must fill it exactly.
+        self._codec.decode(chunk_bytes.as_numpy_array(), out=chunk.as_ndarray_like(), chunk_shape=tuple(chunk_spec.shape))
         return chunk
 
     # zarr's default pipeline awaits these; the work runs in a thread, where

@@ -25,9 +25,16 @@ private:
 }  // namespace
 
 expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8_t> stream) {
-    auto parsed = parse_stream(stream);
+    auto parsed = CorvaneHeader::from_bytes(stream);
     if (!parsed) return unexpected(std::move(parsed).error());
-    return decompress_core(parsed->payload, parsed->params);
+    return decompress_parsed(*parsed, stream);
+}
+
+expected<std::vector<float>, CorvaneError> decompress_parsed(const CorvaneHeader& header,
+                                                             std::span<const std::uint8_t> stream) {
+    auto located = locate_payload(header, stream);
+    if (!located) return unexpected(std::move(located).error());
+    return decompress_core(located->payload, located->params);
 }
 
 expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::uint8_t> payload,

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "src/entropy/arans.hpp"
+#include "src/entropy/binrans.hpp"
 #include "src/entropy/cmodel.hpp"
 #include "src/entropy/deflate.hpp"
 #include "src/format/bands.hpp"
@@ -86,6 +87,18 @@ expected<DecodedBands, CorvaneError> decode_payload(std::span<const std::uint8_t
                                                    " values, but the layout needs " + std::to_string(total)));
     }
     return source;
+}
+
+std::uint64_t max_coefficients(Coder coder, std::size_t bytes) {
+    const std::uint64_t decisions = rans::max_decisions(bytes);
+    if (decisions == UINT64_MAX) return UINT64_MAX;
+    switch (coder) {
+    case Coder::Cmodel: return decisions;
+    case Coder::Arans: return decisions / 8 + 3;  // or at most 5 bytes stored as they are
+    case Coder::Deflate:
+    case Coder::Auto: break;
+    }
+    return std::uint64_t{516} * bytes + 129;  // 1032 bytes of 2 per byte, and a last match
 }
 
 }  // namespace corvane

@@ -48,4 +48,11 @@ private:
 expected<DecodedBands, CorvaneError> decode_payload(std::span<const std::uint8_t> payload, Coder coder,
                                                     std::span<const std::size_t> lengths);
 
+// The most coefficients a payload of `bytes` bytes can yield through `coder`:
+// every coefficient costs the coefficient model at least one decision and the
+// byte coder two bytes of eight decisions each, where the binary coder
+// completes at most rans::max_decisions(bytes) decisions; DEFLATE expands a
+// byte to at most 1032. n samples always take at least n coefficients.
+std::uint64_t max_coefficients(Coder coder, std::size_t bytes);
+
 }  // namespace corvane

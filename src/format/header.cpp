@@ -168,10 +168,7 @@ std::array<std::uint8_t, kHeaderSize> CorvaneHeader::to_bytes() const {
     return out;
 }
 
-expected<ParsedStream, CorvaneError> parse_stream(std::span<const std::uint8_t> stream) {
-    auto parsed = CorvaneHeader::from_bytes(stream);
-    if (!parsed) return unexpected(std::move(parsed).error());
-    const CorvaneHeader& h = *parsed;
+expected<ParsedStream, CorvaneError> locate_payload(const CorvaneHeader& h, std::span<const std::uint8_t> stream) {
     if (stream.size() - kHeaderSize < h.payload_len) {
         const std::uint64_t needed = std::uint64_t{h.payload_len} + kHeaderSize;
         return unexpected(CorvaneError::decompress("Minimum data size is " + std::to_string(needed) +

@@ -52,13 +52,14 @@ struct CorvaneHeader {
     friend bool operator==(const CorvaneHeader&, const CorvaneHeader&) = default;
 };
 
-// A stream's parameters and its payload, once the header has been read and
-// the payload found whole in the input (bytes after it are ignored).
+// A stream's parameters and its payload, once the header has been read (as
+// `header`, from the stream or a copy of its first bytes) and the payload
+// found whole in the stream (bytes after it are ignored).
 struct ParsedStream {
     StreamParameters params;
     std::span<const std::uint8_t> payload;
 };
-expected<ParsedStream, CorvaneError> parse_stream(std::span<const std::uint8_t> stream);
+expected<ParsedStream, CorvaneError> locate_payload(const CorvaneHeader& header, std::span<const std::uint8_t> stream);
 
 // The four-letter header code of a method, and the method of a code.
 std::array<std::uint8_t, 4> method_code_of(Method method);

@@ -44,10 +44,10 @@ struct StreamParameters {
 // A scale outside kMinScale..kMaxScale, wherever it is met.
 expected<void, CorvaneError> check_scale(std::uint8_t scale);
 
-// The signal lengths a stream can carry: at least one sample, at most
-// kMaxSamples (the header counts samples in 32 bits and decoders accept at
-// most 2^31 - 1, so a longer signal would be written with a wrong count).
-expected<void, CorvaneError> check_sample_count(std::size_t n);
+// (check_sample_count, the signal lengths a stream can carry, is declared in
+// the public header: the header counts samples in 32 bits and decoders
+// accept at most 2^31 - 1, so a longer signal would be written with a wrong
+// count.)
 
 // Settings a stream could not be written with: a stream written anyway would
 // not decode, or not to what was compressed.
