@@ -8,15 +8,21 @@ namespace corvane::hdf5 {
 
 namespace {
 
-// Names in the order of the settings' numeric values (methods: method_name).
-constexpr const char* kCutoffs[] = {"low", "medium", "high"};
-constexpr const char* kCoders[] = {"deflate", "arans", "cmodel", "auto"};
+// The target names in the order of their stored values.
 constexpr const char* kTargets[] = {"max_abs_error", "prd"};
 
-template <std::size_t N>
-std::optional<unsigned> index_of(const char* const (&names)[N], const char* name) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (name != nullptr && std::strcmp(names[i], name) == 0) return static_cast<unsigned>(i);
+std::optional<unsigned> target_index(const char* name) {
+    for (unsigned i = 0; i < std::size(kTargets); ++i) {
+        if (std::strcmp(kTargets[i], name) == 0) return i;
+    }
+    return std::nullopt;
+}
+
+// The numeric value of the setting `name` names, among `names`.
+template <class Value, std::size_t N>
+std::optional<unsigned> value_of(const Named<Value> (&names)[N], const char* name) {
+    for (const auto& entry : names) {
+        if (name != nullptr && entry.name == name) return static_cast<unsigned>(entry.value);
     }
     return std::nullopt;
 }
@@ -139,14 +145,11 @@ expected<ChunkSettings, std::string> read_local(std::span<const unsigned> values
 expected<UserSettings, std::string> named_settings(const char* method, unsigned scale, const char* cutoff,
                                                    const char* coder, double multiplier, const char* target,
                                                    double bound, bool lanes, std::int32_t axis) {
-    std::optional<unsigned> m;
-    for (unsigned i = 0; i < 4 && method != nullptr; ++i) {
-        if (std::strcmp(method_name(static_cast<Method>(i)), method) == 0) m = i;
-    }
-    const auto c = index_of(kCutoffs, cutoff);
-    const auto k = index_of(kCoders, coder);
+    const auto m = value_of(kMethodNames, method);
+    const auto c = value_of(kCutoffNames, cutoff);
+    const auto k = value_of(kCoderNames, coder);
     const bool aimed = target != nullptr && *target != '\0';
-    const auto t = aimed ? index_of(kTargets, target) : std::optional<unsigned>(0);
+    const auto t = aimed ? target_index(target) : std::optional<unsigned>(0);
     if (!m || !c || !k || !t || scale > 0xFF) return unexpected(std::string("a setting no filter takes"));
     UserSettings settings;
     settings.config = {static_cast<Method>(*m), static_cast<std::uint8_t>(scale), static_cast<Cutoff>(*c),

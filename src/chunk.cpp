@@ -104,16 +104,6 @@ expected<Stream, ChunkError> lanes_at_target(std::span<const std::byte> chunk, S
 
 }  // namespace
 
-const char* method_name(Method method) {
-    switch (method) {
-        case Method::Cdf53: return "cdf53";
-        case Method::Cdf97: return "cdf97";
-        case Method::Db4: return "db4";
-        case Method::Sym4: return "sym4";
-    }
-    return "cdf97";
-}
-
 const char* sample_name(SampleType type) {
     constexpr const char* kNames[kSampleTypes] = {"float32", "float64", "int8", "int16", "int32", "uint8", "uint16"};
     return kNames[static_cast<std::uint8_t>(type)];
@@ -122,11 +112,12 @@ const char* sample_name(SampleType type) {
 std::string describe(const ChunkError& error, const ChunkCoding& coding) {
     char text[320];
     if (const auto* miss = std::get_if<UnreachableTarget>(&error)) {
+        const std::string method(name_of(kMethodNames, coding.config.method));
         // Rounded up, so that the figure named is itself reachable.
         std::snprintf(text, sizeof text,
                       "%s=%.6g is out of reach for these samples with method '%s': the smallest reachable is %.6g",
                       miss->measure == ErrorMeasure::MaxAbs ? "max_abs_error" : "prd",
-                      coding.target ? coding.target->bound : 0.0, method_name(coding.config.method),
+                      coding.target ? coding.target->bound : 0.0, method.c_str(),
                       miss->best * (1.0 + 1e-5));
         return text;
     }

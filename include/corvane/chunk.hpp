@@ -29,10 +29,8 @@ namespace corvane {
 // How many sample types there are (SampleType's values run from 0).
 inline constexpr std::uint8_t kSampleTypes = static_cast<std::uint8_t>(SampleType::Uint16) + 1;
 
-// The type's NumPy name ("float32", "uint16", ...); the method's name as the
-// Python options take it ("cdf97", ...).
+// The type's NumPy name ("float32", "uint16", ...).
 const char* sample_name(SampleType type);
-const char* method_name(Method method);
 
 struct ChunkCoding {
     CompressionConfig config;
