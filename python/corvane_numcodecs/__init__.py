@@ -222,7 +222,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
             shape = chunk_shape
             if shape is None and isinstance(out, np.ndarray) and out.ndim >= 2:
                 shape = out.shape
-            if shape is not None and floats and _fillable(out):
+            if shape is not None and floats and out is not None and _fillable(out):
                 return _lanes.decompress_lanes(stream, self.axis, shape, out)
             samples = _lanes.decompress_lanes(stream, self.axis, shape)
         values = _lanes.restore(samples, self._dtype or np.dtype(np.float32))
