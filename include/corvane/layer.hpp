@@ -56,4 +56,13 @@ expected<std::vector<float>, CorvaneError> decompress_chunk_signal(std::span<con
 expected<void, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_t> stream, SampleType type,
                                                      void* out, std::size_t count);
 
+// A chunk of streams written by this layer, back to back (one per lane, or
+// one for the chunk), decoded: the lanes' samples one lane after another.
+// Lanes of unequal length, and bytes left after the last stream, are refused.
+struct DecodedLanes {
+    std::vector<float> samples;
+    std::size_t lanes = 0;
+};
+expected<DecodedLanes, CorvaneError> decompress_chunk_lanes(std::span<const std::uint8_t> chunk);
+
 }  // namespace corvane

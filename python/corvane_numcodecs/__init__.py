@@ -183,7 +183,12 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         """
         stream = ensure_contiguous_ndarray_like(buf)
         floats = self._dtype is None or self._dtype.kind == "f"
-        if self.axis is None:
+        if _target_of(self) is not None or _refined(stream):
+            # What a target writes: plain or refined streams, one per lane.
+            flat, lanes = _native.decompress_chunk(stream)
+            shape = out.shape if isinstance(out, np.ndarray) and out.ndim >= 2 else None
+            samples = flat if self.axis is None else _lanes.from_rows(flat.reshape(lanes, -1), self.axis, shape)
+        elif self.axis is None:
             if floats:
                 return self._decode_floats(stream, out)
             samples = _native.decompress(stream)
@@ -339,6 +344,11 @@ def _error_targets(
                              "chooses the multiplier")
         targets.append(number)
     return targets[0], targets[1]
+
+
+def _refined(stream: Any) -> bool:
+    """Whether a chunk starts with a refined stream (its own magic), which only the codec layer reads."""
+    return bytes(memoryview(stream).cast("B")[:4]) == b"CRVR"
 
 
 def _target_of(codec: Corvane) -> Union[tuple[_Target, float], None]:

@@ -244,59 +244,48 @@ private:
     Reconstruction scratch_;
 };
 
-// The stream compress() writes for the samples at the tuned settings, from
-// the coefficients already at hand.
-expected<std::vector<std::uint8_t>, CorvaneError> encode(const Transformed& t, const CompressionConfig& config,
-                                                         const DeadZone& zone, float m) {
-    StreamParameters p;
-    p.method = t.method;
-    p.levels = t.levels;
-    p.sample_count = static_cast<std::uint32_t>(t.n);
-    p.scale = zone.scale;
-    p.coder = stream_coder(config.coder);
-    p.min = t.min;
-    p.max = t.max;
-    p.mean = t.mean;
-    p.multiplier = unsaturated_multiplier(t.peak, m);
-    auto payload = encode_payload(quantise_bands(t, p.multiplier, zone.threshold), p.coder);
-    if (!payload) return unexpected(std::move(payload).error());
-    return assemble_stream(CompressedSignal{std::move(*payload), p, 0});
-}
-
 bool all_finite(std::span<const float> x) {
     return std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); });
 }
 
 }  // namespace
 
+namespace tuning {
 
-expected<TunedStream, TuningError> compress_to_target(std::span<const float> samples,
-                                                      const CompressionConfig& config, ErrorTarget target,
-                                                      std::span<const double> reference) {
+expected<void, CorvaneError> check_arguments(std::span<const float> samples, const CompressionConfig& config,
+                                             ErrorTarget target, std::span<const double> reference) {
     const std::size_t n = samples.size();
-    if (n == 0 || n > kMaxSamples || !is_valid(config.method) || !is_valid(config.coder)) {
-        // the compressor's own refusal (the stream is written from the
-        // transform here, not by compress(), which would check the method
-        // and coder; scale, cutoff and multiplier are the search's own)
-        auto refused = compress(samples, config);
-        if (!refused) return unexpected(TuningError(std::move(refused).error()));
+    // the texts compress() gives for the same faults
+    if (n == 0) return unexpected(CorvaneError::unsupported_configuration("Can't compress empty data"));
+    if (n > kMaxSamples) {
+        return unexpected(CorvaneError::unsupported_configuration("Can't compress more than " +
+                                                                  std::to_string(kMaxSamples) + " samples"));
+    }
+    // (scale, cutoff and multiplier are the search's own choice)
+    if (!is_valid(config.method) || !is_valid(config.coder)) {
+        return unexpected(CorvaneError::unsupported_configuration("Unknown method, cutoff or coder value"));
     }
     if (!(target.bound >= 0.0) || !std::isfinite(target.bound)) {
-        return unexpected(TuningError(CorvaneError::unsupported_configuration(
-            "Can't aim for an error that is negative or not finite")));
+        return unexpected(CorvaneError::unsupported_configuration("Can't aim for an error that is negative or not finite"));
     }
     if (!reference.empty() && reference.size() != n) {
-        return unexpected(TuningError(CorvaneError::unsupported_configuration(
-            "Reference and samples differ in length")));
+        return unexpected(CorvaneError::unsupported_configuration("Reference and samples differ in length"));
     }
     const bool finite = reference.empty() ? all_finite(samples)
                                           : std::all_of(reference.begin(), reference.end(),
                                                         [](double v) { return std::isfinite(v); });
-    if (!finite) {
-        return unexpected(TuningError(CorvaneError::unsupported_configuration(
-            "Can't keep an error bound on NaN or infinite samples")));
-    }
+    if (!finite) return unexpected(CorvaneError::unsupported_configuration("Can't keep an error bound on NaN or infinite samples"));
+    return {};
+}
 
+}  // namespace tuning
+
+expected<TunedStream, TuningError> compress_to_target(std::span<const float> samples,
+                                                      const CompressionConfig& config, ErrorTarget target,
+                                                      std::span<const double> reference) {
+    if (auto refused = check_arguments(samples, config, target, reference); !refused) {
+        return unexpected(TuningError(std::move(refused).error()));
+    }
     auto t = transform(samples, config.method);
     if (!t) return unexpected(TuningError(std::move(t).error()));
     Search search(*t, reference, samples, target);
@@ -362,7 +351,7 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
     // Should the check ever fail, the finest stream is the safe step back.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const DeadZone& zone = kDeadZones[chosen.zone];
-        auto stream = encode(*t, config, zone, chosen.m);
+        auto stream = encode_stream(*t, config, zone.scale, zone.threshold, chosen.m);
         if (!stream) return unexpected(TuningError(std::move(stream).error()));
         auto decoded = decompress(*stream);
         if (!decoded) return unexpected(TuningError(std::move(decoded).error()));

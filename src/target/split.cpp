@@ -1,0 +1,197 @@
+#include "src/target/split.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "corvane/layer.hpp"
+#include "src/refine/container.hpp"
+#include "src/refine/residuals.hpp"
+#include "src/target/stages.hpp"
+
+namespace corvane::target {
+namespace {
+
+using refine::Kind;
+using refine::Refinement;
+
+// Bases are taken from one grid of multipliers, half an octave apart below
+// the largest, whatever the bound: close bounds weigh the same bases, so a
+// looser bound finds what a tighter one found, with smaller corrections.
+constexpr int kGridSize = 48;  // down to 2^-24 of the largest multiplier
+double grid_multiplier(float cap, int k) { return static_cast<double>(cap) * std::exp2(-0.5 * k); }
+// The first base tried has a predicted root-mean-square error of this share
+// of half the correction step: coarser bases cost fewer bits than their
+// corrections add back until about there.
+constexpr double kFirstAim = 0.7;
+// Bases reconstructed at most while walking the grid from the first.
+constexpr int kMostBases = 9;
+// A float step a little under twice the bound, so the correction's two
+// single-precision roundings fit in what is left.
+constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
+// What an escape costs: its gap and value.
+constexpr double kEscapeBits = 48.0;
+// The dead zone of threshold 0 is what scale 6 with the low cutoff gives.
+constexpr std::uint8_t kPlainScale = 6;
+
+struct Corrector {
+    Kind kind = Kind::Float;
+    double bound = 0.0;  // floor(bound) for integers
+    float step = 0.0f;
+};
+
+Corrector corrector_for(const Held& held, double bound) {
+    if (held.integers) {
+        // An odd integer step below 2^24: steps of 2E + 1 put every integer
+        // within E of a corrected value.
+        const double e = std::min(std::floor(bound), double{(1 << 23) - 1});
+        return {Kind::Integer, e, static_cast<float>(2.0 * e + 1.0)};
+    }
+    const double want = 2.0 * bound * kStepShare;
+    auto step = static_cast<float>(want);
+    if (static_cast<double>(step) > want) step = std::nextafter(step, 0.0f);
+    // A step too small for a normal float corrects nothing: such samples escape.
+    if (!(step >= std::numeric_limits<float>::min())) step = 0.0f;
+    return {Kind::Float, bound, step};
+}
+
+// The corrections of the base's samples y, each checked with the decoder's
+// own arithmetic; a sample none brings within the bound is escaped.
+Refinement corrections(const Held& held, const Corrector& c, std::span<const float> y) {
+    Refinement r;
+    r.kind = c.kind;
+    r.step = c.step;
+    r.residuals.assign(y.size(), 0);
+    const double step = c.step;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const double x = held[i];
+        const double start = c.kind == Kind::Integer ? std::nearbyint(static_cast<double>(y[i])) : y[i];
+        const double guess = step > 0.0 ? std::nearbyint((x - start) / step) : 0.0;
+        bool kept = false;
+        if (std::abs(guess) <= refine::kLargestResidual) {
+            const auto q0 = static_cast<std::int32_t>(guess);
+            for (const std::int32_t q : {q0, q0 - 1, q0 + 1}) {
+                if (std::abs(q) > refine::kLargestResidual || (q != 0 && step == 0.0)) continue;
+                const double z = refine::corrected(c.kind, y[i], q, c.step);
+                if (std::abs(x - z) <= c.bound) {
+                    r.residuals[i] = q;
+                    kept = true;
+                    break;
+                }
+            }
+        }
+        if (!kept) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
+    }
+    return r;
+}
+
+bool needs_none(const Refinement& r) {
+    return r.escapes.empty() && std::all_of(r.residuals.begin(), r.residuals.end(), [](std::int32_t q) { return q == 0; });
+}
+
+// The largest error of decoded samples, as the chunk's reader sees them.
+double largest_error(const Held& held, std::span<const float> decoded) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        const double y = held.integers ? std::nearbyint(static_cast<double>(decoded[i])) : decoded[i];
+        const double d = std::abs(held[i] - y);
+        worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
+    }
+    return worst;
+}
+
+}  // namespace
+
+expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const Held& held,
+                                                                          const CompressionConfig& config,
+                                                                          double bound) {
+    const std::size_t n = held.narrow.size();
+    // Escapes store single-precision values, so that is as close as any
+    // sample can come back.
+    double floor_error = 0.0;
+    for (std::size_t i = 0; i < held.wide.size(); ++i)
+        floor_error = std::max(floor_error, std::abs(held.wide[i] - static_cast<double>(held.narrow[i])));
+    if (floor_error > bound) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, floor_error}));
+
+    auto t = tuning::transform(held.narrow, config.method);
+    if (!t) return unexpected(TuningError(std::move(t).error()));
+    const tuning::Statistics stats = tuning::gather(*t);
+    const std::vector<double>& gains = tuning::band_gains(t->method, t->levels);
+    const float cap = tuning::largest_multiplier(t->peak);
+    const double range = static_cast<double>(t->max) - static_cast<double>(t->min);
+    const Corrector corrector = corrector_for(held, bound);
+    const double half_step = held.integers ? corrector.bound + 0.5 : bound;
+
+    // The base bits and the predicted root-mean-square error of a grid point.
+    auto predicted = [&](int k) {
+        const tuning::Estimate e = tuning::estimate(stats, static_cast<float>(grid_multiplier(cap, k)), 0, gains);
+        return std::pair{e.bits, range * std::sqrt(std::max(e.squares, 0.0) / static_cast<double>(n))};
+    };
+    int first = 0;
+    while (first + 1 < kGridSize && predicted(first).second < kFirstAim * half_step) ++first;
+
+    tuning::Reconstruction scratch;
+    std::vector<std::optional<double>> cost(kGridSize);
+    auto size_of = [&](int k) -> expected<double, CorvaneError> {
+        const auto slot = static_cast<std::size_t>(k);
+        if (cost[slot]) return *cost[slot];
+        auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
+        if (!y) return unexpected(std::move(y).error());
+        const Refinement r = corrections(held, corrector, *y);
+        const double bits = predicted(k).first +
+                            (needs_none(r) ? 0.0 : refine::residual_bits(r.residuals) + kEscapeBits * static_cast<double>(r.escapes.size()));
+        cost[slot] = bits;
+        if (std::getenv("CORVANE_DEBUG")) std::fprintf(stderr, "k=%d m=%g pred_rms=%g base_bits=%g res_bits=%g esc=%zu total=%g\n", k, grid_multiplier(cap, k), predicted(k).second, predicted(k).first, bits - predicted(k).first, r.escapes.size(), bits);
+        return bits;
+    };
+    // Walk the grid from the first base an octave at a time towards smaller
+    // predicted sizes, then try the half octaves either side of the best.
+    int best = first, tried = 0;
+    auto better = [&](int k) -> expected<bool, CorvaneError> {
+        if (k < 0 || k >= kGridSize || tried >= kMostBases) return false;
+        ++tried;
+        auto here = size_of(k);
+        if (!here) return unexpected(std::move(here).error());
+        auto now = size_of(best);
+        if (!now) return unexpected(std::move(now).error());
+        if (*here >= *now) return false;
+        best = k;
+        return true;
+    };
+    if (auto s = size_of(first); !s) return unexpected(TuningError(std::move(s).error()));
+    for (const int direction : {+2, -2}) {
+        bool moved = false;
+        for (;;) {
+            auto b = better(best + direction);
+            if (!b) return unexpected(TuningError(std::move(b).error()));
+            if (!*b) break;
+            moved = true;
+        }
+        if (moved) break;
+    }
+    for (const int side : {+1, -1}) {
+        auto b = better(best + side);
+        if (!b) return unexpected(TuningError(std::move(b).error()));
+        if (*b) break;
+    }
+
+    // The chosen base, coded, and its corrections from what it decodes to.
+    auto base = tuning::encode_stream(*t, config, kPlainScale, 0, static_cast<float>(grid_multiplier(cap, best)));
+    if (!base) return unexpected(TuningError(std::move(base).error()));
+    auto y = decompress(*base);
+    if (!y) return unexpected(TuningError(std::move(y).error()));
+    const Refinement r = corrections(held, corrector, *y);
+    std::vector<std::uint8_t> chunk = needs_none(r) ? std::move(*base) : refine::write_container(*base, r);
+
+    auto decoded = decompress_chunk_signal(chunk);
+    if (!decoded) return unexpected(TuningError(std::move(decoded).error()));
+    const double error = largest_error(held, *decoded);
+    if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
+    return chunk;
+}
+
+}  // namespace corvane::target
