@@ -16,7 +16,7 @@ namespace {
 // Layout of the 32-byte header, little-endian (see docs/FORMAT.md).
 constexpr std::array<std::uint8_t, 4> kMagic{'C', 'R', 'V', 'R'};
 constexpr std::uint8_t kVersion = 1;
-constexpr std::size_t kAtVersion = 4, kAtKind = 5, kAtReserved = 6, kAtCount = 8, kAtStep = 12, kAtBase = 16,
+constexpr std::size_t kAtVersion = 4, kAtKind = 5, kAtPredictor = 6, kAtCount = 8, kAtStep = 12, kAtBase = 16,
                       kAtResiduals = 20, kAtEscapeCount = 24, kAtEscapeBytes = 28;
 // An escape is a gap of 1 to 5 bytes and a 4-byte value.
 constexpr std::size_t kSmallestEscape = 5, kLargestEscape = 9;
@@ -32,6 +32,7 @@ CorvaneError damaged(const std::string& what) { return CorvaneError::decompress(
 
 struct Parsed {
     Kind kind = Kind::Float;
+    Predictor predictor;
     std::uint32_t count = 0;
     float step = 0.0f;
     std::span<const std::uint8_t> base, residuals, escapes;
@@ -44,8 +45,9 @@ expected<Parsed, CorvaneError> parse(std::span<const std::uint8_t> bytes) {
     if (h[kAtVersion] != kVersion) {
         return unexpected(damaged("version " + std::to_string(h[kAtVersion]) + " is not one this build reads"));
     }
-    if (h[kAtKind] > 1 || h[kAtReserved] != 0 || h[kAtReserved + 1] != 0) return unexpected(damaged("unknown kind"));
+    if (h[kAtKind] > 1) return unexpected(damaged("unknown kind"));
     Parsed p;
+    p.predictor = {static_cast<std::int8_t>(h[kAtPredictor]), static_cast<std::int8_t>(h[kAtPredictor + 1])};
     p.kind = static_cast<Kind>(h[kAtKind]);
     p.count = get32(h + kAtCount);
     p.step = std::bit_cast<float>(get32(h + kAtStep));
@@ -77,7 +79,7 @@ bool is_container(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, const Refinement& r) {
-    const std::vector<std::uint8_t> residuals = encode_residuals(r.residuals);
+    const std::vector<std::uint8_t> residuals = encode_residuals(r.residuals, r.predictor);
     std::vector<std::uint8_t> escapes;
     escapes.reserve(r.escapes.size() * kSmallestEscape);
     std::uint32_t next = 0;  // the first index the next escape may have
@@ -95,6 +97,8 @@ std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, co
     std::memcpy(out.data(), kMagic.data(), 4);
     out[kAtVersion] = kVersion;
     out[kAtKind] = static_cast<std::uint8_t>(r.kind);
+    out[kAtPredictor] = static_cast<std::uint8_t>(r.predictor.a);
+    out[kAtPredictor + 1] = static_cast<std::uint8_t>(r.predictor.b);
     put32(out.data() + kAtCount, static_cast<std::uint32_t>(r.residuals.size()));
     put32(out.data() + kAtStep, std::bit_cast<std::uint32_t>(r.step));
     put32(out.data() + kAtBase, static_cast<std::uint32_t>(base.size()));
@@ -126,9 +130,18 @@ expected<std::vector<float>, CorvaneError> decode_container(std::span<const std:
     }
     auto y = decompress(p->base);
     if (!y) return unexpected(std::move(y).error());
+    if (auto done = apply_container(bytes, *y); !done) return unexpected(std::move(done).error());
+    return std::move(*y);
+}
+
+expected<void, CorvaneError> apply_container(std::span<const std::uint8_t> bytes, std::vector<float>& out) {
+    auto p = parse(bytes);
+    if (!p) return unexpected(std::move(p).error());
+    if (out.size() != p->count) return unexpected(damaged("the base does not match the header"));
     std::vector<std::int32_t> q(p->count);
-    if (auto done = decode_residuals(p->residuals, q); !done) return unexpected(damaged("the residuals end early"));
-    std::vector<float>& out = *y;
+    if (auto done = decode_residuals(p->residuals, p->predictor, q); !done) {
+        return unexpected(damaged("the residuals end early"));
+    }
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = corrected(p->kind, out[i], q[i], p->step);
 
     const std::uint8_t* at = p->escapes.data();
@@ -149,7 +162,7 @@ expected<std::vector<float>, CorvaneError> decode_container(std::span<const std:
         ++next;
     }
     if (at != end) return unexpected(damaged("bytes left after the escapes"));
-    return std::move(out);
+    return {};
 }
 
 }  // namespace corvane::refine

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "corvane/corvane.hpp"
+#include "src/refine/residuals.hpp"
 
 namespace corvane::refine {
 
@@ -39,7 +40,8 @@ struct Escape {
 struct Refinement {
     Kind kind = Kind::Float;
     float step = 0.0f;
-    std::vector<std::int32_t> residuals;  // one per sample, 0 where the sample is escaped
+    Predictor predictor;
+    std::vector<std::int32_t> residuals;  // one per sample, kFree where the sample is escaped
     std::vector<Escape> escapes;          // in increasing index order
 };
 
@@ -55,5 +57,9 @@ expected<std::size_t, CorvaneError> container_length(std::span<const std::uint8_
 // The corrected samples. Everything the header declares is checked against
 // the bytes before it is used: hostile input is refused with an error.
 expected<std::vector<float>, CorvaneError> decode_container(std::span<const std::uint8_t> bytes);
+
+// The last steps of decode_container: `samples`, what the container's base
+// decodes to, corrected in place.
+expected<void, CorvaneError> apply_container(std::span<const std::uint8_t> bytes, std::vector<float>& samples);
 
 }  // namespace corvane::refine

@@ -1,8 +1,6 @@
 #include "src/target/split.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -27,14 +25,16 @@ double grid_multiplier(float cap, int k) { return static_cast<double>(cap) * std
 // The first base tried has a predicted root-mean-square error of this share
 // of half the correction step: coarser bases cost fewer bits than their
 // corrections add back until about there.
-constexpr double kFirstAim = 0.7;
-// Bases reconstructed at most while walking the grid from the first.
-constexpr int kMostBases = 9;
+constexpr double kFirstAim = 0.35;
+// How far (in half octaves) the scan of bases reaches either side of the first.
+constexpr int kSpan = 6;
 // A float step a little under twice the bound, so the correction's two
 // single-precision roundings fit in what is left.
 constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
-// What an escape costs: its gap and value.
+// What an escape costs (its gap and value), and what a container adds to
+// its base (its header and the coder's state).
 constexpr double kEscapeBits = 48.0;
+constexpr double kContainerBits = 8.0 * (refine::kContainerHeaderSize + 4);
 // The dead zone of threshold 0 is what scale 6 with the low cutoff gives.
 constexpr std::uint8_t kPlainScale = 6;
 
@@ -84,8 +84,12 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
                 }
             }
         }
-        if (!kept) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
+        if (!kept) {
+            r.residuals[i] = refine::kFree;
+            r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
+        }
     }
+    r.predictor = refine::fit_predictor(r.residuals);
     return r;
 }
 
@@ -102,6 +106,33 @@ double largest_error(const Held& held, std::span<const float> decoded) {
         worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
     }
     return worst;
+}
+
+// The chunk of the base of multiplier m: the base, coded, and the
+// corrections of what it decodes to; checked against the bound before it is
+// returned. The check decodes the chunk but for its base, whose samples are
+// at hand: they were decoded from the very bytes the chunk holds.
+expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, const Corrector& corrector,
+                                                          const tuning::Transformed& t,
+                                                          const CompressionConfig& config, float m) {
+    auto base = tuning::encode_stream(t, config, kPlainScale, 0, m);
+    if (!base) return unexpected(TuningError(std::move(base).error()));
+    auto y = decompress(*base);
+    if (!y) return unexpected(TuningError(std::move(y).error()));
+    Refinement r = corrections(held, corrector, *y);
+    std::vector<std::uint8_t> chunk;
+    if (needs_none(r)) {
+        chunk = std::move(*base);
+    } else {
+        r.predictor = refine::cheaper_predictor(r.residuals, r.predictor);
+        chunk = refine::write_container(*base, r);
+        if (auto applied = refine::apply_container(chunk, *y); !applied) {
+            return unexpected(TuningError(std::move(applied).error()));
+        }
+    }
+    const double error = largest_error(held, *y);
+    if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
+    return chunk;
 }
 
 }  // namespace
@@ -136,61 +167,61 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
 
     tuning::Reconstruction scratch;
     std::vector<std::optional<double>> cost(kGridSize);
+    std::vector<bool> plain(kGridSize, false);  // the base needs no correction
     auto size_of = [&](int k) -> expected<double, CorvaneError> {
         const auto slot = static_cast<std::size_t>(k);
         if (cost[slot]) return *cost[slot];
         auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
         if (!y) return unexpected(std::move(y).error());
         const Refinement r = corrections(held, corrector, *y);
-        const double bits = predicted(k).first +
-                            (needs_none(r) ? 0.0 : refine::residual_bits(r.residuals) + kEscapeBits * static_cast<double>(r.escapes.size()));
-        cost[slot] = bits;
-        if (std::getenv("CORVANE_DEBUG")) std::fprintf(stderr, "k=%d m=%g pred_rms=%g base_bits=%g res_bits=%g esc=%zu total=%g\n", k, grid_multiplier(cap, k), predicted(k).second, predicted(k).first, bits - predicted(k).first, r.escapes.size(), bits);
-        return bits;
+        plain[slot] = needs_none(r);
+        const double escapes = kEscapeBits * static_cast<double>(r.escapes.size());
+        cost[slot] = predicted(k).first +
+                     (plain[slot] ? 0.0 : kContainerBits + refine::residual_bits(r.residuals, r.predictor) + escapes);
+        return *cost[slot];
     };
-    // Walk the grid from the first base an octave at a time towards smaller
-    // predicted sizes, then try the half octaves either side of the best.
-    int best = first, tried = 0;
-    auto better = [&](int k) -> expected<bool, CorvaneError> {
-        if (k < 0 || k >= kGridSize || tried >= kMostBases) return false;
-        ++tried;
+    // Every other grid point (an octave apart) from kSpan below the first to
+    // kSpan above it, then the half octaves either side of the best: a scan
+    // wide enough that close bounds find the same region of the grid.
+    int best = first;
+    auto consider = [&](int k) -> expected<void, CorvaneError> {
+        if (k < 0 || k >= kGridSize) return {};
         auto here = size_of(k);
         if (!here) return unexpected(std::move(here).error());
-        auto now = size_of(best);
-        if (!now) return unexpected(std::move(now).error());
-        if (*here >= *now) return false;
-        best = k;
-        return true;
+        if (k != best && *here < *cost[static_cast<std::size_t>(best)]) best = k;
+        return {};
     };
     if (auto s = size_of(first); !s) return unexpected(TuningError(std::move(s).error()));
-    for (const int direction : {+2, -2}) {
-        bool moved = false;
-        for (;;) {
-            auto b = better(best + direction);
-            if (!b) return unexpected(TuningError(std::move(b).error()));
-            if (!*b) break;
-            moved = true;
+    for (int k = first - kSpan; k <= first + kSpan; k += 2) {
+        if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
+    }
+    // Beyond an edge of the scan while the sizes still fall.
+    for (int step = best == first + kSpan ? 2 : best == first - kSpan ? -2 : 0; step != 0;) {
+        const int from = best;
+        if (auto done = consider(from + step); !done) return unexpected(TuningError(std::move(done).error()));
+        if (best == from) break;
+    }
+    const int centre = best;
+    for (const int k : {centre - 1, centre + 1}) {
+        if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
+    }
+
+    // Predictions miss by a few bytes, which decide between close
+    // candidates: the chosen one is coded, and so is the smallest base that
+    // needs no correction should the chosen one need some; the smaller wins.
+    std::vector<int> finalists{best};
+    for (int k = kGridSize; k-- > 0 && !plain[static_cast<std::size_t>(best)];) {
+        if (cost[static_cast<std::size_t>(k)] && plain[static_cast<std::size_t>(k)]) {
+            finalists.push_back(k);
+            break;
         }
-        if (moved) break;
     }
-    for (const int side : {+1, -1}) {
-        auto b = better(best + side);
-        if (!b) return unexpected(TuningError(std::move(b).error()));
-        if (*b) break;
+    std::vector<std::uint8_t> chunk;
+    for (const int k : finalists) {
+        auto coded = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
+        if (!coded) return unexpected(std::move(coded).error());
+        if (chunk.empty() || coded->size() < chunk.size()) chunk = std::move(*coded);
     }
-
-    // The chosen base, coded, and its corrections from what it decodes to.
-    auto base = tuning::encode_stream(*t, config, kPlainScale, 0, static_cast<float>(grid_multiplier(cap, best)));
-    if (!base) return unexpected(TuningError(std::move(base).error()));
-    auto y = decompress(*base);
-    if (!y) return unexpected(TuningError(std::move(y).error()));
-    const Refinement r = corrections(held, corrector, *y);
-    std::vector<std::uint8_t> chunk = needs_none(r) ? std::move(*base) : refine::write_container(*base, r);
-
-    auto decoded = decompress_chunk_signal(chunk);
-    if (!decoded) return unexpected(TuningError(std::move(decoded).error()));
-    const double error = largest_error(held, *decoded);
-    if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
     return chunk;
 }
 
