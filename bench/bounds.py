@@ -16,7 +16,9 @@ Sections:
   compress_signal, and of decoding a refined chunk against decoding the
   default plain stream, in alternating rounds (median ratios);
 - monotonic: chunk sizes over 25 bounds from 1e-5 to 1e-1 of the range; any
-  size that grows as the bound loosens is listed.
+  size that grows as the bound loosens is listed. With --plot, SZ3 and zfpy
+  at the same bounds and the lossless ratios of FLAC and pcodec go beside them
+  in a rate-distortion plot (matplotlib).
 
 Every decoded chunk is checked against its bound. Prints markdown tables.
 """
@@ -221,7 +223,15 @@ def speed(sigs: dict, rel: float, rounds: int) -> list:
     return rows
 
 
-def monotonic(sigs: dict, steps: int) -> list:
+def zfp_bytes(x: np.ndarray, bound: float) -> int:
+    import zfpy
+
+    blob = zfpy.compress_numpy(x, tolerance=bound)
+    assert np.max(np.abs(zfpy.decompress_numpy(blob).astype(np.float64) - x)) <= bound
+    return len(blob)
+
+
+def monotonic(sigs: dict, steps: int, peers: bool) -> list:
     rows = []
     for name, x in sigs.items():
         xf = x.astype(np.float32)
@@ -229,8 +239,41 @@ def monotonic(sigs: dict, steps: int) -> list:
         rels = list(np.logspace(-5, -1, steps))
         sizes = [len(chunk_at(xf, r * span)) for r in rels]
         grows = [(rels[i], sizes[i - 1], sizes[i]) for i in range(1, steps) if sizes[i] > sizes[i - 1]]
-        rows.append({"signal": name, "rels": rels, "sizes": sizes, "grows": grows})
+        row = {"signal": name, "raw": xf.nbytes, "rels": rels, "sizes": sizes, "grows": grows}
+        if peers:
+            row["sz3"] = [sz3_bytes(xf, r * span)[0] for r in rels]
+            row["zfpy"] = [zfp_bytes(xf, r * span) for r in rels]
+            if x.dtype == np.int16:
+                row["lossless"] = {"corvane": len(chunk_at(x, 0.0, dtype="int16")), "FLAC -8": flac_bytes(x),
+                                   "pcodec": pcodec_bytes(x)}
+        rows.append(row)
     return rows
+
+
+def plot(rows: list, path: pathlib.Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(2, (len(rows) + 1) // 2, figsize=(4.2 * ((len(rows) + 1) // 2), 7.5), squeeze=False)
+    for ax, r in zip(axes.ravel(), rows):
+        for key, style in (("sizes", "o-"), ("sz3", "s--"), ("zfpy", "^:")):
+            label = "corvane" if key == "sizes" else key.upper() if key == "sz3" else key
+            ax.plot(r["rels"], [r["raw"] / b for b in r[key]], style, ms=3, label=label)
+        for (name, size), colour in zip(r.get("lossless", {}).items(), ("C0", "C3", "C4")):
+            ax.axhline(r["raw"] / size, color=colour, lw=0.8, ls="-." if name != "corvane" else "-",
+                       label=f"{name} lossless")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_title(r["signal"])
+        ax.set_xlabel("largest error / range")
+        ax.set_ylabel("compression ratio")
+        ax.grid(True, which="both", lw=0.3)
+        ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    print(f"plot: {path}")
 
 
 # --------------------------------------------------------------------------- report
@@ -269,6 +312,7 @@ def main(argv=None) -> None:
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--out", type=pathlib.Path, default=None, help="directory for the JSON results")
     ap.add_argument("--sections", default="bounds,lossless,prd,speed,monotonic")
+    ap.add_argument("--plot", type=pathlib.Path, default=None, help="write the rate-distortion plot here (a .png)")
     args = ap.parse_args(argv)
     n = 16384 if args.quick else 65536
     sigs = signals(n)
@@ -283,7 +327,9 @@ def main(argv=None) -> None:
     if "speed" in wanted:
         results["speed"] = speed(sigs, 1e-3, 3 if args.quick else 7)
     if "monotonic" in wanted:
-        results["monotonic"] = monotonic(sigs, 25)
+        results["monotonic"] = monotonic(sigs, 25, peers=args.plot is not None)
+        if args.plot is not None:
+            plot(results["monotonic"], args.plot)
     report(results)
     out = args.out or pathlib.Path(tempfile.mkdtemp(prefix="corvane-bounds-"))
     out.mkdir(parents=True, exist_ok=True)

@@ -74,9 +74,12 @@ void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit) {
     }
 }
 
-double counted_bits(std::span<const std::int32_t> q, Predictor p) {
-    std::vector<std::uint32_t> counts(2 * kContexts, 0);
+void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32_t>& counts) {
     binarise(q, p, [&](std::uint32_t ctx, bool b) { ++counts[2 * ctx + (b ? 1 : 0)]; });
+}
+
+// The bits of the decisions counted, from their frequencies in each context.
+double bits_of(const std::vector<std::uint32_t>& counts) {
     // A context the coder adapts 1/16 of the way never gives a decision less
     // than about 1/270 of its probability away from certainty.
     constexpr double kFloor = 15.0 / 4096.0;
@@ -88,6 +91,12 @@ double counted_bits(std::span<const std::int32_t> q, Predictor p) {
         }
     }
     return bits;
+}
+
+double counted_bits(std::span<const std::int32_t> q, Predictor p) {
+    std::vector<std::uint32_t> counts(2 * kContexts, 0);
+    count(q, p, counts);
+    return bits_of(counts);
 }
 
 }  // namespace
@@ -124,7 +133,20 @@ std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Pred
     return enc.finish();
 }
 
-double residual_bits(std::span<const std::int32_t> q, Predictor p) { return counted_bits(q, p); }
+double residual_bits(std::span<const std::int32_t> q, Predictor p) {
+    // A long signal is sampled: one block of kBlock residuals in every
+    // kSampled, the bits scaled up by the share taken.
+    constexpr std::size_t kBlock = 512, kSampled = 4 * kBlock;
+    if (q.size() < 4 * kSampled) return counted_bits(q, p);
+    std::vector<std::uint32_t> counts(2 * kContexts, 0);
+    std::size_t taken = 0;
+    for (std::size_t at = 0; at < q.size(); at += kSampled) {
+        const auto block = q.subspan(at, std::min(kBlock, q.size() - at));
+        count(block, p, counts);
+        taken += block.size();
+    }
+    return bits_of(counts) * static_cast<double>(q.size()) / static_cast<double>(taken);
+}
 
 expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, Predictor p,
                                                std::span<std::int32_t> q) {

@@ -42,7 +42,8 @@ Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted);
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p);
 
 // What encode_residuals would take, in bits, predicted from the decisions'
-// frequencies in each context (without coding them).
+// frequencies in each context (without coding them; for a long signal, from
+// a regular sample of its residuals).
 double residual_bits(std::span<const std::int32_t> q, Predictor p);
 
 enum class ResidualError : std::uint8_t { Truncated };

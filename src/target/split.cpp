@@ -59,35 +59,40 @@ Corrector corrector_for(const Held& held, double bound) {
     return {Kind::Float, bound, step};
 }
 
+// The residual that brings y within the bound of x as decoding corrects it:
+// the nearest to the exact quotient, or one either side; nothing when none does.
+[[gnu::always_inline]] inline std::optional<std::int32_t> residual_for(const Corrector& c, double per_step, double x, float y) {
+    const double start = c.kind == Kind::Integer ? refine::nearest_integer(y) : y;
+    const double guess = (x - start) * per_step;
+    if (!(std::abs(guess) < refine::kLargestResidual - 1)) return std::nullopt;
+    const auto q0 = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
+    if (std::abs(x - static_cast<double>(refine::corrected(c.kind, y, q0, c.step))) <= c.bound) return q0;
+    if (per_step == 0.0) return std::nullopt;  // (no step: 0 was the one residual to try)
+    for (const std::int32_t q : {q0 - 1, q0 + 1}) {
+        if (std::abs(x - static_cast<double>(refine::corrected(c.kind, y, q, c.step))) <= c.bound) return q;
+    }
+    return std::nullopt;
+}
+
 // The corrections of the base's samples y, each checked with the decoder's
 // own arithmetic; a sample none brings within the bound is escaped.
 Refinement corrections(const Held& held, const Corrector& c, std::span<const float> y) {
     Refinement r;
     r.kind = c.kind;
     r.step = c.step;
-    r.residuals.assign(y.size(), 0);
-    const double step = c.step;
-    for (std::size_t i = 0; i < y.size(); ++i) {
-        const double x = held[i];
-        const double start = c.kind == Kind::Integer ? std::nearbyint(static_cast<double>(y[i])) : y[i];
-        const double guess = step > 0.0 ? std::nearbyint((x - start) / step) : 0.0;
-        bool kept = false;
-        if (std::abs(guess) <= refine::kLargestResidual) {
-            const auto q0 = static_cast<std::int32_t>(guess);
-            for (const std::int32_t q : {q0, q0 - 1, q0 + 1}) {
-                if (std::abs(q) > refine::kLargestResidual || (q != 0 && step == 0.0)) continue;
-                const double z = refine::corrected(c.kind, y[i], q, c.step);
-                if (std::abs(x - z) <= c.bound) {
-                    r.residuals[i] = q;
-                    kept = true;
-                    break;
-                }
-            }
+    r.residuals.resize(y.size());
+    const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
+    auto fill = [&](auto reference) {
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            const auto q = residual_for(c, per_step, reference(i), y[i]);
+            r.residuals[i] = q.value_or(refine::kFree);
+            if (!q) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
         }
-        if (!kept) {
-            r.residuals[i] = refine::kFree;
-            r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
-        }
+    };
+    if (held.wide.empty()) {
+        fill([&](std::size_t i) { return static_cast<double>(held.narrow[i]); });
+    } else {
+        fill([&](std::size_t i) { return held.wide[i]; });
     }
     r.predictor = refine::fit_predictor(r.residuals);
     return r;
@@ -101,7 +106,7 @@ bool needs_none(const Refinement& r) {
 double largest_error(const Held& held, std::span<const float> decoded) {
     double worst = 0.0;
     for (std::size_t i = 0; i < decoded.size(); ++i) {
-        const double y = held.integers ? std::nearbyint(static_cast<double>(decoded[i])) : decoded[i];
+        const double y = held.integers ? refine::nearest_integer(decoded[i]) : decoded[i];
         const double d = std::abs(held[i] - y);
         worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
     }
