@@ -41,6 +41,7 @@ from corvane_numcodecs import Corvane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from compare import ecg_recording, random_walk  # noqa: E402  (the same synthetic signals)
+from targets import sz3 as sz3_bytes  # noqa: E402  (SZ3 at an absolute bound: its bytes and its samples)
 
 
 # --------------------------------------------------------------------------- signals
@@ -101,17 +102,6 @@ def signals(n: int) -> dict:
 
 
 # --------------------------------------------------------------------------- peers
-
-def sz3_bytes(x: np.ndarray, bound: float) -> tuple:
-    from pysz import sz, szConfig, szErrorBoundMode
-
-    cfg = szConfig()
-    cfg.errorBoundMode = szErrorBoundMode.ABS
-    cfg.absErrorBound = bound
-    cfg.openmp = False
-    blob = sz.compress(x, cfg)[0]
-    return blob.nbytes, sz.decompress(blob, np.float32, (len(x),))[0]
-
 
 def flac_bytes(x: np.ndarray) -> int:
     from flac_numcodecs import Flac
@@ -332,14 +322,14 @@ def main(argv=None) -> None:
         results["speed"] = speed(sigs, 1e-3, 3 if args.quick else 7)
     if "monotonic" in wanted:
         results["monotonic"] = monotonic(sigs, 25, peers=args.plot is not None)
-        if args.plot is not None:
-            plot(results["monotonic"], args.plot)
     report(results)
     out = args.out or pathlib.Path(tempfile.mkdtemp(prefix="corvane-bounds-"))
     out.mkdir(parents=True, exist_ok=True)
     path = out / ("bounds-quick.json" if args.quick else "bounds.json")
     path.write_text(json.dumps(results, indent=1, default=float))
     print(f"\nresults: {path}")
+    if args.plot is not None and "monotonic" in results:
+        plot(results["monotonic"], args.plot)
 
 
 if __name__ == "__main__":
