@@ -169,6 +169,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     };
     int first = 0;
     while (first + 1 < kGridSize && predicted(first).second < kFirstAim * half_step) ++first;
+    first &= ~1;  // the scan below keeps to even grid points, whatever the bound
 
     tuning::Reconstruction scratch;
     std::vector<std::optional<double>> cost(kGridSize);
@@ -185,9 +186,10 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
                      (plain[slot] ? 0.0 : kContainerBits + refine::residual_bits(r.residuals, r.predictor) + escapes);
         return *cost[slot];
     };
-    // Every other grid point (an octave apart) from kSpan below the first to
-    // kSpan above it, then the half octaves either side of the best: a scan
-    // wide enough that close bounds find the same region of the grid.
+    // Every other grid point (an octave apart, always the even ones) from
+    // kSpan below the first to kSpan above it, then the half octaves either
+    // side of the best: a scan wide enough, and on points fixed enough, that
+    // close bounds find the same region of the grid.
     int best = first;
     auto consider = [&](int k) -> expected<void, CorvaneError> {
         if (k < 0 || k >= kGridSize) return {};
