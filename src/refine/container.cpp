@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "src/header.hpp"
+#include "src/format/header.hpp"
 #include "src/refine/residuals.hpp"
 
 namespace corvane::refine {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "src/binrans.hpp"
+#include "src/entropy/binrans.hpp"
 
 namespace corvane::refine {
 namespace {

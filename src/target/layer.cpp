@@ -12,7 +12,7 @@
 #include <utility>
 #include <variant>
 
-#include "src/header.hpp"
+#include "src/format/header.hpp"
 #include "src/refine/container.hpp"
 #include "src/target/split.hpp"
 #include "src/target/stages.hpp"

@@ -1,0 +1,141 @@
+// The codec layer's one-signal entry points: every sample type a chunk holds
+// is coded at a target and decodes, in its own type, within that target.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "corvane/layer.hpp"
+#include "src/format/header.hpp"
+#include "src/refine/container.hpp"
+
+namespace corvane {
+namespace {
+
+template <class T>
+std::vector<T> counts(std::size_t n, double centre, double swing, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0.0, swing / 50.0);
+    std::vector<T> x(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = centre + swing * std::sin(0.021 * static_cast<double>(i)) + noise(rng);
+        x[i] = static_cast<T>(std::lround(v));
+    }
+    return x;
+}
+
+template <class T>
+void check_type(SampleType type, std::vector<T> x) {
+    for (const ErrorTarget target : {ErrorTarget{ErrorMeasure::MaxAbs, 0.7}, ErrorTarget{ErrorMeasure::MaxAbs, 2.5},
+                                     ErrorTarget{ErrorMeasure::Prd, 3.0}}) {
+        SCOPED_TRACE(static_cast<int>(type) * 10 + static_cast<int>(target.measure));
+        auto stream = compress_at_target({x.data(), type, x.size()}, CompressionConfig{}, target);
+        if (!stream) {
+            // only a bound below what rounding can reach may be refused, and
+            // the figure named is a whole number the layer then keeps
+            ASSERT_TRUE(std::holds_alternative<UnreachableTarget>(stream.error()));
+            const double best = std::get<UnreachableTarget>(stream.error()).best;
+            ASSERT_EQ(best, std::floor(best));
+            ASSERT_TRUE(compress_at_target({x.data(), type, x.size()}, CompressionConfig{}, {target.measure, best}));
+            continue;
+        }
+        std::vector<T> y(x.size());
+        ASSERT_TRUE(decompress_chunk_signal(*stream, type, y.data(), y.size()));
+        std::vector<float> xf(x.begin(), x.end()), yf(y.begin(), y.end());
+        const double error = measure_error(target.measure, std::span<const float>(xf), yf);
+        EXPECT_LE(error, target.measure == ErrorMeasure::MaxAbs ? std::floor(target.bound) : target.bound);
+        const auto length = stream_length(*stream);
+        ASSERT_TRUE(length);
+        ASSERT_EQ(*length, stream->size());
+    }
+}
+
+TEST(Layer, EveryIntegerTypeKeepsItsTargetAfterRounding) {
+    check_type<std::int8_t>(SampleType::Int8, counts<std::int8_t>(700, 0.0, 100.0, 1));
+    check_type<std::uint8_t>(SampleType::Uint8, counts<std::uint8_t>(700, 128.0, 100.0, 2));
+    check_type<std::int16_t>(SampleType::Int16, counts<std::int16_t>(3000, -200.0, 2000.0, 3));
+    check_type<std::uint16_t>(SampleType::Uint16, counts<std::uint16_t>(3000, 30000.0, 20000.0, 4));
+    check_type<std::int32_t>(SampleType::Int32, counts<std::int32_t>(3000, 0.0, 1e6, 5));
+}
+
+TEST(Layer, FloatPrdsAreTheSearchsOwnStreamsAndOutOfRangeInt32IsRefused) {
+    std::vector<float> x(2000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.01f * static_cast<float>(i));
+    const ErrorTarget target{ErrorMeasure::Prd, 0.5};
+    auto direct = compress_to_target(x, CompressionConfig{}, target);
+    auto layered = compress_at_target({x.data(), SampleType::Float32, x.size()}, CompressionConfig{}, target);
+    ASSERT_TRUE(direct && layered);
+    EXPECT_EQ(direct->stream, *layered);
+
+    const std::vector<std::int32_t> wide{0, (1 << 24) + 1, 5};
+    auto refused = compress_at_target({wide.data(), SampleType::Int32, wide.size()}, CompressionConfig{}, target);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(std::holds_alternative<CorvaneError>(refused.error()));
+}
+
+std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t{b[at + 3]} << 24;
+}
+
+// Any bound above 0 is met on floats, a refined chunk says what it holds in
+// its header, and a run of chunks splits where each header says it ends.
+TEST(Refinement, EveryBoundIsMetAndChunksDescribeThemselves) {
+    std::mt19937 rng(9);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<float> x(5000);
+    float walk = 300.0f;
+    for (float& v : x) v = (walk += noise(rng));
+    std::vector<std::uint8_t> run;
+    std::vector<float> expected;
+    for (const double bound : {1e-6, 1e-4, 1e-2, 0.3, 5.0}) {
+        auto chunk = compress_at_target({x.data(), SampleType::Float32, x.size()}, CompressionConfig{},
+                                        {ErrorMeasure::MaxAbs, bound});
+        ASSERT_TRUE(chunk);
+        auto y = decompress_chunk_signal(*chunk);
+        ASSERT_TRUE(y);
+        ASSERT_EQ(y->size(), x.size());
+        for (std::size_t i = 0; i < x.size(); ++i) ASSERT_LE(std::abs(double{x[i]} - double{(*y)[i]}), bound) << i;
+        ASSERT_EQ(stream_length(*chunk), chunk->size());
+        if (refine::is_container(*chunk)) {
+            EXPECT_EQ((*chunk)[4], 1);  // version
+            EXPECT_EQ(u32_at(*chunk, 8), x.size());
+            const std::size_t base = u32_at(*chunk, 16);
+            const std::span<const std::uint8_t> inner(chunk->data() + refine::kContainerHeaderSize, base);
+            EXPECT_EQ(stream_length(inner), base);  // the base is a whole stream
+            EXPECT_FALSE(decompress(*chunk));       // which the stream decoder alone never returns
+        }
+        run.insert(run.end(), chunk->begin(), chunk->end());
+        expected.insert(expected.end(), y->begin(), y->end());
+    }
+    auto lanes = decompress_chunk_lanes(run);
+    ASSERT_TRUE(lanes);
+    EXPECT_EQ(lanes->lanes, 5u);
+    EXPECT_EQ(lanes->samples, expected);
+}
+
+// Damaged refined chunks are refused with an error: cut anywhere, or with
+// header fields that claim more than the bytes hold.
+TEST(Refinement, DamagedChunksAreRefused) {
+    std::vector<float> x(3000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 100.0f;
+    auto chunk = compress_at_target({x.data(), SampleType::Float32, x.size()}, CompressionConfig{},
+                                    {ErrorMeasure::MaxAbs, 1e-4});
+    ASSERT_TRUE(chunk && refine::is_container(*chunk));
+    for (std::size_t cut = 0; cut < chunk->size(); cut += 7) {
+        EXPECT_FALSE(decompress_chunk_signal(std::span(chunk->data(), cut))) << cut;
+    }
+    const std::size_t fields[] = {8, 16, 20, 24, 28};  // count, base, residual and escape lengths, escape count
+    for (const std::size_t at : fields) {
+        for (const std::uint32_t lie : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+            auto bad = *chunk;
+            for (int b = 0; b < 4; ++b) bad[at + b] = static_cast<std::uint8_t>(lie >> (8 * b));
+            if (bad == *chunk) continue;
+            EXPECT_FALSE(decompress_chunk_signal(bad)) << at << " " << lie;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvane
