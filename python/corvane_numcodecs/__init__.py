@@ -222,7 +222,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         if _target_of(self) is not None or _refined(stream):
             # What a target writes: plain or refined streams, one per lane.
             flat, lanes = _native.decompress_chunk(stream)
-            shape = out.shape if isinstance(out, np.ndarray) and out.ndim >= 2 else None
+            shape = chunk_shape
+            if shape is None and isinstance(out, np.ndarray) and out.ndim >= 2:
+                shape = out.shape
             samples = flat if self.axis is None else _lanes.from_rows(flat.reshape(lanes, -1), self.axis, shape)
         elif self.axis is None:
             if floats:
