@@ -172,14 +172,14 @@ def test_a_chunk_or_dataset_the_filter_cannot_code_is_refused_or_kept_exactly(tm
     with h5py.File(tmp_path / "y.h5", "w") as f:
         dcpl = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
         dcpl.set_chunk((10000,))
-        dcpl.set_filter(corvane_hdf5.FILTER_ID, 0, Corvane(max_abs_error=1e-9)["compression_opts"])
+        dcpl.set_filter(corvane_hdf5.FILTER_ID, 0, Corvane(prd=1e-9)["compression_opts"])
         dapl = h5py.h5p.create(h5py.h5p.DATASET_ACCESS)
         dapl.set_chunk_cache(0, 0, 1.0)
         dataset = h5py.h5d.create(f.id, b"noisy", h5py.h5t.NATIVE_FLOAT, h5py.h5s.create_simple(noisy.shape),
                                   dcpl=dcpl, dapl=dapl)
         with pytest.raises(OSError):
             dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, noisy)
-        assert "max_abs_error=1e-09 is out of reach" in corvane_hdf5.last_failure()
+        assert "prd=1e-09 is out of reach" in corvane_hdf5.last_failure()
     for bad, message in [({"prd": -1.0}, "finite number of at least 0"), ({"method": "haar"}, "method"),
                          ({"max_abs_error": 1.0, "prd": 1.0}, "exclude each other")]:
         with pytest.raises(ValueError, match=message):
