@@ -316,4 +316,19 @@ bool read_options(PyObject* options, CompressionConfig& config) {
     return true;
 }
 
+namespace {
+
+template <class Value, std::size_t N>
+const char* name_of(Value value, const Named<Value> (&names)[N]) {
+    for (const auto& entry : names) {
+        if (entry.value == value) return entry.name.data();
+    }
+    return "?";
+}
+
+}  // namespace
+
+const char* method_name(Method method) { return name_of(method, kMethods); }
+const char* coder_name(Coder coder) { return name_of(coder, kCoders); }
+
 }  // namespace corvane::python

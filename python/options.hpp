@@ -34,4 +34,8 @@ struct CompressArguments {
 bool bind_compress_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              CompressArguments& out);
 
+// The names the options take for a method and a coder ("cdf97", "cmodel").
+const char* method_name(Method method);
+const char* coder_name(Coder coder);
+
 }  // namespace corvane::python

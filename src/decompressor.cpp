@@ -8,6 +8,7 @@
 #include "src/cmodel.hpp"
 #include "src/compressor.hpp"
 #include "src/deflate.hpp"
+#include "src/error.hpp"
 #include "src/header.hpp"
 #include "wavelet/reconstruction.hpp"
 
@@ -173,8 +174,7 @@ expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8
 
     const std::uint64_t needed = std::uint64_t{h.payload_len} + kHeaderSize;
     if (stream.size() - kHeaderSize < h.payload_len) {
-        return unexpected(CorvaneError::decompress("Minimum data size is " + std::to_string(needed) +
-                                                   ", but it was " + std::to_string(stream.size())));
+        return unexpected(stream_cut_short(needed, stream.size()));
     }
     return decompress_core(stream.subspan(kHeaderSize, h.payload_len), h.parameters());
 }

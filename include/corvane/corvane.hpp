@@ -257,4 +257,28 @@ expected<void, CorvaneError> decompress_lanes(const LaneRun& run, double* out, u
 // legitimately could.
 expected<std::vector<float>, CorvaneError> decompress_lanes(const LaneRun& run, unsigned threads);
 
+// ---------------------------------------------------------------- inspection
+
+// What one stream's header says, as the decoder reads it.
+struct StreamFacts {
+    std::array<std::uint8_t, 2> version{};  // major, minor
+    Method method = Method::Cdf97;
+    std::uint8_t levels = 0;
+    std::uint8_t scale = 0;
+    Coder coder = Coder::Cmodel;  // one of the three stream coders
+    std::uint32_t sample_count = 0;
+    float multiplier = 0.0f;  // the one the payload is dequantised with
+    float min = 0.0f;
+    float max = 0.0f;
+    float mean = 0.0f;
+    std::uint32_t payload_length = 0;
+    std::size_t length = 0;  // header and payload, in bytes
+};
+
+// The facts of every stream in `run`: one stream, or a chunk's lanes back to
+// back. Reads the headers alone, each checked as the decoder checks it, and
+// refuses a stream whose payload runs past the end of `run` (with the
+// decoder's message), so every stream listed is whole.
+expected<std::vector<StreamFacts>, CorvaneError> inspect_streams(std::span<const std::uint8_t> run);
+
 }  // namespace corvane

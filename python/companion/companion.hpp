@@ -39,6 +39,9 @@ int add_targets(PyObject* module);
 // Lanes: compress_lanes and decompress_lanes (lanes.cpp).
 int add_lanes(PyObject* module);
 
+// Inspection: stream_facts (inspect.cpp).
+int add_inspect(PyObject* module);
+
 // A buffer export held for the length of a call: while it is held the
 // exporter can neither resize nor free the memory (a bytearray refuses to
 // resize, a NumPy array to be resized), so the memory may be read or written

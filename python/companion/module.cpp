@@ -87,6 +87,7 @@ constexpr AddPart kParts[] = {
     add_codec,
     add_targets,
     add_lanes,
+    add_inspect,
 };
 
 int exec_module(PyObject* module) {

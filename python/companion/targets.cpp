@@ -24,16 +24,6 @@ constexpr Parameters kParameters{"compress_to_target()", kNames, 4, 4};
 
 using Tuned = expected<TunedStream, TuningError>;
 
-const char* method_name(Method method) {
-    switch (method) {
-        case Method::Cdf53: return "cdf53";
-        case Method::Cdf97: return "cdf97";
-        case Method::Db4: return "db4";
-        case Method::Sym4: return "sym4";
-    }
-    return "cdf97";
-}
-
 // Run without the interpreter lock. float64 samples are narrowed to single
 // precision for the codec, but the bound holds against them as given.
 Tuned tune(std::span<const float> samples, const CompressionConfig& config, ErrorTarget target) {
