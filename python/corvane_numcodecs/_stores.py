@@ -59,7 +59,8 @@ class Accuracy:
         if d.size:
             self.largest = max(self.largest, float(np.max(np.abs(d))))
         self.squared_error = self.squared_error + np.sum(d * d, axis=time_axis)
-        self.squared_spread = self.squared_spread + np.sum((x - mean) ** 2, axis=time_axis)
+        spread = x - np.expand_dims(mean, time_axis)
+        self.squared_spread = self.squared_spread + np.sum(spread * spread, axis=time_axis)
 
     @property
     def prd(self) -> float:

@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 from collections.abc import Sequence
-from typing import Any, TextIO
+from typing import Any
 
 import numpy as np
 
@@ -202,7 +202,7 @@ def _decoded(root: Any, name: str, path: str) -> Any:
 def _info(args: argparse.Namespace) -> int:
     path = args.path
     if os.path.isdir(path) or (os.path.isfile(path) and path.lower().endswith(".zip")):
-        _store_info(path, sys.stdout)
+        print(_store_info(path))
         return 0
     with open(path, "rb") as f:
         data = f.read()
@@ -214,11 +214,13 @@ def _info(args: argparse.Namespace) -> int:
     return 0
 
 
-def _store_info(path: str, out: TextIO) -> None:
+def _store_info(path: str) -> str:
+    """What ``info`` prints for a store; gathered whole, so a damaged chunk prints nothing but the error."""
+    lines = []
     with _stores.open_store(path) as root:
         made = root.attrs.get("corvane", {})
         if made:
-            out.write(f"{path}: made from {made.get('source')} ({made.get('format')}) by {made.get('written_by')}\n")
+            lines.append(f"{path}: made from {made.get('source')} ({made.get('format')}) by {made.get('written_by')}")
         for name, array in sorted(root.arrays()):
             attrs = dict(array.attrs)
             nbytes = int(np.prod(array.shape)) * array.dtype.itemsize
@@ -230,13 +232,12 @@ def _store_info(path: str, out: TextIO) -> None:
                     streams.append(inspect(data))
                 except ValueError as exc:
                     raise ValueError(f"{path}, chunk {key}: damaged stream: {exc}") from None
-            out.write(f"{name}: shape {tuple(array.shape)} {array.dtype}, chunks {tuple(array.chunks)}, "
-                      f"{len(streams)} chunks stored, {stored} bytes of {nbytes}: ratio {nbytes / max(stored, 1):.3f}\n")
-            out.write(f"  settings: {_settings_text(attrs.get('settings', {}))}\n")
-            for key in ("sample_rate", "channels", "units"):
-                if key in attrs:
-                    out.write(f"  {key}: {_short(attrs[key])}\n")
-            out.write(_streams_summary(streams))
+            lines.append(f"{name}: shape {tuple(array.shape)} {array.dtype}, chunks {tuple(array.chunks)}, "
+                         f"{len(streams)} chunks stored, {stored} bytes of {nbytes}: ratio {nbytes / max(stored, 1):.3f}")
+            lines.append(f"  settings: {_settings_text(attrs.get('settings', {}))}")
+            lines += [f"  {key}: {_short(attrs[key])}" for key in ("sample_rate", "channels", "units") if key in attrs]
+            lines.append(_streams_summary(streams))
+    return "\n".join(lines)
 
 
 def _settings_text(settings: dict[str, Any]) -> str:
@@ -252,7 +253,7 @@ def _short(value: Any, most: int = 8) -> str:
 def _streams_summary(chunks: list[Inspection]) -> str:
     every = [s for chunk in chunks for s in chunk.streams]
     if not every:
-        return "  no chunks stored (every sample is the fill value)\n"
+        return "  no chunks stored (every sample is the fill value)"
 
     def span(values: list[Any], fmt: str = "{}") -> str:
         low, high = min(values), max(values)
@@ -262,7 +263,7 @@ def _streams_summary(chunks: list[Inspection]) -> str:
     return (f"  streams: {len(every)} ({span(lanes)} per chunk), method {span([s.method for s in every])}, "
             f"coder {span([s.coder for s in every])}, levels {span([s.levels for s in every])}, "
             f"scale {span([s.scale for s in every])}, multiplier {span([s.multiplier for s in every], '{:.6g}')}, "
-            f"payload {span([s.payload_length for s in every])} bytes\n")
+            f"payload {span([s.payload_length for s in every])} bytes")
 
 
 class _Progress:
