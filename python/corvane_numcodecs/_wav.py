@@ -114,6 +114,8 @@ def write_wav(f: BinaryIO, samples: npt.NDArray[Any], rate: int, bits: int, floa
     frames, channels = samples.shape
     width = bits // 8
     data_bytes = frames * channels * width
+    if data_bytes + 60 > 0xFFFFFFFF:
+        raise ValueError(f"{data_bytes} bytes of samples are more than a WAV file holds (4 GiB): write a .npy file")
     tag = _FLOAT if floating else _PCM
     fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * channels * width, channels * width, bits)
     fact = b"fact" + struct.pack("<II", 4, frames) if floating else b""

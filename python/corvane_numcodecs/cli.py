@@ -133,6 +133,8 @@ def _settings(args: argparse.Namespace) -> Any:
 
 
 def _compress(args: argparse.Namespace) -> int:
+    if os.path.splitext(args.output)[1].lower() in _recordings.OUTPUT_FORMATS:
+        raise UsageError(f"OUT is the store to write, a folder or a .zip file, not {args.output!r}")
     recording = _recordings.read_recording(args.input, args.time_axis)
     try:
         total = sum(int(np.prod(g.shape)) * g.dtype.itemsize for g in recording.groups)
