@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <span>
 #include <variant>
@@ -14,6 +13,7 @@
 #include "binder.hpp"
 #include "companion.hpp"
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 #include "options.hpp"
 
 namespace corvane::python {
@@ -22,18 +22,26 @@ namespace {
 constexpr const char* kNames[] = {"data", "options", "target", "bound"};
 constexpr Parameters kParameters{"compress_to_target()", kNames, 4, 4};
 
-using Tuned = expected<TunedStream, TuningError>;
-
-// Run without the interpreter lock. float64 samples are narrowed to single
-// precision for the codec, but the bound holds against them as given.
-Tuned tune(std::span<const float> samples, const CompressionConfig& config, ErrorTarget target) {
-    return compress_to_target(samples, config, target);
-}
-
-Tuned tune(std::span<const double> wide, const CompressionConfig& config, ErrorTarget target) {
-    auto narrowed = std::make_unique_for_overwrite<float[]>(wide.size());
-    if (auto done = narrow_to_single(wide, narrowed.get()); !done) return unexpected(TuningError(done.error()));
-    return compress_to_target(std::span<const float>(narrowed.get(), wide.size()), config, target, wide);
+// The sample type of a buffer's items: native-order floats of 4 or 8 bytes,
+// or integers of the served widths; false for anything else.
+bool sample_type_of(const Py_buffer& view, SampleType& type) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    constexpr bool kLittle = PY_LITTLE_ENDIAN != 0;
+    if (*format == '@' || *format == '=' || (*format == '<' && kLittle) || ((*format == '>' || *format == '!') && !kLittle))
+        ++format;
+    if (format[0] == '\0' || format[1] != '\0') return false;
+    const char c = format[0];
+    const Py_ssize_t size = view.itemsize;
+    const bool is_signed = std::strchr("bhilq", c) != nullptr, is_unsigned = std::strchr("BHILQ", c) != nullptr;
+    if (c == 'f' && size == 4) type = SampleType::Float32;
+    else if (c == 'd' && size == 8) type = SampleType::Float64;
+    else if (is_signed && size == 1) type = SampleType::Int8;
+    else if (is_signed && size == 2) type = SampleType::Int16;
+    else if (is_signed && size == 4) type = SampleType::Int32;
+    else if (is_unsigned && size == 1) type = SampleType::Uint8;
+    else if (is_unsigned && size == 2) type = SampleType::Uint16;
+    else return false;
+    return true;
 }
 
 PyObject* raise_unreachable(const char* target, double bound, Method method, const UnreachableTarget& miss) {
@@ -94,13 +102,22 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
         return nullptr;
     }
 
-    HeldSamples input;
-    if (!input.acquire(bound[0], "compress_to_target()")) {
+    HeldBuffer input;
+    if (!input.acquire(bound[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
         return nullptr;
     }
+    SignalView signal{input.view().buf, SampleType::Float32, 0};
+    if (!sample_type_of(input.view(), signal.type)) {
+        PyErr_Format(PyExc_TypeError,
+                     "compress_to_target() takes float32, float64, int8, int16, int32, uint8 or uint16 samples "
+                     "in native byte order, not items of format '%s'",
+                     input.view().format != nullptr ? input.view().format : "B");
+        return nullptr;
+    }
+    signal.count = input.bytes() / sample_size(signal.type);
 
-    std::optional<Tuned> tuned;
-    if (!without_gil([&] { tuned.emplace(input.visit([&](auto samples) { return tune(samples, config, target); })); })) {
+    std::optional<expected<std::vector<std::uint8_t>, TuningError>> tuned;
+    if (!without_gil([&] { tuned.emplace(compress_at_target(signal, config, target)); })) {
         return nullptr;
     }
     if (!*tuned) {
@@ -110,7 +127,7 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
         }
         return raise_codec_error(std::get<CorvaneError>(failure));
     }
-    const std::vector<std::uint8_t>& stream = (*tuned)->stream;
+    const std::vector<std::uint8_t>& stream = **tuned;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream.data()),
                                      static_cast<Py_ssize_t>(stream.size()));
 }
@@ -121,7 +138,9 @@ PyMethodDef kTargetMethods[] = {
      "The smallest corvane stream the search finds whose decoded samples keep\n"
      "`target` ('max_abs_error': every |x - y| at most `bound`; 'prd':\n"
      "100 * ||x - y|| / ||x - mean(x)|| at most `bound`) against the samples of\n"
-     "`data` (a C-contiguous buffer of native-order float32 or float64 items).\n"
+     "`data` (a C-contiguous buffer of native-order float32, float64, int8,\n"
+     "int16, int32, uint8 or uint16 items; integers are judged as decoding\n"
+     "rounds them, to the nearest integer).\n"
      "The method and coder are those of `options` (a CompressionOptions of this\n"
      "module); the multiplier and dead zone are chosen. The stream is decoded\n"
      "and checked before it is returned. ValueError when no stream can keep the\n"

@@ -170,10 +170,8 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         target = _target_of(self)
         if target is None:
             return _native.compress(samples, self._native_options)
-        name, bound = target
-        if self._dtype is None or self._dtype.kind == "f":
-            return _native.compress_to_target(samples, self._native_options, name, bound)
-        return _aimed_at_integers(samples, self._native_options, name, bound, self._dtype, self.method)
+        # Integer samples arrive as they are: the search judges them as decoding rounds them.
+        return _native.compress_to_target(samples, self._native_options, *target)
 
     @overload
     def decode(self, buf: Any, out: None = None) -> npt.NDArray[Any]: ...
@@ -221,7 +219,10 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
     def _encode(self, buf: Any, shape_known: bool) -> bytes:
         # shape_known: the decoder will be given the chunk's shape (the zarr v3
         # codec), so lanes may run along any axis.
-        samples = _lanes.encodable(self._checked(np.asarray(buf), typed=hasattr(buf, "dtype")))
+        checked = self._checked(np.asarray(buf), typed=hasattr(buf, "dtype"))
+        samples = _lanes.encodable(checked)
+        if checked.dtype.kind in "iu" and _target_of(self) is not None:
+            samples = checked.astype(checked.dtype.newbyteorder("="), copy=False)
         if self.axis is None:
             # The companion takes native-endian, contiguous samples.
             return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
@@ -359,66 +360,3 @@ def _target_of(codec: Corvane) -> Union[tuple[_Target, float], None]:
     if codec.prd is not None:
         return "prd", codec.prd
     return None
-
-
-def _aimed_at_integers(
-    samples: npt.NDArray[Any], options: _native.CompressionOptions, name: _Target, bound: float, dtype: np.dtype[Any],
-    method: str,
-) -> bytes:
-    """A stream of integer samples that keeps the target after decoding rounds to ``dtype``.
-
-    Rounding moves a decoded sample to the nearest integer: within
-    floor(E) + 1/2 of an integer sample, it lands within floor(E) of it. For a
-    PRD it can move the error either way, so the rounded result is checked,
-    aiming lower when it misses; a PRD of half the bound always holds after
-    rounding (no sample's error more than doubles), and the finest stream is
-    the last resort. A refusal names the smallest error reachable after rounding.
-    """
-    if name == "max_abs_error":
-        try:
-            return _native.compress_to_target(samples, options, name, float(np.floor(bound)) + 0.4999)
-        except ValueError as refused:
-            best = float(np.ceil(_best_of(refused) - 0.4999))
-            raise _out_of_reach(name, bound, method, best) from None
-    x = samples.astype(np.float64)
-    spread = float(np.linalg.norm(x - x.mean()))
-
-    def rounded_prd(stream: bytes) -> float:
-        d = x - _lanes.restore(_native.decompress(stream), dtype).astype(np.float64)
-        if not d.any():
-            return 0.0
-        return 100.0 * float(np.linalg.norm(d)) / spread if spread > 0 else float("inf")
-
-    finest: Union[float, None] = None
-    previous = got = bound
-    for aim in (bound, None, None, bound / 2.0):
-        if aim is None:  # aim lower by what the last attempt missed
-            aim = previous * 0.98 * bound / got
-        try:
-            stream = _native.compress_to_target(samples, options, name, aim)
-        except ValueError as refused:
-            finest = _best_of(refused)
-            break
-        got = rounded_prd(stream)
-        if got <= bound:
-            return stream
-        previous = aim
-    if finest is None:
-        raise AssertionError("half the bound holds after rounding")  # pragma: no cover
-    stream = _native.compress_to_target(samples, options, name, finest)
-    got = rounded_prd(stream)
-    if got <= bound:
-        return stream
-    raise _out_of_reach(name, bound, method, got)
-
-
-def _best_of(refused: ValueError) -> float:
-    """The smallest error reachable, which the companion's refusal carries."""
-    return float(getattr(refused, "best"))
-
-
-def _out_of_reach(name: str, bound: float, method: str, best: float) -> ValueError:
-    error = ValueError(f"{name}={bound:.6g} is out of reach for these samples with method '{method}': "
-                       f"the smallest reachable is {best * (1 + 1e-5):.6g}")
-    error.best = best  # type: ignore[attr-defined]
-    return error

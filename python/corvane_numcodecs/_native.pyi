@@ -36,8 +36,9 @@ def decompress(data: _Buffer, out: None = None) -> _Samples: ...
 @overload
 def decompress(data: _Buffer, out: _Out) -> _Out: ...
 
-# ValueError when no stream keeps the target; its `best` attribute (a float)
-# is the smallest error reachable.
+# Takes float32, float64, int8, int16, int32, uint8 or uint16 samples; integers
+# keep the target as decoding rounds them. ValueError when no stream keeps the
+# target; its `best` attribute (a float) is the smallest error reachable.
 def compress_to_target(data: _Buffer, options: CompressionOptions, target: _Target, bound: SupportsFloat) -> bytes: ...
 def compress_lanes(
     data: _Buffer,

@@ -11,7 +11,7 @@
 #include "src/config.hpp"
 #include "src/decompressor.hpp"
 #include "src/header.hpp"
-#include "src/tuning.hpp"
+#include "src/target/stages.hpp"
 
 namespace corvane {
 

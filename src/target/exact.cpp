@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "src/compressor.hpp"
-#include "src/tuning.hpp"
+#include "src/target/stages.hpp"
 
 namespace corvane {
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "src/compressor.hpp"
-#include "src/tuning.hpp"
+#include "src/target/stages.hpp"
 
 namespace corvane::tuning {
 

@@ -1,8 +1,8 @@
 // The stages of the error-target search that compress_to_target() drives:
 // the signal transformed once, a candidate reconstructed exactly as the
-// decoder would (tuning_exact.cpp), and a candidate's size and error
+// decoder would (exact.cpp), and a candidate's size and error
 // predicted from per-band statistics of the coefficients
-// (tuning_estimate.cpp).
+// (estimate.cpp).
 #pragma once
 
 #include <bit>

@@ -1,0 +1,227 @@
+// The codec layer's entry points for one signal: the sample types chunks hold,
+// the rule that keeps a target on integers after their rounding, and decoding
+// back into the chunk's type.
+#include "corvane/layer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "src/header.hpp"
+
+namespace corvane {
+
+std::size_t sample_size(SampleType type) {
+    switch (type) {
+        case SampleType::Float64: return 8;
+        case SampleType::Float32:
+        case SampleType::Int32: return 4;
+        case SampleType::Int16:
+        case SampleType::Uint16: return 2;
+        case SampleType::Int8:
+        case SampleType::Uint8: return 1;
+    }
+    return 1;
+}
+
+bool is_integer(SampleType type) { return type != SampleType::Float32 && type != SampleType::Float64; }
+
+namespace {
+
+// int32 values beyond this have no exact single-precision value.
+constexpr std::int32_t kExactInt32 = 1 << 24;
+
+template <class F>
+auto visit_integers(SampleType type, const void* data, F&& f) {
+    switch (type) {
+        case SampleType::Int8: return f(static_cast<const std::int8_t*>(data));
+        case SampleType::Int16: return f(static_cast<const std::int16_t*>(data));
+        case SampleType::Int32: return f(static_cast<const std::int32_t*>(data));
+        case SampleType::Uint8: return f(static_cast<const std::uint8_t*>(data));
+        default: return f(static_cast<const std::uint16_t*>(data));
+    }
+}
+
+// Integer samples as the floats the codec works on, exactly.
+expected<std::vector<float>, CorvaneError> integers_as_floats(const SignalView& signal) {
+    std::vector<float> floats(signal.count);
+    bool exact = true;
+    visit_integers(signal.type, signal.data, [&](const auto* in) {
+        for (std::size_t i = 0; i < signal.count; ++i) {
+            const auto v = in[i];
+            if constexpr (sizeof(v) == 4) exact = exact && v >= -kExactInt32 && v <= kExactInt32;
+            floats[i] = static_cast<float>(v);
+        }
+    });
+    if (!exact) {
+        return unexpected(CorvaneError::unsupported_configuration(
+            "int32 samples beyond +-2^24 have no exact single-precision value"));
+    }
+    return floats;
+}
+
+template <class T>
+T rounded_to(float v) {
+    // Double holds every bound of these types exactly, so the clip is exact.
+    const double r = std::nearbyint(static_cast<double>(v));
+    if (std::isnan(r)) return T{0};
+    return static_cast<T>(std::clamp(r, static_cast<double>(std::numeric_limits<T>::min()),
+                                     static_cast<double>(std::numeric_limits<T>::max())));
+}
+
+void store(std::span<const float> decoded, SampleType type, void* out) {
+    switch (type) {
+        case SampleType::Float32: std::memcpy(out, decoded.data(), decoded.size_bytes()); return;
+        case SampleType::Float64:
+            std::copy(decoded.begin(), decoded.end(), static_cast<double*>(out));
+            return;
+        default: break;
+    }
+    auto fill = [&](auto* dst) {
+        using T = std::remove_pointer_t<decltype(dst)>;
+        for (std::size_t i = 0; i < decoded.size(); ++i) dst[i] = rounded_to<T>(decoded[i]);
+    };
+    switch (type) {
+        case SampleType::Int8: fill(static_cast<std::int8_t*>(out)); break;
+        case SampleType::Int16: fill(static_cast<std::int16_t*>(out)); break;
+        case SampleType::Int32: fill(static_cast<std::int32_t*>(out)); break;
+        case SampleType::Uint8: fill(static_cast<std::uint8_t*>(out)); break;
+        default: fill(static_cast<std::uint16_t*>(out)); break;
+    }
+}
+
+// Decoded samples as the chunk's integers give them back, as floats again.
+std::vector<float> rounded(std::span<const float> decoded, SampleType type) {
+    std::vector<float> out(decoded.size());
+    auto fill = [&](auto zero) {
+        using T = decltype(zero);
+        for (std::size_t i = 0; i < decoded.size(); ++i) out[i] = static_cast<float>(rounded_to<T>(decoded[i]));
+    };
+    switch (type) {
+        case SampleType::Int8: fill(std::int8_t{}); break;
+        case SampleType::Int16: fill(std::int16_t{}); break;
+        case SampleType::Int32: fill(std::int32_t{}); break;
+        case SampleType::Uint8: fill(std::uint8_t{}); break;
+        default: fill(std::uint16_t{}); break;
+    }
+    return out;
+}
+
+using Coded = expected<std::vector<std::uint8_t>, TuningError>;
+
+Coded stream_of(expected<TunedStream, TuningError>&& tuned) {
+    if (!tuned) return unexpected(std::move(tuned).error());
+    return std::move(tuned->stream);
+}
+
+// Rounding moves a decoded sample to the nearest integer: within floor(E) +
+// 1/2 of an integer sample (a hair less, so that a tie cannot round away), it
+// lands within floor(E) of it.
+constexpr double kBelowHalf = 0.4999;
+
+Coded integers_at_largest_error(std::span<const float> x, const CompressionConfig& config, double bound) {
+    auto tuned = compress_to_target(x, config, {ErrorMeasure::MaxAbs, std::floor(bound) + kBelowHalf});
+    if (!tuned) {
+        if (const auto* miss = std::get_if<UnreachableTarget>(&tuned.error())) {
+            return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, std::ceil(miss->best - kBelowHalf)}));
+        }
+    }
+    return stream_of(std::move(tuned));
+}
+
+// Rounding can move a PRD either way, so the rounded result is checked,
+// aiming lower by what the last attempt missed; a PRD of half the bound
+// always holds after rounding (no sample's error more than doubles), and the
+// finest stream is the last resort.
+constexpr double kAimBelowMiss = 0.98;
+
+Coded integers_at_prd(std::span<const float> x, SampleType type, const CompressionConfig& config, double bound) {
+    auto rounded_prd = [&](std::span<const std::uint8_t> stream) -> expected<double, CorvaneError> {
+        auto decoded = decompress(stream);
+        if (!decoded) return unexpected(std::move(decoded).error());
+        return measure_error(ErrorMeasure::Prd, x, rounded(*decoded, type));
+    };
+    const double aims[] = {bound, -1.0, -1.0, bound / 2.0};
+    double previous = bound, got = bound;
+    std::optional<double> finest;
+    for (double aim : aims) {
+        if (aim < 0.0) aim = previous * kAimBelowMiss * bound / got;
+        auto tuned = compress_to_target(x, config, {ErrorMeasure::Prd, aim});
+        if (!tuned) {
+            const auto* miss = std::get_if<UnreachableTarget>(&tuned.error());
+            if (miss == nullptr) return unexpected(std::move(tuned).error());
+            finest = miss->best;
+            break;
+        }
+        auto error = rounded_prd(tuned->stream);
+        if (!error) return unexpected(TuningError(std::move(error).error()));
+        got = *error;
+        if (got <= bound) return std::move(tuned->stream);
+        previous = aim;
+    }
+    if (!finest) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::Prd, got}));
+    auto last = stream_of(compress_to_target(x, config, {ErrorMeasure::Prd, *finest}));
+    if (!last) return last;
+    auto error = rounded_prd(*last);
+    if (!error) return unexpected(TuningError(std::move(error).error()));
+    if (*error <= bound) return last;
+    return unexpected(TuningError(UnreachableTarget{ErrorMeasure::Prd, *error}));
+}
+
+}  // namespace
+
+Coded compress_at_target(SignalView signal, const CompressionConfig& config, ErrorTarget target) {
+    if (signal.count > 0 && signal.data == nullptr) {
+        return unexpected(TuningError(CorvaneError::unsupported_configuration("Samples are missing")));
+    }
+    switch (signal.type) {
+        case SampleType::Float32:
+            return stream_of(compress_to_target({static_cast<const float*>(signal.data), signal.count}, config, target));
+        case SampleType::Float64: {
+            const std::span<const double> wide(static_cast<const double*>(signal.data), signal.count);
+            auto narrowed = std::make_unique_for_overwrite<float[]>(signal.count);
+            if (auto done = narrow_to_single(wide, narrowed.get()); !done) {
+                return unexpected(TuningError(done.error()));
+            }
+            return stream_of(compress_to_target({narrowed.get(), signal.count}, config, target, wide));
+        }
+        default: break;
+    }
+    auto floats = integers_as_floats(signal);
+    if (!floats) return unexpected(TuningError(std::move(floats).error()));
+    if (target.measure == ErrorMeasure::MaxAbs) return integers_at_largest_error(*floats, config, target.bound);
+    return integers_at_prd(*floats, signal.type, config, target.bound);
+}
+
+expected<std::size_t, CorvaneError> stream_length(std::span<const std::uint8_t> streams) {
+    auto header = CorvaneHeader::from_bytes(streams);
+    if (!header) return unexpected(std::move(header).error());
+    const std::size_t length = kHeaderSize + std::size_t{header->payload_len};
+    if (length > streams.size()) {
+        return unexpected(CorvaneError::decompress("The stream is longer than the bytes given"));
+    }
+    return length;
+}
+
+expected<std::vector<float>, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_t> stream) {
+    return decompress(stream);
+}
+
+expected<void, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_t> stream, SampleType type,
+                                                     void* out, std::size_t count) {
+    auto decoded = decompress_chunk_signal(stream);
+    if (!decoded) return unexpected(std::move(decoded).error());
+    if (decoded->size() != count) {
+        return unexpected(CorvaneError::decompress("The stream holds " + std::to_string(decoded->size()) +
+                                                   " samples, not the " + std::to_string(count) + " expected"));
+    }
+    store(*decoded, type, out);
+    return {};
+}
+
+}  // namespace corvane
