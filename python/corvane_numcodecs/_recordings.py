@@ -80,9 +80,7 @@ def _read_npy(path: str, time_axis: int | None) -> Recording:
     time_axis %= array.ndim
 
     def read(start: int, stop: int) -> npt.NDArray[Any]:
-        index = [slice(None)] * array.ndim
-        index[time_axis] = slice(start, stop)
-        return np.asarray(array[tuple(index)])
+        return np.asarray(array[along_time(array.ndim, time_axis, start, stop)])
 
     signals = Signals("signal", array.shape, array.dtype.newbyteorder("="), time_axis, {}, read)
     return Recording("npy", [signals], {"npy_fortran_order": bool(array.flags.f_contiguous and array.ndim > 1)})
@@ -106,46 +104,52 @@ def _read_wav(path: str) -> Recording:
     return Recording("wav", [signals], {}, f.close)
 
 
-Stored = tuple[str, dict[str, Any], Callable[[], npt.NDArray[Any]]]
-
-
-def write_recording(path: str, file_attrs: dict[str, Any], groups: list[Stored]) -> None:
-    """Writes stored groups (name, attributes, a call that decodes the samples) to ``path`` in the
-    format its extension names."""
+def write_recording(path: str, file_attrs: dict[str, Any], groups: list[Signals], step: int) -> None:
+    """Writes groups read back from a store to ``path`` in the format its extension names, ``step``
+    samples at a time where the format allows."""
     ext = os.path.splitext(path)[1].lower()
     if ext in (".edf", ".bdf"):
         from ._edf import write_edf
 
-        write_edf(path, file_attrs, ((attrs, load()) for _, attrs, load in groups))
+        write_edf(path, file_attrs, ((g.attrs, g.read(0, g.length)) for g in groups))
         return
     if len(groups) != 1:
-        names = ", ".join(name for name, _, _ in groups)
+        names = ", ".join(g.name for g in groups)
         raise UsageError(f"the store holds {len(groups)} arrays ({names}); a {ext} file holds one: "
                          "name it with --array")
-    _, attrs, load = groups[0]
+    group = groups[0]
     if ext == ".npy":
-        samples = load()
-        np.save(path, np.asfortranarray(samples) if file_attrs.get("npy_fortran_order") else samples)
+        fortran = bool(file_attrs.get("npy_fortran_order"))
+        out = np.lib.format.open_memmap(path, "w+", group.dtype, group.shape, fortran_order=fortran)
+        for start, stop in blocks(group, step):
+            out[along_time(len(group.shape), group.time_axis, start, stop)] = group.read(start, stop)
+        out.flush()
+        del out
     elif ext == ".wav":
-        _write_wav(path, attrs, load())
+        _write_wav(path, group, step)
     else:
         raise UsageError(f"cannot write {path!r}: name a {', '.join(OUTPUT_FORMATS)} file")
 
 
-def _write_wav(path: str, attrs: dict[str, Any], samples: npt.NDArray[Any]) -> None:
-    rate = attrs.get("sample_rate")
-    if rate is None or float(rate) != int(rate) or samples.ndim > 2:
-        raise UsageError("a WAV file needs a whole sample rate and at most (time, channels); "
+def _write_wav(path: str, group: Signals, step: int) -> None:
+    rate = group.attrs.get("sample_rate")
+    if rate is None or float(rate) != int(rate) or len(group.shape) > 2 or group.time_axis != 0:
+        raise UsageError("a WAV file needs a whole sample rate and (time, channels) samples; "
                          "this array has neither: write a .npy file")
-    if samples.ndim == 1:
-        samples = samples[:, None]
-    if "wav_bits" in attrs:
-        bits, floating = int(attrs["wav_bits"]), bool(attrs["wav_float"])
+    channels = group.shape[1] if len(group.shape) == 2 else 1
+    if "wav_bits" in group.attrs:
+        bits, floating = int(group.attrs["wav_bits"]), bool(group.attrs["wav_float"])
     else:
         bits, floating = {np.dtype(np.uint8): (8, False), np.dtype(np.int16): (16, False)}.get(
-            samples.dtype, (64 if samples.dtype == np.float64 else 32, samples.dtype.kind == "f"))
+            group.dtype, (64 if group.dtype == np.float64 else 32, group.dtype.kind == "f"))
+    frames = (group.read(start, stop).reshape(stop - start, channels) for start, stop in blocks(group, step))
     with open(path, "wb") as f:
-        _wav.write_wav(f, samples, int(rate), bits, floating)
+        _wav.write_wav(f, frames, group.length, channels, int(rate), bits, floating)
+
+
+def along_time(ndim: int, time_axis: int, start: int, stop: int) -> tuple[slice, ...]:
+    """The index of samples ``start`` to ``stop`` along the time axis, every channel."""
+    return tuple(slice(start, stop) if i == time_axis else slice(None) for i in range(ndim))
 
 
 def blocks(signals: Signals, step: int) -> Iterable[tuple[int, int]]:

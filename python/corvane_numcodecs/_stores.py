@@ -23,7 +23,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._recordings import Recording, Signals, UsageError, blocks
+from ._recordings import Recording, Signals, UsageError, along_time, blocks
 
 __all__ = ["zarr_module", "write_store", "open_store", "stored_chunks", "Accuracy", "staged_output"]
 
@@ -106,7 +106,7 @@ def write_store(path: str, recording: Recording, settings: Callable[[Signals], d
             for start, stop in blocks(group, chunks[group.time_axis]):
                 samples = group.read(start, stop)
                 sums = sums + np.sum(samples, axis=group.time_axis, dtype=np.float64)
-                index = _span(group, start, stop)
+                index = along_time(len(group.shape), group.time_axis, start, stop)
                 pending.append(pool.submit(_store_block, array, index, samples, group.name, start, stop))
                 pending[-1].add_done_callback(functools.partial(_told, progress, samples.nbytes))
                 if len(pending) > workers():
@@ -120,10 +120,6 @@ def write_store(path: str, recording: Recording, settings: Callable[[Signals], d
 
 def _told(progress: Callable[[int], None], nbytes: int, _: Future[None]) -> None:
     progress(nbytes)
-
-
-def _span(group: Signals, start: int, stop: int) -> tuple[slice, ...]:
-    return tuple(slice(start, stop) if i == group.time_axis else slice(None) for i in range(len(group.shape)))
 
 
 def _store_block(array: Any, index: tuple[slice, ...], samples: npt.NDArray[Any], name: str, start: int,

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import struct
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
@@ -108,10 +109,10 @@ def read_frames(f: BinaryIO, layout: WavLayout, start: int, stop: int) -> npt.ND
     return np.frombuffer(raw, kind).astype(stored_dtype(layout.bits, False)).reshape(count, -1)
 
 
-def write_wav(f: BinaryIO, samples: npt.NDArray[Any], rate: int, bits: int, floating: bool) -> None:
-    """A (frames, channels) array as a WAV file of the given sample format; integer formats take
-    the values rounded and clipped to their range."""
-    frames, channels = samples.shape
+def write_wav(f: BinaryIO, blocks: Iterable[npt.NDArray[Any]], frames: int, channels: int, rate: int, bits: int,
+              floating: bool) -> None:
+    """``frames`` frames, given as (frames, channels) blocks in order, as a WAV file of the given
+    sample format; integer formats take the values rounded and clipped to their range."""
     width = bits // 8
     data_bytes = frames * channels * width
     if data_bytes + 60 > 0xFFFFFFFF:
@@ -121,9 +122,8 @@ def write_wav(f: BinaryIO, samples: npt.NDArray[Any], rate: int, bits: int, floa
     fact = b"fact" + struct.pack("<II", 4, frames) if floating else b""
     f.write(b"RIFF" + struct.pack("<I", 4 + 24 + len(fact) + 8 + data_bytes + data_bytes % 2) + b"WAVE")
     f.write(b"fmt " + struct.pack("<I", 16) + fmt + fact + b"data" + struct.pack("<I", data_bytes))
-    step = max(1, (1 << 20) // max(1, channels))
-    for start in range(0, frames, step):
-        f.write(_encoded(samples[start:start + step], bits, floating))
+    for block in blocks:
+        f.write(_encoded(block, bits, floating))
     if data_bytes % 2:
         f.write(b"\0")
 

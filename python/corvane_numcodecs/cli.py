@@ -162,7 +162,7 @@ def _print_stats(store: str, recording: _recordings.Recording, written: list[_st
         accuracy = _stores.Accuracy()
         chunk = array.chunks[group.time_axis]
         for start, stop in _recordings.blocks(group, chunk):
-            index = tuple(slice(start, stop) if i == group.time_axis else slice(None) for i in range(len(group.shape)))
+            index = _recordings.along_time(len(group.shape), group.time_axis, start, stop)
             accuracy.add(group.read(start, stop), array[index], made.mean, group.time_axis)
         stored = sum(len(data) for _, data in _stores.stored_chunks(store, group.name))
         total_in, total_stored = total_in + made.nbytes, total_stored + stored
@@ -187,16 +187,24 @@ def _decompress(args: argparse.Namespace) -> int:
         if not names:
             raise ValueError(f"{args.input}: a store without arrays")
 
-        groups: list[_recordings.Stored] = [
-            (name, dict(root[name].attrs), functools.partial(_decoded, root, name, args.input)) for name in names]
+        groups = [_stored_group(root[name], name, args.input) for name in names]
+        step = max(root[g.name].chunks[g.time_axis] for g in groups) * _stores.workers()
         with _stores.staged_output(args.output, args.force, folder=False) as staged:
-            _recordings.write_recording(staged, file_attrs, groups)
+            _recordings.write_recording(staged, file_attrs, groups, step)
     return 0
 
 
-def _decoded(root: Any, name: str, path: str) -> Any:
+def _stored_group(array: Any, name: str, path: str) -> Signals:
+    """An array of a store as a group whose blocks decode on every core."""
+    attrs = dict(array.attrs)
+    time_axis = int(attrs.get("time_axis", 0))
+    return Signals(name, tuple(array.shape), np.dtype(array.dtype), time_axis, attrs,
+                   functools.partial(_decoded, array, time_axis, path, name))
+
+
+def _decoded(array: Any, time_axis: int, path: str, name: str, start: int, stop: int) -> Any:
     try:
-        return root[name][...]
+        return array[_recordings.along_time(array.ndim, time_axis, start, stop)]
     except ValueError as exc:
         raise ValueError(f"{path}, array {name}: damaged stream: {exc}") from None
 
