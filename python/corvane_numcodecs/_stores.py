@@ -130,9 +130,17 @@ def _store_block(array: Any, index: tuple[slice, ...], samples: npt.NDArray[Any]
         raise ValueError(f"{name}, samples {start} to {stop}: {exc}") from None
 
 
+@dataclass
+class OpenStore:
+    """A store opened for reading: the root's attributes and its arrays by path ("" for a root array)."""
+
+    attrs: dict[str, Any]
+    arrays: dict[str, Any]
+
+
 @contextmanager
-def open_store(path: str) -> Iterator[Any]:
-    """The root group of the store at ``path`` (a folder or a .zip file), read-only."""
+def open_store(path: str) -> Iterator[OpenStore]:
+    """The store at ``path`` (a folder or a .zip file), read-only."""
     zarr = zarr_module()
     if not os.path.exists(path):
         raise FileNotFoundError(2, "no such file or folder", path)
@@ -144,19 +152,37 @@ def open_store(path: str) -> Iterator[Any]:
         raise ValueError(f"{path}: not a corvane store (a zarr v3 folder or .zip file)")
     try:
         try:
-            root = zarr.open_group(store, mode="r", zarr_format=3)
+            root = zarr.open(store, mode="r", zarr_format=3)
         except (FileNotFoundError, KeyError, ValueError) as exc:
             raise ValueError(f"{path}: not a corvane store (a zarr v3 folder or .zip file): {exc}") from None
-        yield root
+        if isinstance(root, zarr.Array):
+            yield OpenStore(dict(root.attrs), {"": root})
+        else:
+            yield OpenStore(dict(root.attrs), dict(sorted(root.arrays())))
     finally:
         store.close()
 
 
+def corvane_settings(array: Any) -> tuple[dict[str, Any], str | None]:
+    """The settings of an array's corvane serializer, and None when its chunks are corvane
+    streams as stored, else why they are not."""
+    from .zarr3 import Corvane as CorvaneV3
+
+    codecs = list(getattr(array.metadata, "codecs", ()))
+    at = next((i for i, c in enumerate(codecs) if isinstance(c, CorvaneV3)), None)
+    if at is None:
+        return {}, "its chunks are not corvane streams"
+    settings = dict(codecs[at].configuration)
+    if at + 1 < len(codecs):
+        return settings, f"its streams are stored behind {', '.join(type(c).__name__ for c in codecs[at + 1:])}"
+    return settings, None
+
+
 def stored_chunks(path: str, name: str) -> Iterator[tuple[str, bytes]]:
     """The chunk files of array ``name`` in the store at ``path``: (key, bytes), in key order."""
-    prefix = f"{name}/c/"
+    prefix = f"{name}/c/" if name else "c/"
     if os.path.isdir(path):
-        top = os.path.join(path, name, "c")
+        top = os.path.join(path, *name.split("/"), "c")
         found = []
         for folder, _, files in os.walk(top):
             found += [os.path.join(folder, f) for f in files]

@@ -177,9 +177,9 @@ def _decompress(args: argparse.Namespace) -> int:
     ext = os.path.splitext(args.output)[1].lower()
     if ext not in _recordings.OUTPUT_FORMATS:
         raise UsageError(f"cannot write {args.output!r}: name a {', '.join(_recordings.OUTPUT_FORMATS)} file")
-    with _stores.open_store(args.input) as root:
-        file_attrs = dict(root.attrs.get("corvane", {}))
-        names = sorted(name for name, _ in root.arrays())
+    with _stores.open_store(args.input) as store:
+        file_attrs = dict(store.attrs.get("corvane", {}))
+        names = list(store.arrays)
         if args.array is not None:
             if args.array not in names:
                 raise UsageError(f"no array {args.array!r} in {args.input}; it holds {', '.join(names)}")
@@ -187,8 +187,8 @@ def _decompress(args: argparse.Namespace) -> int:
         if not names:
             raise ValueError(f"{args.input}: a store without arrays")
 
-        groups = [_stored_group(root[name], name, args.input) for name in names]
-        step = max(root[g.name].chunks[g.time_axis] for g in groups) * _stores.workers()
+        groups = [_stored_group(store.arrays[name], name, args.input) for name in names]
+        step = max(store.arrays[g.name].chunks[g.time_axis] for g in groups) * _stores.workers()
         with _stores.staged_output(args.output, args.force, folder=False) as staged:
             _recordings.write_recording(staged, file_attrs, groups, step)
     return 0
@@ -227,31 +227,37 @@ def _info(args: argparse.Namespace) -> int:
 def _store_info(path: str) -> str:
     """What ``info`` prints for a store; gathered whole, so a damaged chunk prints nothing but the error."""
     lines = []
-    with _stores.open_store(path) as root:
-        made = root.attrs.get("corvane", {})
+    with _stores.open_store(path) as store:
+        made = store.attrs.get("corvane", {})
         if made:
             lines.append(f"{path}: made from {made.get('source')} ({made.get('format')}) by {made.get('written_by')}")
-        for name, array in sorted(root.arrays()):
+        for name, array in store.arrays.items():
             attrs = dict(array.attrs)
             nbytes = int(np.prod(array.shape)) * array.dtype.itemsize
+            settings, unread = _stores.corvane_settings(array)
             streams: list[Inspection] = []
-            stored = 0
+            stored = count = 0
             for key, data in _stores.stored_chunks(path, name):
-                stored += len(data)
+                stored, count = stored + len(data), count + 1
                 try:
-                    streams.append(inspect(data))
+                    streams += [] if unread else [inspect(data)]
                 except ValueError as exc:
                     raise ValueError(f"{path}, chunk {key}: damaged stream: {exc}") from None
-            lines.append(f"{name}: shape {tuple(array.shape)} {array.dtype}, chunks {tuple(array.chunks)}, "
-                         f"{len(streams)} chunks stored, {stored} bytes of {nbytes}: ratio {nbytes / max(stored, 1):.3f}")
-            lines.append(f"  settings: {_settings_text(attrs.get('settings', {}))}")
+            lines.append(f"{name or '(the root array)'}: shape {tuple(array.shape)} {array.dtype}, chunks "
+                         f"{tuple(array.chunks)}, {count} chunks stored, {stored} bytes of {nbytes}: ratio "
+                         f"{nbytes / max(stored, 1):.3f}")
+            if settings:
+                lines.append(f"  settings: {_settings_text(settings)}")
             lines += [f"  {key}: {_short(attrs[key])}" for key in ("sample_rate", "channels", "units") if key in attrs]
-            lines.append(_streams_summary(streams))
+            lines.append(f"  streams not read: {unread}" if unread else _streams_summary(streams))
     return "\n".join(lines)
 
 
 def _settings_text(settings: dict[str, Any]) -> str:
-    return ", ".join(f"{k}={v}" for k, v in settings.items()) or "the codec's defaults"
+    if "prd" in settings or "max_abs_error" in settings:
+        # A target chooses the step and the dead zone chunk by chunk: the streams say which.
+        settings = {k: v for k, v in settings.items() if k not in ("scale", "cutoff")}
+    return ", ".join(f"{k}={v}" for k, v in settings.items())
 
 
 def _short(value: Any, most: int = 8) -> str:
