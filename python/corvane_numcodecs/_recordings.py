@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _wav
+from . import _lanes, _wav
 
 __all__ = ["Signals", "Recording", "UsageError", "read_recording", "write_recording", "OUTPUT_FORMATS"]
 
@@ -70,6 +70,9 @@ def _read_npy(path: str, time_axis: int | None) -> Recording:
         array = np.load(path, mmap_mode="r", allow_pickle=False)
     except ValueError as exc:
         raise ValueError(f"not a readable .npy file: {exc}") from None
+    if array.dtype.newbyteorder("=") not in _lanes.DTYPES:
+        kinds = ", ".join(d.name for d in _lanes.DTYPES)
+        raise ValueError(f"a .npy array of {array.dtype} samples: corvane stores {kinds} samples")
     if array.ndim == 0 or array.size == 0:
         raise ValueError(f"a .npy array of shape {array.shape} holds no signal")
     if time_axis is None:
@@ -133,9 +136,11 @@ def write_recording(path: str, file_attrs: dict[str, Any], groups: list[Signals]
 
 def _write_wav(path: str, group: Signals, step: int) -> None:
     rate = group.attrs.get("sample_rate")
-    if rate is None or float(rate) != int(rate) or len(group.shape) > 2 or group.time_axis != 0:
-        raise UsageError("a WAV file needs a whole sample rate and (time, channels) samples; "
-                         "this array has neither: write a .npy file")
+    if rate is None or float(rate) != int(rate):
+        raise UsageError(f"a WAV file needs a whole sample rate, and this array has {rate or 'none'}: write a .npy file")
+    if len(group.shape) > 2 or group.time_axis != 0:
+        raise UsageError(f"a WAV file holds (time, channels), not an array of shape {group.shape} with time "
+                         f"along axis {group.time_axis}: write a .npy file")
     channels = group.shape[1] if len(group.shape) == 2 else 1
     if "wav_bits" in group.attrs:
         bits, floating = int(group.attrs["wav_bits"]), bool(group.attrs["wav_float"])
