@@ -41,6 +41,9 @@ def read_edf(path: str) -> Recording:
     bdf = reader.filetype in (pyedflib.FILETYPE_BDF, pyedflib.FILETYPE_BDFPLUS)
     dtype = np.dtype(np.int32 if bdf else np.int16)
     headers = reader.getSignalHeaders()
+    if not headers:
+        reader.close()
+        raise ValueError("an EDF or BDF file without signals")
     counts = reader.getNSamples()
     by_rate: dict[float, list[int]] = {}
     for channel, header in enumerate(headers):
