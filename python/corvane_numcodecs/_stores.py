@@ -127,7 +127,10 @@ def _store_block(array: Any, index: tuple[slice, ...], samples: npt.NDArray[Any]
     try:
         array[index] = samples
     except ValueError as exc:
-        raise ValueError(f"{name}, samples {start} to {stop}: {exc}") from None
+        located = ValueError(f"{name}, samples {start} to {stop}: {exc}")
+        if hasattr(exc, "best"):  # a target out of reach: the smallest error reachable travels on
+            located.best = exc.best  # type: ignore[attr-defined]
+        raise located from None
 
 
 @dataclass

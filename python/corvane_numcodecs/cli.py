@@ -143,14 +143,27 @@ def _compress(args: argparse.Namespace) -> int:
         bar = _Progress(total, "compress", not args.quiet and sys.stderr.isatty())
         with _stores.staged_output(args.output, args.force, folder=True) as staged:
             started = time.perf_counter()
-            written = _stores.write_store(staged, recording, _settings(args), args.chunk, attrs, bar.advance)
+            try:
+                written = _stores.write_store(staged, recording, _settings(args), args.chunk, attrs, bar.advance)
+            except ValueError as exc:
+                raise _with_hint(exc, args, recording) from None
+            finally:
+                bar.done()
             seconds = time.perf_counter() - started
-            bar.done()
             if args.stats:
                 _print_stats(staged, recording, written, seconds)
     finally:
         recording.close()
     return 0
+
+
+def _with_hint(exc: ValueError, args: argparse.Namespace, recording: _recordings.Recording) -> ValueError:
+    """The refusal, and what to do about it where the bound was not the user's own."""
+    chosen = args.prd is not None or args.max_abs_error is not None or args.scale is not None
+    if chosen or not hasattr(exc, "best") or all(g.dtype.kind == "f" for g in recording.groups):
+        return exc
+    return ValueError(f"{exc}; integer samples are kept exactly unless told otherwise: give --max-abs-error, "
+                      "--prd or --scale")
 
 
 def _print_stats(store: str, recording: _recordings.Recording, written: list[_stores.Written], seconds: float) -> None:
