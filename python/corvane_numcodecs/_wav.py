@@ -49,7 +49,8 @@ def stored_dtype(bits: int, floating: bool) -> np.dtype[Any]:
 
 def read_layout(f: BinaryIO) -> WavLayout:
     """The format and where the samples lie, from the RIFF chunks at the start of ``f``."""
-    size = os.fstat(f.fileno()).st_size
+    size = f.seek(0, os.SEEK_END)
+    f.seek(0)
     riff = f.read(12)
     if len(riff) < 12 or riff[:4] != b"RIFF" or riff[8:12] != b"WAVE":
         raise FormatError("not a RIFF WAVE file")

@@ -1,15 +1,18 @@
 """The corvane command, run as a user runs it, and corvane_numcodecs.inspect behind its `info`."""
 
+import io
 import json
-import os
 import pathlib
 import struct
 import subprocess
 import sys
+import tempfile
 import wave
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import corvane
 
@@ -219,3 +222,28 @@ def test_help_version_and_a_fresh_interpreter_without_numcodecs(tmp_path):
     assert blocked.returncode == 1 and "pip install 'corvane[numcodecs]'" in blocked.stderr.splitlines()[-1]
     from importlib.metadata import version
     assert corvane_numcodecs.__version__ == version("corvane") and json.dumps(corvane_numcodecs.__version__)
+
+
+@settings(max_examples=60, deadline=None)
+@given(bits=st.sampled_from([8, 16, 24, 32]), channels=st.integers(1, 5), frames=st.integers(1, 300),
+       extra=st.binary(max_size=7), seed=st.integers(0, 2**32 - 1))
+def test_wav_files_written_are_what_the_standard_library_reads_and_read_back_exactly(bits, channels, frames, extra, seed):
+    from corvane_numcodecs import _wav
+
+    low, high = (0, 255) if bits == 8 else (-(1 << (bits - 1)), (1 << (bits - 1)) - 1)
+    x = np.random.default_rng(seed).integers(low, high, size=(frames, channels), endpoint=True)
+    x[0, 0] = low
+    buffer = io.BytesIO()
+    _wav.write_wav(buffer, iter([x[: frames // 2], x[frames // 2:]]), frames, channels, 8000, bits, False)
+    written = buffer.getvalue()
+    with wave.open(io.BytesIO(written)) as w:
+        assert (w.getnchannels(), w.getsampwidth(), w.getnframes()) == (channels, bits // 8, frames)
+    # An odd-sized chunk of another kind before the samples is skipped with its pad byte.
+    other = b"LIST" + struct.pack("<I", len(extra)) + extra + b"\0" * (len(extra) % 2)
+    spliced = written[:36] + other + written[36:]
+    spliced = spliced[:4] + struct.pack("<I", len(spliced) - 8) + spliced[8:]
+    with tempfile.TemporaryFile() as f:
+        f.write(spliced)
+        layout = _wav.read_layout(f)
+        back = _wav.read_frames(f, layout, 0, layout.frames)
+    assert layout.frames == frames and np.array_equal(back, x)
