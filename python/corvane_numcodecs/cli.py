@@ -41,6 +41,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("corvane: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader went away (`corvane info … | head`): stop quietly, as Unix tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except (UsageError, ValueError, TypeError, OSError, MemoryError, KeyError) as exc:
         print(f"corvane: {_one_line(exc)}", file=sys.stderr)
         return 1

@@ -185,7 +185,7 @@ def test_inspect_reports_what_a_stream_was_written_with(method, coder):
     [
         ("missing file", "missing.wav: no such file or folder"),
         ("not a recording", "unreadable format: expected a .npy, WAV, EDF or BDF file"),
-        ("out of reach", "max_abs_error=1e-09 is out of reach"),
+        ("out of reach", "prd=1e-09 is out of reach"),
         ("damaged stream", "damaged stream: Can't decompress data"),
         ("damaged info", "damaged stream: Can't decompress data"),
         ("existing output", "exists: give --force to replace it"),
@@ -203,7 +203,7 @@ def test_failures_are_one_line_with_nothing_left_behind(tmp_path, case, message)
     before = sorted(p.name for p in tmp_path.iterdir())
     args = {"missing file": ["compress", "missing.wav", "out.zip"],
             "not a recording": ["compress", "notes.txt", "out.zip"],
-            "out of reach": ["compress", "in.npy", "out.zip", "--max-abs-error", "1e-9"],
+            "out of reach": ["compress", "in.npy", "out.zip", "--prd", "1e-9"],
             "damaged stream": ["decompress", "store", "out.npy"],
             "damaged info": ["info", "store"],
             "existing output": ["compress", "in.npy", "out.zip"]}[case]
