@@ -16,8 +16,23 @@ namespace corvane {
 
 namespace {
 
-// Below this range (strictly) a signal counts as flat and codes as all zeros.
-const float kFlatRange = std::bit_cast<float>(0x3727C5ACu);  // 1e-5
+// 1e-5: the least spread, absolute and relative to the samples' magnitude,
+// that a signal needs to be normalised rather than coded flat.
+const float kFlatRange = std::bit_cast<float>(0x3727C5ACu);
+
+// Whether samples spanning [min, max] are normalised; otherwise they code as
+// all zeros and decode to copies of min. A range above 1e-5 always spreads. A
+// smaller one spreads when it exceeds 1e-5 of the larger magnitude (that
+// product in single precision) and its single-precision reciprocal is finite:
+// data in tiny units (microvolts in volts, tesla, strain) keep their shape,
+// while a constant, or rounding noise on a large offset, stays flat.
+bool spreads(float min, float max) {
+    const float range = max - min;
+    if (range > kFlatRange) return true;
+    const float magnitude = std::max(std::fabs(min), std::fabs(max));
+    const float relative = kFlatRange * magnitude;
+    return range > 0.0f && range > relative && std::isfinite(1.0f / range);
+}
 
 // NaN counts as 0, +inf as 1 and -inf as 0.
 inline float sanitised(float v) {
@@ -71,7 +86,7 @@ expected<NormalisedSignal, CorvaneError> normalise_into(std::span<const float> s
     }
 
     float* w = out.data();
-    if (range > kFlatRange) {
+    if (spreads(min, max)) {
         // The mean is a plain sequential single-precision sum in index order:
         // streams depend on it.
         const float inv = 1.0f / range;
@@ -404,9 +419,7 @@ expected<std::vector<std::uint8_t>, CorvaneError> assemble_stream(CompressedSign
     return stream;
 }
 
-expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
-                                                           const CompressionConfig& config) {
-    const std::size_t n = samples.size();
+expected<void, CorvaneError> check_sample_count(std::size_t n) {
     if (n == 0) return unexpected(CorvaneError::unsupported_configuration("Can't compress empty data"));
     if (n > kMaxSamples) {
         // The header counts samples in 32 bits and decoders accept at most
@@ -414,6 +427,13 @@ expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float
         return unexpected(CorvaneError::unsupported_configuration("Can't compress more than " +
                                                                   std::to_string(kMaxSamples) + " samples"));
     }
+    return {};
+}
+
+expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
+                                                           const CompressionConfig& config) {
+    const std::size_t n = samples.size();
+    if (auto refused = check_sample_count(n); !refused) return unexpected(std::move(refused).error());
     if (auto refused = check_config(config); !refused) return unexpected(std::move(refused).error());
     const std::uint8_t levels = pick_levels(n, config.method);
     auto core = compress_core(samples, config, levels);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "src/arans.hpp"
+#include "src/binrans.hpp"
 #include "src/cmodel.hpp"
 #include "src/compressor.hpp"
 #include "src/deflate.hpp"
@@ -170,13 +171,28 @@ void denormalise(std::vector<float>& out, const StreamParameters& p) {
 expected<std::vector<float>, CorvaneError> decompress(std::span<const std::uint8_t> stream) {
     auto parsed = CorvaneHeader::from_bytes(stream);
     if (!parsed) return unexpected(std::move(parsed).error());
-    const CorvaneHeader& h = *parsed;
+    return decompress_parsed(*parsed, stream);
+}
 
+expected<std::vector<float>, CorvaneError> decompress_parsed(const CorvaneHeader& h,
+                                                             std::span<const std::uint8_t> stream) {
     const std::uint64_t needed = std::uint64_t{h.payload_len} + kHeaderSize;
     if (stream.size() - kHeaderSize < h.payload_len) {
         return unexpected(stream_cut_short(needed, stream.size()));
     }
     return decompress_core(stream.subspan(kHeaderSize, h.payload_len), h.parameters());
+}
+
+std::uint64_t max_coefficients(Coder coder, std::size_t bytes) {
+    const std::uint64_t decisions = rans::max_decisions(bytes);
+    if (decisions == UINT64_MAX) return UINT64_MAX;
+    switch (coder) {
+    case Coder::Cmodel: return decisions;
+    case Coder::Arans: return decisions / 8 + 3;  // or at most 5 bytes stored as they are
+    case Coder::Deflate:
+    case Coder::Auto: break;
+    }
+    return std::uint64_t{516} * bytes + 129;  // 1032 bytes of 2 per byte, and a last match
 }
 
 expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::uint8_t> payload,

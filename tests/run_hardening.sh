@@ -3,9 +3,12 @@
 # libclang-rt-16-dev):
 #   1. the C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   2. the concurrency test under ThreadSanitizer;
-#   3. every libFuzzer harness over its seeds and regression inputs, then a
+#   3. the extension modules built with AddressSanitizer + UndefinedBehaviorSanitizer
+#      and the codec layer's hostile-caller tests run on them (chunks rewritten
+#      while other threads decode them, misaligned buffers, odd destinations);
+#   4. every libFuzzer harness over its seeds and regression inputs, then a
 #      short fuzzing run of each (FUZZ_SECONDS, default 25).
-# Build trees: build-asan, build-tsan, build-fuzz (ignored by git).
+# Build trees: build-asan, build-tsan, build-asan-py, build-fuzz (ignored by git).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,11 +38,24 @@ clang++-16 -std=c++2b -O1 -g -fsanitize=thread -fno-omit-frame-pointer -ffp-cont
   -lgtest -lgtest_main -lz -pthread -o build-tsan/concurrency_tests
 build-tsan/concurrency_tests
 
+step "codec layer under ASan + UBSan"
+# The interpreter is not instrumented: the sanitizer runtime is preloaded, and
+# leaks (the interpreter's own, at exit) are not reported.
+asan_runtime=$(clang++-16 -print-file-name=libclang_rt.asan-x86_64.so)
+rm -rf build-asan-py/site
+python3 -m pip install --quiet --no-deps --target build-asan-py/site . \
+  -C build-dir=build-asan-py/build -C cmake.build-type=RelWithDebInfo -C cmake.define.CORVANE_SANITIZE=ON
+# Memory budgets are measured in the plain build: the sanitizers' own
+# bookkeeping would count against them here.
+(cd tests/python && PYTHONPATH="$PWD/../../build-asan-py/site" LD_PRELOAD="$asan_runtime" \
+  ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" python3 -m pytest -q -p no:cacheprovider test_hardening.py \
+  -k "not crafted and not sizes_past")
+
 step "fuzz harnesses: seeds and regression inputs"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_FUZZ=ON \
   -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_PYTHON=OFF >/dev/null
 cmake --build build-fuzz -j2
-for h in header decode_stream decode_coeffs decompress roundtrip; do
+for h in header decode_stream decode_coeffs decompress roundtrip lanes destination; do
   inputs=(tests/fuzz/seeds/"$h")
   [ -d tests/fuzz/regressions/"$h" ] && inputs+=(tests/fuzz/regressions/"$h")
   build-fuzz/tests/fuzz/fuzz_"$h" -runs=0 -malloc_limit_mb=64 "${inputs[@]}" 2>build-fuzz/replay-"$h".log || {

@@ -130,6 +130,11 @@ private:
 expected<std::vector<std::uint8_t>, CorvaneError> compress(std::span<const float> samples,
                                                            const CompressionConfig& config);
 
+// What compress() refuses of a sample count alone (none, or more than
+// kMaxSamples), in its words; callers that convert or copy samples first ask
+// this before they do.
+expected<void, CorvaneError> check_sample_count(std::size_t n);
+
 // float64 samples rounded to the nearest float into out[0 .. in.size()).
 // NaN and infinities pass through (compression sanitises them); a finite
 // value beyond the float range is refused, as it would otherwise come back as
@@ -240,9 +245,14 @@ expected<std::vector<std::uint8_t>, CorvaneError> compress_lanes(std::span<const
 // the layout it fills when its lanes form groups of `inner` (0: all lanes in
 // one group, as lanes along a chunk's first axis do). Reads the headers only;
 // refuses a header the decoder would refuse, lanes of unequal length, and a
-// lane count that is not a whole number of groups.
+// lane count that is not a whole number of groups, and a lane whose length is
+// more than its payload could yield, so that a short run of bare headers
+// cannot claim a large output. Each header is copied as it is read, and
+// decoding reads the copies: a caller's buffer rewritten meanwhile cannot make
+// a lane disagree with the layout.
 struct LaneRun {
     std::vector<std::span<const std::uint8_t>> streams;
+    std::vector<std::array<std::uint8_t, 52>> headers;  // of each stream, as split read it
     LaneLayout layout;
 };
 expected<LaneRun, CorvaneError> split_lanes(std::span<const std::uint8_t> run, std::size_t inner);
@@ -252,10 +262,14 @@ expected<LaneRun, CorvaneError> split_lanes(std::span<const std::uint8_t> run, s
 expected<void, CorvaneError> decompress_lanes(const LaneRun& run, float* out, unsigned threads);
 expected<void, CorvaneError> decompress_lanes(const LaneRun& run, double* out, unsigned threads);
 
-// The same into a new buffer. The first lane is decoded before the buffer is
-// made, so headers alone cannot make it larger than lanes that decode
-// legitimately could.
+// The same into a new buffer (a single lane's decoded samples themselves).
 expected<std::vector<float>, CorvaneError> decompress_lanes(const LaneRun& run, unsigned threads);
+
+// One stream as the codec layer decodes it: decompress(), except that a
+// header whose sample count is too small for its level count is refused in
+// those words (decompress() passes on the transform's complaint, which the
+// module keeps).
+expected<std::vector<float>, CorvaneError> decompress_stream(std::span<const std::uint8_t> stream);
 
 // ---------------------------------------------------------------- inspection
 

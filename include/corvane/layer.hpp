@@ -56,4 +56,9 @@ expected<std::vector<float>, CorvaneError> decompress_chunk_signal(std::span<con
 expected<void, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_t> stream, SampleType type,
                                                      void* out, std::size_t count);
 
+// decompress_lanes() into caller memory of any alignment, written through
+// byte copies: `out` holds run.layout.samples() items of `type`, Float32 or
+// Float64.
+expected<void, CorvaneError> decompress_lanes(const LaneRun& run, void* out, SampleType type, unsigned threads);
+
 }  // namespace corvane

@@ -29,6 +29,10 @@ PyObject* compress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     if (!bind_compress_arguments("compress()", args, nargs, kwnames, call) || !input.acquire(call.data, "compress()")) {
         return nullptr;
     }
+    // Refused before float64 samples are narrowed into a copy of them all.
+    if (auto refused = check_sample_count(input.count()); !refused) {
+        return raise_codec_error(refused.error());
+    }
     std::optional<Stream> stream;
     if (!without_gil([&] {
             stream.emplace(input.visit([&](auto samples) { return compress_samples(samples, call.config); }));
@@ -36,33 +40,6 @@ PyObject* compress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     return stream_bytes(*stream);
-}
-
-enum class Fit { Fits, WrongCount, WrongSize };
-
-// The decoded samples into the caller's buffer, which takes them as values of
-// its own type (float32 or float64) or, for any other format, as the bytes of
-// float32 samples. Runs without the interpreter lock.
-Fit store(const std::vector<float>& samples, const HeldDestination& to) {
-    const std::size_t n = samples.size();
-    switch (to.items()) {
-    case BufferItems::Float32:
-        if (to.bytes() != 4 * n) return Fit::WrongCount;
-        if (n > 0) std::memcpy(to.data(), samples.data(), 4 * n);
-        return Fit::Fits;
-    case BufferItems::Float64: {
-        if (to.bytes() != 8 * n) return Fit::WrongCount;
-        auto* wide = static_cast<double*>(to.data());
-        for (std::size_t i = 0; i < n; ++i) wide[i] = samples[i];
-        return Fit::Fits;
-    }
-    case BufferItems::OtherFloat:  // refused before decoding
-    case BufferItems::Other:
-        break;
-    }
-    if (to.bytes() != 4 * n) return Fit::WrongSize;
-    if (n > 0) std::memcpy(to.data(), samples.data(), 4 * n);
-    return Fit::Fits;
 }
 
 PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -79,8 +56,8 @@ PyObject* decompress_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     std::optional<Samples> samples;
     Fit fit = Fit::Fits;
     const bool ran = without_gil([&] {
-        samples.emplace(decompress(input.as_bytes()));
-        if (*samples && to.given()) fit = store(**samples, to);
+        samples.emplace(decompress_stream(input.as_bytes()));
+        if (*samples && to.given()) fit = store(**samples, to.data(), to.bytes(), to.items());
     });
     if (!ran) {
         return nullptr;
@@ -133,6 +110,10 @@ int add_codec(PyObject* module) {
     Py_INCREF(type);
     if (PyModule_AddObject(module, "CompressionOptions", type) < 0) {
         Py_DECREF(type);
+        return -1;
+    }
+    // The most samples one stream (one lane) holds.
+    if (PyModule_AddObject(module, "MAX_SAMPLES", PyLong_FromSize_t(kMaxSamples)) < 0) {
         return -1;
     }
     return PyModule_AddFunctions(module, kCodecMethods);

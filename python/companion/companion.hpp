@@ -20,12 +20,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "binder.hpp"  // as_cfunction and the binding every part does
 #include "codec_errors.hpp"
+#include "destination.hpp"
 #include "options.hpp"  // read_options: the options argument every part takes
 #include "corvane/corvane.hpp"
 
@@ -71,13 +74,7 @@ private:
     bool held_ = false;
 };
 
-// What the items of a buffer are, judged by its format and item size.
-enum class BufferItems { Float32, Float64, OtherFloat, Other };
-
-// Float32 or Float64 for native-order single or double precision items
-// ("f", "d", optionally prefixed by a byte-order mark that means this
-// machine's order); OtherFloat for floating-point items of another size or
-// byte order; Other for everything else. Needs PyBUF_FORMAT.
+// What the items of a buffer are (see destination.hpp). Needs PyBUF_FORMAT.
 BufferItems buffer_items(const Py_buffer& view);
 
 // The samples of a call, held for its length: a C-contiguous buffer of
@@ -91,15 +88,27 @@ public:
     std::size_t count() const { return count_; }
 
     // f(std::span<const float>) or f(std::span<const double>), as the items
-    // are; what f returns. Needs no Python objects.
+    // are; what f returns. Items that do not lie at a multiple of their size
+    // are copied to aligned memory first. Needs no Python objects.
     template <class F>
     auto visit(F&& f) const {
-        const void* data = held_.view().buf;
-        if (items_ == BufferItems::Float32) return f(std::span<const float>(static_cast<const float*>(data), count_));
-        return f(std::span<const double>(static_cast<const double*>(data), count_));
+        if (items_ == BufferItems::Float32) return visit_as<float>(f);
+        return visit_as<double>(f);
     }
 
 private:
+    template <class T, class F>
+    auto visit_as(F& f) const {
+        const void* data = held_.view().buf;
+        std::unique_ptr<T[]> aligned;
+        if (reinterpret_cast<std::uintptr_t>(data) % alignof(T) != 0) {
+            aligned = std::make_unique_for_overwrite<T[]>(count_);
+            std::memcpy(aligned.get(), data, count_ * sizeof(T));
+            data = aligned.get();
+        }
+        return f(std::span<const T>(static_cast<const T*>(data), count_));
+    }
+
     HeldBuffer held_;
     BufferItems items_ = BufferItems::Other;
     std::size_t count_ = 0;
@@ -112,7 +121,8 @@ public:
     // False with the exporter's exception set, or a TypeError that `function`
     // ("decompress()") fills no items of that format: it fills native-order
     // float32 and float64 items and, where `raw_bytes` allows, the bytes of
-    // float32 samples into items of a non-floating format.
+    // float32 samples into items of a byte or integer format. The memory may
+    // have any alignment.
     bool acquire(PyObject* out, const char* function, bool raw_bytes);
 
     bool given() const { return out_ != nullptr; }

@@ -11,6 +11,7 @@
 #include "companion.hpp"
 #include "numpy_bridge.hpp"
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 
 namespace corvane::python {
 namespace {
@@ -113,9 +114,9 @@ PyObject* decompress_lanes_buffer(PyObject* /*module*/, PyObject* const* args, P
         }
         fits = samples == out_count;
         if (!fits) return;
-        auto decoded = out.items() == BufferItems::Float32
-                           ? decompress_lanes(*run, static_cast<float*>(out.data()), threads)
-                           : decompress_lanes(*run, static_cast<double*>(out.data()), threads);
+        using Type = corvane::SampleType;
+        const Type type = out.items() == BufferItems::Float32 ? Type::Float32 : Type::Float64;
+        auto decoded = decompress_lanes(*run, out.data(), type, threads);
         if (!decoded) failure = std::move(decoded).error();
     });
     if (!ran) {

@@ -13,21 +13,7 @@
 namespace corvane::python {
 
 BufferItems buffer_items(const Py_buffer& view) {
-    const char* format = view.format != nullptr ? view.format : "B";
-    constexpr bool kLittle = PY_LITTLE_ENDIAN != 0;
-    bool native = true;
-    if (*format == '@' || *format == '=' || (*format == '<' && kLittle) ||
-        ((*format == '>' || *format == '!') && !kLittle)) {
-        ++format;
-    } else if (*format == '<' || *format == '>' || *format == '!') {
-        native = false;
-        ++format;
-    }
-    const bool one_letter = format[0] != '\0' && format[1] == '\0';
-    if (!one_letter || std::strchr("efdg", format[0]) == nullptr) return BufferItems::Other;
-    if (native && format[0] == 'f' && view.itemsize == 4) return BufferItems::Float32;
-    if (native && format[0] == 'd' && view.itemsize == 8) return BufferItems::Float64;
-    return BufferItems::OtherFloat;
+    return buffer_items(view.format, static_cast<std::size_t>(view.itemsize));
 }
 
 namespace {
@@ -60,14 +46,17 @@ bool HeldDestination::acquire(PyObject* out, const char* function, bool raw_byte
     }
     out_ = out;
     items_ = buffer_items(held_.view());
-    // Floating-point items of another size or order would not read back as
-    // the samples.
-    if (items_ == BufferItems::OtherFloat || (items_ == BufferItems::Other && !raw_bytes)) {
-        PyErr_Format(PyExc_TypeError, "%s fills float32 or float64 values in native byte order, not items of format '%s'",
+    if (fills(items_, raw_bytes)) return true;
+    if (items_ == BufferItems::Other && raw_bytes) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s fills float32 or float64 values, or the bytes of float32 samples into items of a byte "
+                     "or integer format, not items of format '%s'",
                      function, format_of(held_.view()));
         return false;
     }
-    return true;
+    PyErr_Format(PyExc_TypeError, "%s fills float32 or float64 values in native byte order, not items of format '%s'",
+                 function, format_of(held_.view()));
+    return false;
 }
 
 PyObject* HeldDestination::result(std::vector<float>&& made) const {

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -82,11 +84,14 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
     }
     const CompressionConfig config = options_config(bound[1]);
 
-    const char* target_name = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8(bound[2]) : nullptr;
+    // Compared with its length: a name with a NUL inside is no name.
+    Py_ssize_t name_size = 0;
+    const char* target_name = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8AndSize(bound[2], &name_size) : nullptr;
+    const std::string_view name(target_name != nullptr ? target_name : "", static_cast<std::size_t>(name_size));
     ErrorTarget target;
-    if (target_name != nullptr && std::strcmp(target_name, "max_abs_error") == 0) {
+    if (target_name != nullptr && name == "max_abs_error") {
         target.measure = ErrorMeasure::MaxAbs;
-    } else if (target_name != nullptr && std::strcmp(target_name, "prd") == 0) {
+    } else if (target_name != nullptr && name == "prd") {
         target.measure = ErrorMeasure::Prd;
     } else {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "target must be 'max_abs_error' or 'prd'");
@@ -115,9 +120,23 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
         return nullptr;
     }
     signal.count = input.bytes() / sample_size(signal.type);
+    // Refused before the samples are converted into a copy of them all.
+    if (signal.count > kMaxSamples) {
+        return raise_codec_error(check_sample_count(signal.count).error());
+    }
 
     std::optional<expected<std::vector<std::uint8_t>, TuningError>> tuned;
-    if (!without_gil([&] { tuned.emplace(compress_at_target(signal, config, target)); })) {
+    if (!without_gil([&] {
+            // Samples that do not lie at a multiple of their size are read
+            // from an aligned copy.
+            std::unique_ptr<std::uint64_t[]> aligned;
+            if (reinterpret_cast<std::uintptr_t>(signal.data) % sample_size(signal.type) != 0) {
+                aligned = std::make_unique_for_overwrite<std::uint64_t[]>(input.bytes() / 8 + 1);
+                std::memcpy(aligned.get(), signal.data, input.bytes());
+                signal.data = aligned.get();
+            }
+            tuned.emplace(compress_at_target(signal, config, target));
+        })) {
         return nullptr;
     }
     if (!*tuned) {

@@ -192,6 +192,11 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         or float64 ``out``, with the interpreter lock released; the lanes of a
         chunk are decoded on every core.
         """
+        return self._decode(buf, out, None)
+
+    def _decode(self, buf: Any, out: Any, chunk_shape: Union[tuple[int, ...], None]) -> Any:
+        # chunk_shape: the chunk's shape, where the caller knows it (the zarr
+        # v3 codec); lanes are then checked against it, whatever out is.
         stream = ensure_contiguous_ndarray_like(buf)
         floats = self._dtype is None or self._dtype.kind == "f"
         if self.axis is None:
@@ -199,7 +204,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
                 return self._decode_floats(stream, out)
             samples = _native.decompress(stream)
         else:
-            shape = out.shape if isinstance(out, np.ndarray) and out.ndim >= 2 else None
+            shape = chunk_shape
+            if shape is None and isinstance(out, np.ndarray) and out.ndim >= 2:
+                shape = out.shape
             if shape is not None and floats and _fillable(out):
                 return _lanes.decompress_lanes(stream, self.axis, shape, out)
             samples = _lanes.decompress_lanes(stream, self.axis, shape)
@@ -220,6 +227,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         # shape_known: the decoder will be given the chunk's shape (the zarr v3
         # codec), so lanes may run along any axis.
         checked = self._checked(np.asarray(buf), typed=hasattr(buf, "dtype"))
+        _lanes.check_length(checked, self.axis)
         samples = _lanes.encodable(checked)
         if checked.dtype.kind in "iu" and _target_of(self) is not None:
             samples = checked.astype(checked.dtype.newbyteorder("="), copy=False)

@@ -26,6 +26,7 @@ __all__ = [
     "DTYPES",
     "sample_dtype",
     "lane_axis",
+    "check_length",
     "encodable",
     "compress_lanes",
     "lane_rows",
@@ -39,6 +40,7 @@ DTYPES = tuple(np.dtype(t) for t in ("float32", "float64", "int8", "int16", "int
 _EXACT_INT32 = 1 << 24
 
 _HEADER_SIZE = 52
+_RESTORE_BLOCK = 1 << 16
 
 
 def sample_dtype(dtype: Any) -> np.dtype[Any]:
@@ -68,6 +70,18 @@ def _normalised(axis: int, ndim: int) -> int:
     if not -ndim <= axis < ndim:
         raise ValueError(f"axis {axis} is out of bounds for a chunk of {ndim} dimension{'s' if ndim != 1 else ''}")
     return axis % ndim
+
+
+def check_length(samples: npt.NDArray[Any], axis: Optional[int]) -> None:
+    """Refuses a chunk whose streams would hold more samples than a stream can,
+    before anything is converted or copied (the refusal allocates nothing)."""
+    if axis is None:
+        count, what = samples.size, "this chunk holds"
+    else:
+        shape = samples.shape or (1,)
+        count, what = shape[_normalised(axis, len(shape))], f"the lanes along axis {axis} of this chunk hold"
+    if count > _native.MAX_SAMPLES:
+        raise ValueError(f"a corvane stream holds at most {_native.MAX_SAMPLES} samples, but {what} {count}")
 
 
 def encodable(samples: npt.NDArray[Any]) -> npt.NDArray[Any]:
@@ -158,6 +172,8 @@ def decompress_lanes(data: Any, axis: int, shape: Optional[tuple[int, ...]] = No
         return _native.decompress_lanes(data, inner, out)
     flat = _native.decompress_lanes(data, inner)
     if shape is not None:
+        if flat.size != math.prod(shape):
+            raise ValueError(f"the chunk's lanes hold {flat.size} samples, not the {math.prod(shape)} of shape {shape}")
         return flat.reshape(shape)
     length = _lane_length(data)
     lanes = flat.size // length if length else 0
@@ -169,10 +185,15 @@ def restore(samples: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArr
     if dtype.kind == "f":
         return samples.astype(dtype, copy=False)
     info = np.iinfo(dtype)
-    # In double precision every bound of these types is exact, so the clip is too.
-    wide = np.rint(samples, dtype=np.float64)
-    np.nan_to_num(wide, copy=False, nan=0.0)
-    np.clip(wide, info.min, info.max, out=wide)
-    return wide.astype(dtype)
+    out = np.empty(samples.shape, dtype)
+    flat_in, flat_out = samples.reshape(-1), out.reshape(-1)
+    # In double precision every bound of these types is exact, so the clip is
+    # too. A block at a time: the wide copy stays small beside the output.
+    for start in range(0, flat_in.size, _RESTORE_BLOCK):
+        wide = np.rint(flat_in[start : start + _RESTORE_BLOCK], dtype=np.float64)
+        np.nan_to_num(wide, copy=False, nan=0.0)
+        np.clip(wide, info.min, info.max, out=wide)
+        flat_out[start : start + _RESTORE_BLOCK] = wide
+    return out
 
 

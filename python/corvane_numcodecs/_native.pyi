@@ -19,6 +19,8 @@ _Samples: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float32]]
 _Buffer: TypeAlias = Buffer | npt.NDArray[Any]
 _Out = TypeVar("_Out", bound=_Buffer)
 
+MAX_SAMPLES: int
+
 @final
 class CompressionOptions:
     def __new__(

@@ -34,7 +34,7 @@ except ImportError as exc:  # zarr 2
     raise ImportError("corvane_numcodecs.zarr3 needs zarr 3.1 or later") from exc
 
 from corvane_numcodecs import Corvane as _Codec
-from corvane_numcodecs import _lanes
+from corvane_numcodecs import _lanes, _native
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -46,7 +46,7 @@ __all__ = ["Corvane"]
 CODEC_NAME = "numcodecs.corvane"
 
 # The most samples one stream carries.
-_MAX_CHUNK_SAMPLES = 2**31 - 1
+_MAX_CHUNK_SAMPLES = _native.MAX_SAMPLES
 
 
 class _CodecClass(type(ArrayBytesCodec)):  # type: ignore[misc]
@@ -138,7 +138,8 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
         chunk = chunk_spec.prototype.nd_buffer.empty(
             shape=chunk_spec.shape, dtype=chunk_spec.dtype.to_native_dtype(), order="C"
         )
-        self.__dict__["_codec"].decode(chunk_bytes.as_numpy_array(), out=chunk.as_ndarray_like())
+        # The chunk's shape goes along: a chunk of lanes must fill it exactly.
+        self.__dict__["_codec"]._decode(chunk_bytes.as_numpy_array(), chunk.as_ndarray_like(), tuple(chunk_spec.shape))
         return chunk
 
     # zarr's default pipeline awaits these; the work runs in a thread, where

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "corvane/corvane.hpp"
+#include "corvane/layer.hpp"
 
 namespace corvane {
 namespace {
@@ -144,12 +146,44 @@ TEST(Lanes, RunsThatDoNotSplitIntoEqualLanesAreRefused) {
     EXPECT_EQ(message(run, 2), "Can't decompress data, reason: 3 lanes do not make groups of 2");
     EXPECT_EQ(message(trailing, 0), "Header is invalid");
     EXPECT_EQ(message({}, 0), "Header is invalid");
+    // A bare header claiming a flat lane's length has no payload to yield it.
+    Bytes bare = *compress(std::vector<float>(10000, 1.0f), {});
+    bare.insert(bare.end(), bare.begin(), bare.begin() + 52);
+    for (int k = 32; k < 36; ++k) bare[bare.size() - 52 + k] = 0;
+    EXPECT_EQ(message(bare, 0), "Can't decompress data, reason: lane 1 claims 10000 samples, more than its payload of 0 bytes can hold");
     // A last stream cut short is kept for its decoder to refuse.
     const Bytes cut(run.begin(), run.end() - 1);
     auto split = split_lanes(cut, 0);
     ASSERT_TRUE(split);
     std::vector<float> out(layout.samples());
     EXPECT_FALSE(decompress_lanes(*split, out.data(), 1));
+}
+
+TEST(Lanes, DecodingReadsTheHeadersAsSplitReadThemIntoMemoryOfAnyAlignment) {
+    const LaneLayout layout{1, 700, 3};
+    const auto floats = chunk_of<float>(layout);
+    auto run = *compress_lanes(std::span<const float>(floats), layout, {}, 1);
+    const auto split = *split_lanes(run, 0);
+    std::vector<float> expected(layout.samples());
+    ASSERT_TRUE(decompress_lanes(split, expected.data(), 1));
+
+    // The caller's bytes change after the split: lane 1's header now claims
+    // fewer samples and another method. The lanes decode as split read them.
+    const auto at = static_cast<std::size_t>(split.streams[1].data() - run.data());
+    run[at + 16] ^= 1;
+    run[at + 8] = 'd';
+    for (const auto type : {SampleType::Float32, SampleType::Float64}) {
+        const std::size_t size = type == SampleType::Float32 ? 4 : 8;
+        std::vector<std::uint8_t> memory(size * layout.samples() + 1);
+        ASSERT_TRUE(decompress_lanes(split, memory.data() + 1, type, 2));
+        for (std::size_t k = 0; k < layout.samples(); ++k) {
+            float f = 0.0f;
+            double d = 0.0;
+            if (type == SampleType::Float32) std::memcpy(&f, memory.data() + 1 + 4 * k, 4);
+            if (type == SampleType::Float64) std::memcpy(&d, memory.data() + 1 + 8 * k, 8);
+            ASSERT_EQ(type == SampleType::Float32 ? f : d, expected[k]) << k;
+        }
+    }
 }
 
 }  // namespace

@@ -44,7 +44,9 @@ void check_type(SampleType type, std::vector<T> x) {
         std::vector<float> xf(x.begin(), x.end()), yf(y.begin(), y.end());
         const double error = measure_error(target.measure, std::span<const float>(xf), yf);
         EXPECT_LE(error, target.measure == ErrorMeasure::MaxAbs ? std::floor(target.bound) : target.bound);
-        ASSERT_EQ(stream_length(*stream), stream->size());
+        const auto length = stream_length(*stream);
+        ASSERT_TRUE(length);
+        ASSERT_EQ(*length, stream->size());
     }
 }
 

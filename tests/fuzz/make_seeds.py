@@ -68,6 +68,26 @@ def main():
             samples[1::7] = np.inf
         write("roundtrip", f"config{i}", head + samples.tobytes())
 
+    lane_and_destination_seeds()
+
+
+def lane_and_destination_seeds():
+    """Runs of lanes (a group size and thread byte first) and streams behind
+    destination descriptions (item size, alignment, length skew, format)."""
+    for i, (lanes, n, coder) in enumerate([(1, 40, "cmodel"), (3, 257, "arans"), (4, 9, "deflate"), (2, 3000, "cmodel")]):
+        opts = corvane.CompressionOptions(coder=coder)
+        run = b"".join(corvane.compress_signal(signal(n, k) * (k + 1), opts) for k in range(lanes))
+        write("lanes", f"run{i}-{lanes}x{n}-{coder}", bytes([i % 4, (i % 3) | (i & 1) << 7]) + run)
+    flat = corvane.compress_signal(np.zeros(20000, np.float32))
+    write("lanes", "bare-headers", bytes([0, 1]) + flat + (flat[:32] + bytes(4) + flat[36:52]) * 3)
+    stream = corvane.compress_signal(signal(40, 7), corvane.CompressionOptions(coder="cmodel"))
+    for name, itemsize, offset, skew, fmt in [("f32", 4, 0, 0, b"f"), ("f64-odd", 8, 1, 0, b"<d"),
+                                              ("int16", 2, 3, 0, b"h"), ("bytes-short", 1, 0, 255, b"B"),
+                                              ("object", 8, 0, 0, b"O"), ("bool", 1, 0, 0, b"?"),
+                                              ("half", 2, 0, 0, b"e"), ("swapped", 4, 2, 4, b">f")]:
+        head = bytes([itemsize, offset, skew, len(fmt)]) + fmt
+        write("destination", name, head + stream)
+
 
 if __name__ == "__main__":
     main()
