@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "src/arans.hpp"
-#include "src/cmodel.hpp"
+#include "src/entropy/arans.hpp"
+#include "src/entropy/cmodel.hpp"
 
 namespace {
 

@@ -33,8 +33,6 @@
 #if __has_include("corvane/corvane.hpp")
 #include "corvane/corvane.hpp"
 #else
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
 #endif
 
 namespace {

@@ -18,10 +18,10 @@
 #include <span>
 #include <vector>
 
-#include "src/arans.hpp"
-#include "src/cmodel.hpp"
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
+#include "src/entropy/arans.hpp"
+#include "src/entropy/cmodel.hpp"
+#include "src/codec/forward.hpp"
+#include "src/format/bands.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "src/compressor.hpp"
+#include "src/format/bands.hpp"
 #include "wavelet/factory.hpp"
 
 namespace {

@@ -144,12 +144,6 @@ bool convert(PyObject* const* bound, RawOptions& raw) {
     return true;
 }
 
-template <class Value>
-struct Named {
-    std::string_view name;
-    Value value;
-};
-
 template <class Value, std::size_t N>
 std::optional<Value> parse_name(std::string_view text, const Named<Value> (&names)[N]) {
     for (const auto& entry : names) {
@@ -158,18 +152,26 @@ std::optional<Value> parse_name(std::string_view text, const Named<Value> (&name
     return std::nullopt;
 }
 
+// The first `count` names of a list, quoted, joined by `separator`:
+// "'low' or 'medium' or 'high'".
+template <class Value, std::size_t N>
+std::string choices(const Named<Value> (&names)[N], const char* separator, std::size_t count = N) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) out += separator;
+        out += '\'';
+        out += names[i].name;
+        out += '\'';
+    }
+    return out;
+}
+
 // ValueError: Unknown <what> "<text>", expected <choices>. Returns false.
-bool refuse_name(const char* what, std::string_view text, const char* choices) {
-    const std::string message = std::string("Unknown ") + what + " " + quoted(text) + ", expected " + choices;
+bool refuse_name(const char* what, std::string_view text, const std::string& expected) {
+    const std::string message = std::string("Unknown ") + what + " " + quoted(text) + ", expected " + expected;
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
 }
-
-constexpr Named<Method> kMethods[] = {
-    {"cdf97", Method::Cdf97}, {"cdf53", Method::Cdf53}, {"db4", Method::Db4}, {"sym4", Method::Sym4}};
-constexpr Named<Cutoff> kCutoffs[] = {{"low", Cutoff::Low}, {"medium", Cutoff::Medium}, {"high", Cutoff::High}};
-constexpr Named<Coder> kCoders[] = {
-    {"auto", Coder::Auto}, {"deflate", Coder::Deflate}, {"arans", Coder::Arans}, {"cmodel", Coder::Cmodel}};
 
 // The decoder falls back to 2^scale for a multiplier that is not a positive
 // finite single-precision number, so such a stream would not decode to what
@@ -192,10 +194,10 @@ void raise_bad_multiplier(double value) {
 // Validates in a fixed order (method, cutoff, scale, coder, multiplier); the
 // first failure is reported.
 bool validate(const RawOptions& raw, CompressionConfig& config) {
-    const auto method = parse_name(raw.method, kMethods);
-    if (!method) return refuse_name("method", raw.method, "'cdf97' or 'cdf53' or 'db4' or 'sym4'");
-    const auto cutoff = parse_name(raw.cutoff, kCutoffs);
-    if (!cutoff) return refuse_name("cutoff level", raw.cutoff, "'low' or 'medium' or 'high'");
+    const auto method = parse_name(raw.method, kMethodNames);
+    if (!method) return refuse_name("method", raw.method, choices(kMethodNames, " or "));
+    const auto cutoff = parse_name(raw.cutoff, kCutoffNames);
+    if (!cutoff) return refuse_name("cutoff level", raw.cutoff, choices(kCutoffNames, " or "));
     // The conversion has already bounded scale to 0..255.
     const auto scale = static_cast<std::uint8_t>(raw.scale);
     if (scale < kMinScale || scale > kMaxScale) {
@@ -204,8 +206,10 @@ bool validate(const RawOptions& raw, CompressionConfig& config) {
     }
     Coder coder = Coder::Auto;
     if (raw.coder) {
-        const auto parsed = parse_name(*raw.coder, kCoders);
-        if (!parsed) return refuse_name("coder", *raw.coder, "'auto', 'deflate', 'arans'");
+        const auto parsed = parse_name(*raw.coder, kCoderNames);
+        // The message has always named the first three coders only; callers
+        // match it as it is.
+        if (!parsed) return refuse_name("coder", *raw.coder, choices(kCoderNames, ", ", 3));
         coder = *parsed;
     }
     if (raw.quant_multiplier && !multiplier_is_usable(*raw.quant_multiplier)) {
@@ -284,6 +288,25 @@ PyTypeObject* options_type() {
     return g_options_type;
 }
 
+bool use_module_options_type() {
+    if (g_options_type != nullptr) return true;
+    PyObject* module = PyImport_ImportModule("corvane");
+    if (module == nullptr) return false;
+    PyObject* type = PyObject_GetAttrString(module, "CompressionOptions");
+    Py_DECREF(module);
+    if (type == nullptr) return false;
+    // Both classes are compiled from this file; a class of another layout
+    // (a module from another build) is refused rather than misread.
+    if (!PyType_Check(type) || std::string_view(reinterpret_cast<PyTypeObject*>(type)->tp_name) != kOptionsSpec.name ||
+        reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(OptionsObject))) {
+        PyErr_SetString(PyExc_ImportError, "corvane.CompressionOptions is not the class this build reads");
+        Py_DECREF(type);
+        return false;
+    }
+    g_options_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+    return true;
+}
+
 const CompressionConfig& options_config(PyObject* obj) {
     return reinterpret_cast<OptionsObject*>(obj)->config;
 }
@@ -315,20 +338,5 @@ bool read_options(PyObject* options, CompressionConfig& config) {
     config = options_config(options);
     return true;
 }
-
-namespace {
-
-template <class Value, std::size_t N>
-const char* name_of(Value value, const Named<Value> (&names)[N]) {
-    for (const auto& entry : names) {
-        if (entry.value == value) return entry.name.data();
-    }
-    return "?";
-}
-
-}  // namespace
-
-const char* method_name(Method method) { return name_of(method, kMethods); }
-const char* coder_name(Coder coder) { return name_of(coder, kCoders); }
 
 }  // namespace corvane::python

@@ -1,5 +1,6 @@
 // The CompressionOptions class: validates compression settings once and
-// carries them as the codec's CompressionConfig.
+// carries them as the codec's CompressionConfig. The module defines it; the
+// codec layer's companion takes the module's class itself.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,6 +13,11 @@ namespace corvane::python {
 // The class object, created on first call and kept for the life of the
 // process. Returns a borrowed reference, or nullptr with an exception set.
 PyTypeObject* options_type();
+
+// For the codec layer's companion: makes options_type() the class of the
+// module `corvane` (importing it), so that the companion takes the module's
+// own options. False with an exception set.
+bool use_module_options_type();
 
 // The record carried by `obj`, which must be an instance of options_type().
 const CompressionConfig& options_config(PyObject* obj);
@@ -33,9 +39,5 @@ struct CompressArguments {
 // messages name it, e.g. "compress_signal()"); false with an exception set.
 bool bind_compress_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              CompressArguments& out);
-
-// The names the options take for a method and a coder ("cdf97", "cmodel").
-const char* method_name(Method method);
-const char* coder_name(Coder coder);
 
 }  // namespace corvane::python

@@ -114,9 +114,4 @@ std::string CorvaneError::message() const {
     return {};
 }
 
-CorvaneError stream_cut_short(std::uint64_t needed, std::size_t size) {
-    return CorvaneError::decompress("Minimum data size is " + std::to_string(needed) + ", but it was " +
-                                    std::to_string(size));
-}
-
 }  // namespace corvane

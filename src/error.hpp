@@ -13,7 +13,4 @@ namespace corvane {
 // when it is not valid UTF-8 as a whole. Control characters and NUL are valid.
 std::string utf8_or(const std::uint8_t* bytes, std::size_t count, const char* replacement);
 
-// A stream whose header promises `needed` bytes in all, of which `size` are there.
-CorvaneError stream_cut_short(std::uint64_t needed, std::size_t size);
-
 }  // namespace corvane

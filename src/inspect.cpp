@@ -2,8 +2,7 @@
 #include <utility>
 
 #include "corvane/corvane.hpp"
-#include "src/error.hpp"
-#include "src/header.hpp"
+#include "src/format/header.hpp"
 
 namespace corvane {
 
@@ -15,11 +14,10 @@ expected<std::vector<StreamFacts>, CorvaneError> inspect_streams(std::span<const
         const auto rest = run.subspan(offset);
         auto header = CorvaneHeader::from_bytes(rest);
         if (!header) return unexpected(std::move(header).error());
-        const std::size_t length = kHeaderSize + std::size_t{header->payload_len};
-        if (rest.size() < length) {
-            return unexpected(stream_cut_short(length, rest.size()));
-        }
-        const StreamParameters p = header->parameters();
+        auto stream = locate_payload(*header, rest);  // refuses a stream cut short, in the decoder's words
+        if (!stream) return unexpected(std::move(stream).error());
+        const StreamParameters& p = stream->params;
+        const std::size_t length = kHeaderSize + stream->payload.size();
         facts.push_back(StreamFacts{
             .version = header->version,
             .method = p.method,

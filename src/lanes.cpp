@@ -15,8 +15,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "src/decompressor.hpp"
-#include "src/header.hpp"
+#include "src/codec/decompressor.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/header.hpp"
 
 namespace corvane {
 

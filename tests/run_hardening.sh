@@ -34,7 +34,7 @@ cmake --build build-tsan -j2 --target corvane_core
 # of a chunk coded on several threads): the rest of the suite is single
 # threaded and already runs under ASan.
 clang++-16 -std=c++2b -O1 -g -fsanitize=thread -fno-omit-frame-pointer -ffp-contract=off -I. -Iinclude \
-  tests/cpp/test_concurrency.cpp tests/cpp/test_lanes.cpp build-tsan/src/libcorvane_core.a build-tsan/wavelet/libcorvane_wavelet.a \
+  tests/cpp/codec/test_concurrency.cpp tests/cpp/lanes/test_lanes.cpp build-tsan/src/libcorvane_core.a build-tsan/wavelet/libcorvane_wavelet.a \
   -lgtest -lgtest_main -lz -pthread -o build-tsan/concurrency_tests
 build-tsan/concurrency_tests
 

@@ -48,6 +48,19 @@ std::shared_ptr<DwtExecutor> make_executor(Transform transform) {
     return make_cdf97_f32();
 }
 
+std::size_t filter_length(Transform transform) {
+    switch (transform) {
+        case Transform::Cdf53:
+            return kCdf53.filter_length;
+        case Transform::Cdf97:
+            return kCdf97.filter_length;
+        case Transform::Db4:
+        case Transform::Sym4:
+            return Wavelet8Taps::kTaps;
+    }
+    return kCdf97.filter_length;
+}
+
 bool is_lifting(Transform transform) { return transform == Transform::Cdf53 || transform == Transform::Cdf97; }
 
 }  // namespace corvane::wavelet

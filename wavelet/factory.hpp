@@ -37,6 +37,10 @@ std::shared_ptr<DwtExecutor> make_symlet_f32(std::size_t order, BorderMode mode)
 enum class Transform : std::uint8_t { Cdf53 = 0, Cdf97 = 1, Db4 = 2, Sym4 = 3 };
 std::shared_ptr<DwtExecutor> make_executor(Transform transform);
 
+// The filter length of a transform's executor, read from the same tables the
+// executor is built from, without building one.
+std::size_t filter_length(Transform transform);
+
 // The lifting transforms write every output value of an inverse level and
 // pass each reconstruction whole to the next level; the filter banks add
 // their synthesis into the output and keep only part of a reconstruction

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -49,6 +50,34 @@ inline constexpr std::uint8_t kMaxScale = 12;
 
 // The largest sample count a stream can carry.
 inline constexpr std::size_t kMaxSamples = 2147483647;
+
+// Every stream starts with a header of kHeaderSize bytes, whose little-endian
+// 32-bit word at kSampleCountOffset is the stream's sample count (what a
+// reader of streams laid back to back needs before decoding any).
+inline constexpr std::size_t kHeaderSize = 52;
+inline constexpr std::size_t kSampleCountOffset = 16;
+
+// The settings' names as options take them and messages list them, in that
+// order; name_of gives the name of a value.
+template <class Value>
+struct Named {
+    std::string_view name;
+    Value value;
+};
+inline constexpr Named<Method> kMethodNames[] = {
+    {"cdf97", Method::Cdf97}, {"cdf53", Method::Cdf53}, {"db4", Method::Db4}, {"sym4", Method::Sym4}};
+inline constexpr Named<Cutoff> kCutoffNames[] = {
+    {"low", Cutoff::Low}, {"medium", Cutoff::Medium}, {"high", Cutoff::High}};
+inline constexpr Named<Coder> kCoderNames[] = {
+    {"auto", Coder::Auto}, {"deflate", Coder::Deflate}, {"arans", Coder::Arans}, {"cmodel", Coder::Cmodel}};
+
+template <class Value, std::size_t N>
+constexpr std::string_view name_of(const Named<Value> (&names)[N], Value value) {
+    for (const auto& entry : names) {
+        if (entry.value == value) return entry.name;
+    }
+    return {};
+}
 
 // ---------------------------------------------------------------- errors
 
@@ -167,6 +196,9 @@ enum class ErrorMeasure : std::uint8_t {
     // otherwise.
     Prd = 1,
 };
+
+inline constexpr Named<ErrorMeasure> kErrorMeasureNames[] = {
+    {"max_abs_error", ErrorMeasure::MaxAbs}, {"prd", ErrorMeasure::Prd}};
 
 struct ErrorTarget {
     ErrorMeasure measure = ErrorMeasure::MaxAbs;

@@ -101,8 +101,8 @@ PyMethodDef kCodecMethods[] = {
 }  // namespace
 
 int add_codec(PyObject* module) {
-    // This module's own class, built from the module's source: the same
-    // settings, checks and messages.
+    // The module's own class (see use_module_options_type), under the name
+    // callers of this module have always used.
     PyObject* type = reinterpret_cast<PyObject*>(options_type());
     if (type == nullptr) {
         return -1;
@@ -110,10 +110,6 @@ int add_codec(PyObject* module) {
     Py_INCREF(type);
     if (PyModule_AddObject(module, "CompressionOptions", type) < 0) {
         Py_DECREF(type);
-        return -1;
-    }
-    // The most samples one stream (one lane) holds.
-    if (PyModule_AddObject(module, "MAX_SAMPLES", PyLong_FromSize_t(kMaxSamples)) < 0) {
         return -1;
     }
     return PyModule_AddFunctions(module, kCodecMethods);

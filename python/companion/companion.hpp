@@ -23,6 +23,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -41,6 +42,14 @@ int add_targets(PyObject* module);
 
 // Lanes: compress_lanes and decompress_lanes (lanes.cpp).
 int add_lanes(PyObject* module);
+
+// The codec's facts (name lists, stream layout, limits) and measure_error
+// (facts.cpp).
+int add_facts(PyObject* module);
+
+// The error measure a target name ('max_abs_error', 'prd') stands for;
+// nullopt with ValueError set for any other.
+std::optional<ErrorMeasure> target_measure(PyObject* name);
 
 // Inspection: stream_facts (inspect.cpp).
 int add_inspect(PyObject* module);

@@ -1,12 +1,12 @@
 // stream_facts: what the headers of a stream, or of a chunk's lanes, say.
 #include <cstddef>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "binder.hpp"
 #include "companion.hpp"
 #include "corvane/corvane.hpp"
-#include "options.hpp"
 
 namespace corvane::python {
 namespace {
@@ -19,10 +19,10 @@ constexpr Parameters kParameters{"stream_facts()", kNames, 1, 1};
 PyObject* facts_dict(const StreamFacts& f) {
     return Py_BuildValue("{s:(ii),s:s,s:i,s:i,s:s,s:k,s:d,s:d,s:d,s:d,s:k,s:n}",
                          "version", int{f.version[0]}, int{f.version[1]},
-                         "method", method_name(f.method),
+                         "method", std::string(name_of(kMethodNames, f.method)).c_str(),
                          "levels", int{f.levels},
                          "scale", int{f.scale},
-                         "coder", coder_name(f.coder),
+                         "coder", std::string(name_of(kCoderNames, f.coder)).c_str(),
                          "samples", static_cast<unsigned long>(f.sample_count),
                          "multiplier", double{f.multiplier},
                          "minimum", double{f.min},

@@ -76,12 +76,17 @@ constexpr AddPart kParts[] = {
     add_codec,
     add_targets,
     add_lanes,
+    add_facts,
     add_inspect,
 };
 
 int exec_module(PyObject* module) {
     // Fetched once here, under the import lock, so that no call races to do it.
     if (!ensure_numpy()) {
+        return -1;
+    }
+    // The options every part takes are the module's own.
+    if (!use_module_options_type()) {
         return -1;
     }
     for (const AddPart add : kParts) {

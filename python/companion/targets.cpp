@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <string_view>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -48,10 +48,11 @@ bool sample_type_of(const Py_buffer& view, SampleType& type) {
 
 PyObject* raise_unreachable(const char* target, double bound, Method method, const UnreachableTarget& miss) {
     // Rounded up, so that the figure named is itself reachable.
+    const std::string method_name(name_of(kMethodNames, method));
     char text[256];
     std::snprintf(text, sizeof text,
                   "%s=%.6g is out of reach for these samples with method '%s': the smallest reachable is %.6g",
-                  target, bound, method_name(method), miss.best * (1.0 + 1e-5));
+                  target, bound, method_name.c_str(), miss.best * (1.0 + 1e-5));
     // The figure travels with the exception too, as `best`, for callers that
     // aim again.
     PyObject* error = PyObject_CallFunction(PyExc_ValueError, "s", text);
@@ -84,19 +85,13 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
     }
     const CompressionConfig config = options_config(bound[1]);
 
-    // Compared with its length: a name with a NUL inside is no name.
-    Py_ssize_t name_size = 0;
-    const char* target_name = PyUnicode_Check(bound[2]) ? PyUnicode_AsUTF8AndSize(bound[2], &name_size) : nullptr;
-    const std::string_view name(target_name != nullptr ? target_name : "", static_cast<std::size_t>(name_size));
-    ErrorTarget target;
-    if (target_name != nullptr && name == "max_abs_error") {
-        target.measure = ErrorMeasure::MaxAbs;
-    } else if (target_name != nullptr && name == "prd") {
-        target.measure = ErrorMeasure::Prd;
-    } else {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "target must be 'max_abs_error' or 'prd'");
+    const std::optional<ErrorMeasure> measure = target_measure(bound[2]);
+    if (!measure) {
         return nullptr;
     }
+    const char* target_name = PyUnicode_AsUTF8(bound[2]);
+    ErrorTarget target;
+    target.measure = *measure;
     target.bound = PyFloat_AsDouble(bound[3]);
     if (target.bound == -1.0 && PyErr_Occurred()) {
         prefix_type_error("bound");

@@ -118,35 +118,46 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         max_abs_error: Union[SupportsFloat, None] = None,
         prd: Union[SupportsFloat, None] = None,
     ) -> None:
-        # Validate once, with the module's own rules and messages; the options
-        # object is then reused for every chunk. The companion's options class
-        # is built from the module's source and carries the same settings.
+        # Checked once, by the module's own rules and in its words; the one
+        # options object then codes every chunk (the companion takes the
+        # module's class).
         self._options = corvane.CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
-        self._native_options = _native.CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
         self._dtype = None if dtype is None else _lanes.sample_dtype(dtype)
-        # The public attributes are the configuration (numcodecs' get_config and
-        # repr read them), so they hold plain JSON values.
-        self.method = method
-        self.scale = operator.index(scale)
-        self.cutoff = cutoff
-        self.coder = coder
-        self.quant_multiplier = None if quant_multiplier is None else float(quant_multiplier)
-        self.axis = _lanes.lane_axis(axis)
-        self.dtype = None if self._dtype is None else self._dtype.name
-        self.max_abs_error, self.prd = _error_targets(max_abs_error, prd, self.quant_multiplier)
+        multiplier = None if quant_multiplier is None else float(quant_multiplier)
+        max_abs_error, prd = _error_targets(max_abs_error, prd, multiplier)
+        # The settings as given, in plain JSON values: what get_config records,
+        # repr shows and the (read-only) attributes read.
+        self._settings: dict[str, Any] = {
+            "method": method, "scale": operator.index(scale), "cutoff": cutoff, "coder": coder,
+            "quant_multiplier": multiplier, "axis": _lanes.lane_axis(axis),
+            "dtype": None if self._dtype is None else self._dtype.name, "max_abs_error": max_abs_error, "prd": prd,
+        }
+
+    method = property(lambda self: self._settings["method"], doc="The wavelet.")
+    scale = property(lambda self: self._settings["scale"], doc="The scale, 6 to 12.")
+    cutoff = property(lambda self: self._settings["cutoff"], doc="The dead zone's cutoff.")
+    coder = property(lambda self: self._settings["coder"], doc="The entropy coder, or None (the default).")
+    quant_multiplier = property(lambda self: self._settings["quant_multiplier"], doc="The multiplier, or None.")
+    axis = property(lambda self: self._settings["axis"], doc="The axis lanes run along, or None.")
+    dtype = property(lambda self: self._settings["dtype"], doc="The chunks' dtype name, or None.")
+    max_abs_error = property(lambda self: self._settings["max_abs_error"], doc="The largest-error target, or None.")
+    prd = property(lambda self: self._settings["prd"], doc="The PRD target, or None.")
 
     def get_config(self) -> dict[str, Any]:
         """The settings as JSON-ready values, with ``"id": "corvane"``; ``from_config`` makes the codec back.
 
         Settings left at None are left out.
         """
-        config: dict[str, Any] = super().get_config()
-        # Settings left unset stay out, so a codec without them keeps the
-        # configuration stores have always recorded for it.
-        for name in ("axis", "dtype", "max_abs_error", "prd"):
-            if config[name] is None:
-                del config[name]
+        # The five options are always recorded, the others only when set, so a
+        # codec without them keeps the configuration stores have always
+        # recorded for it.
+        config: dict[str, Any] = {"id": self.codec_id}
+        config.update((k, v) for k, v in self._settings.items() if v is not None or k in _RECORDED)
         return config
+
+    def __repr__(self) -> str:
+        settings = ", ".join(f"{k}={v!r}" for k, v in self._settings.items() if v is not None)
+        return f"{type(self).__name__}({settings})"
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The options object cannot be pickled; process pools and distributed
@@ -155,31 +166,49 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         del config["id"]
         return (type(self).from_config, (config,))
 
-    def encode(self, buf: Any) -> bytes:
+    def check_dtype(self, dtype: npt.DTypeLike) -> None:
+        """Raise TypeError unless this codec codes chunks of ``dtype`` (and decodes them back to it)."""
+        self._checked(np.empty(0, dtype))
+
+    def encode(self, buf: Any, *, shape_known: bool = False) -> bytes:
         """Compress the samples of ``buf`` (an array-like of a dtype the codec serves).
 
         Without ``axis`` the samples are taken in C order; an array laid out in
         Fortran order is taken in its memory order, as chunk stores expect. The
         interpreter lock is released while compressing, so threads encode
-        chunks in parallel.
+        chunks in parallel. ``shape_known``: the decoder will be handed the
+        chunk's shape (as the zarr v3 codec is), so lanes may run along any
+        axis of a C-ordered chunk.
         """
-        return self._encode(buf, shape_known=False)
+        checked = self._checked(np.asarray(buf), typed=hasattr(buf, "dtype"))
+        _lanes.check_length(checked, self.axis)
+        samples = _lanes.encodable(checked)
+        if checked.dtype.kind in "iu" and _target_of(self) is not None:
+            samples = checked.astype(checked.dtype.newbyteorder("="), copy=False)
+        if self.axis is None:
+            # The companion takes native-endian, contiguous samples.
+            return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
+        if _target_of(self) is not None and samples.size:
+            # A target is met lane by lane, each lane tuned on its own.
+            rows = _lanes.lane_rows(samples, self.axis, shape_known)
+            return b"".join(self._compress_one(lane) for lane in rows)
+        return _lanes.compress_lanes(samples, self.axis, self._options, shape_known)
 
     def _compress_one(self, samples: npt.NDArray[Any]) -> bytes:
         # One signal (a chunk or a lane): native-endian and contiguous.
         target = _target_of(self)
         if target is None:
-            return _native.compress(samples, self._native_options)
+            return _native.compress(samples, self._options)
         # Integer samples arrive as they are: the search judges them as decoding rounds them.
-        return _native.compress_to_target(samples, self._native_options, *target)
+        return _native.compress_to_target(samples, self._options, *target)
 
     @overload
-    def decode(self, buf: Any, out: None = None) -> npt.NDArray[Any]: ...
+    def decode(self, buf: Any, out: None = None, *, chunk_shape: Union[tuple[int, ...], None] = None) -> npt.NDArray[Any]: ...
 
     @overload
-    def decode(self, buf: Any, out: _Out) -> _Out: ...
+    def decode(self, buf: Any, out: _Out, *, chunk_shape: Union[tuple[int, ...], None] = None) -> _Out: ...
 
-    def decode(self, buf: Any, out: Any = None) -> Any:
+    def decode(self, buf: Any, out: Any = None, *, chunk_shape: Union[tuple[int, ...], None] = None) -> Any:
         """Decompress a chunk into a new array, or into ``out``.
 
         The new array is float32, or of the codec's ``dtype``; with ``axis`` it
@@ -190,13 +219,10 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         exactly the decoded samples' size in bytes (it receives their bytes).
         ``out`` is returned. Float samples are decoded straight into a float32
         or float64 ``out``, with the interpreter lock released; the lanes of a
-        chunk are decoded on every core.
+        chunk are decoded on every core. ``chunk_shape``: the chunk's shape,
+        where the caller knows it (as the zarr v3 codec does); a chunk of lanes
+        is then checked against it, whatever ``out`` is.
         """
-        return self._decode(buf, out, None)
-
-    def _decode(self, buf: Any, out: Any, chunk_shape: Union[tuple[int, ...], None]) -> Any:
-        # chunk_shape: the chunk's shape, where the caller knows it (the zarr
-        # v3 codec); lanes are then checked against it, whatever out is.
         stream = ensure_contiguous_ndarray_like(buf)
         floats = self._dtype is None or self._dtype.kind == "f"
         if self.axis is None:
@@ -222,23 +248,6 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         else:
             _store(values.ravel(), out)
         return out
-
-    def _encode(self, buf: Any, shape_known: bool) -> bytes:
-        # shape_known: the decoder will be given the chunk's shape (the zarr v3
-        # codec), so lanes may run along any axis.
-        checked = self._checked(np.asarray(buf), typed=hasattr(buf, "dtype"))
-        _lanes.check_length(checked, self.axis)
-        samples = _lanes.encodable(checked)
-        if checked.dtype.kind in "iu" and _target_of(self) is not None:
-            samples = checked.astype(checked.dtype.newbyteorder("="), copy=False)
-        if self.axis is None:
-            # The companion takes native-endian, contiguous samples.
-            return self._compress_one(np.ascontiguousarray(samples.ravel(order="A")))
-        if _target_of(self) is not None and samples.size:
-            # A target is met lane by lane, each lane tuned on its own.
-            rows = _lanes.lane_rows(samples, self.axis, shape_known)
-            return b"".join(self._compress_one(lane) for lane in rows)
-        return _lanes.compress_lanes(samples, self.axis, self._native_options, shape_known)
 
     def _decode_floats(self, stream: Any, out: Any) -> Any:
         # One stream of float samples, decoded by the companion.
@@ -289,6 +298,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
 
 
 _NATIVE_FLOATS = (np.dtype("=f4"), np.dtype("=f8"))
+
+# The settings get_config records even when they are None.
+_RECORDED = ("method", "scale", "cutoff", "coder", "quant_multiplier")
 
 
 def _fillable(out: npt.NDArray[Any]) -> bool:

@@ -20,6 +20,8 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+import corvane
+
 from . import _native
 
 __all__ = [
@@ -39,7 +41,7 @@ __all__ = [
 DTYPES = tuple(np.dtype(t) for t in ("float32", "float64", "int8", "int16", "int32", "uint8", "uint16"))
 _EXACT_INT32 = 1 << 24
 
-_HEADER_SIZE = 52
+_HEADER_SIZE = _native.HEADER_SIZE
 _RESTORE_BLOCK = 1 << 16
 
 
@@ -133,7 +135,9 @@ def _lane_axis_of(samples: npt.NDArray[Any], axis: int, shape_known: bool) -> in
     return k
 
 
-def compress_lanes(samples: npt.NDArray[Any], axis: int, options: _native.CompressionOptions, shape_known: bool) -> bytes:
+def compress_lanes(
+    samples: npt.NDArray[Any], axis: int, options: corvane.CompressionOptions, shape_known: bool
+) -> bytes:
     """The streams of the lanes along ``axis`` (float32 or float64 samples), back to
     back in C order of the other axes."""
     outer, length, inner = _geometry(samples.shape, _lane_axis_of(samples, axis, shape_known))
@@ -149,9 +153,10 @@ def lane_rows(samples: npt.NDArray[Any], axis: int, shape_known: bool) -> npt.ND
 
 
 def _lane_length(data: Any) -> int:
-    # The first header's sample count (offset 16); the companion checks the rest.
+    # The first header's sample count; the companion checks the rest.
     header = memoryview(data).cast("B")
-    return int.from_bytes(header[16:20], "little") if len(header) >= _HEADER_SIZE else 0
+    at = _native.SAMPLE_COUNT_OFFSET
+    return int.from_bytes(header[at : at + 4], "little") if len(header) >= _HEADER_SIZE else 0
 
 
 def decompress_lanes(data: Any, axis: int, shape: Optional[tuple[int, ...]] = None, out: Any = None) -> Any:

@@ -1,10 +1,11 @@
 # Type information for corvane_numcodecs._native, the codec layer's native
-# companion. Its CompressionOptions takes the arguments of
-# corvane.CompressionOptions, with the same checks; the functions read
-# C-contiguous buffers of native-order float32 or float64 samples and
-# write into any writeable buffer of the right size.
+# companion. It takes the module's own options (its CompressionOptions is
+# corvane.CompressionOptions); the functions read C-contiguous buffers of
+# native-order float32 or float64 samples and write into any writeable buffer
+# of the right size. The name lists and numbers are the codec's own, which the
+# Literal sets here and in the stubs of `corvane` must match.
 
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeVar, final, overload
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -19,19 +20,19 @@ _Samples: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float32]]
 _Buffer: TypeAlias = Buffer | npt.NDArray[Any]
 _Out = TypeVar("_Out", bound=_Buffer)
 
+from corvane import CompressionOptions as CompressionOptions
+
+METHODS: tuple[_Method, ...]
+CUTOFFS: tuple[_Cutoff, ...]
+CODERS: tuple[_Coder, ...]
+TARGETS: tuple[_Target, ...]
+HEADER_SIZE: int
+SAMPLE_COUNT_OFFSET: int
 MAX_SAMPLES: int
+MIN_SCALE: int
+MAX_SCALE: int
 
-@final
-class CompressionOptions:
-    def __new__(
-        cls,
-        method: _Method = "cdf97",
-        scale: SupportsIndex = 11,
-        cutoff: _Cutoff = "low",
-        coder: _Coder | None = None,
-        quant_multiplier: SupportsFloat | SupportsIndex | None = None,
-    ) -> CompressionOptions: ...
-
+def measure_error(target: _Target, reference: _Buffer, decoded: _Buffer) -> float: ...
 def compress(data: _Buffer, options: CompressionOptions | None = None) -> bytes: ...
 @overload
 def decompress(data: _Buffer, out: None = None) -> _Samples: ...

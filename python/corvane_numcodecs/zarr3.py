@@ -45,9 +45,6 @@ __all__ = ["Corvane"]
 
 CODEC_NAME = "numcodecs.corvane"
 
-# The most samples one stream carries.
-_MAX_CHUNK_SAMPLES = _native.MAX_SAMPLES
-
 
 class _CodecClass(type(ArrayBytesCodec)):  # type: ignore[misc]
     # zarr names the class when a codec sits in the wrong slot of an array's
@@ -72,13 +69,17 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
         config = codec.get_config()
         del config["id"]
         object.__setattr__(self, "configuration", tuple((k, v) for k, v in config.items() if v is not None))
+        # The numcodecs codec of those settings codes the chunks (not a field:
+        # configuration alone is the codec's value).
         object.__setattr__(self, "_codec", codec)
 
     def __getattr__(self, name: str) -> Any:
-        # The settings read as attributes, as on the numcodecs codec.
+        # The settings read as attributes, as on the numcodecs codec. (Only
+        # names the instance lacks arrive here, its own codec never does.)
         if name.startswith("_"):
             raise AttributeError(name)
-        return getattr(self.__dict__["_codec"], name)
+        codec: _Codec = object.__getattribute__(self, "_codec")
+        return getattr(codec, name)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_from_configuration, (dict(self.configuration),))
@@ -112,16 +113,16 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
         native = dtype.to_native_dtype()
         codec = self._for_type(native)
         try:
-            codec.__dict__["_codec"]._checked(np.empty(0, native))
+            codec._codec.check_dtype(native)
         except TypeError as exc:
             raise ValueError(f"{exc}; this array's data type is {native}") from None
-        axis = codec.__dict__["_codec"].axis
+        axis = codec.axis
         if axis is not None and not -max(len(shape), 1) <= axis < max(len(shape), 1):
             raise ValueError(f"lanes along axis {axis} of an array of {len(shape)} dimensions")
         chunk_shape = getattr(chunk_grid, "chunk_shape", None)
-        if chunk_shape is not None and math.prod(chunk_shape) > _MAX_CHUNK_SAMPLES:
+        if chunk_shape is not None and math.prod(chunk_shape) > _native.MAX_SAMPLES:
             raise ValueError(
-                f"corvane streams hold at most {_MAX_CHUNK_SAMPLES} samples, but chunks of shape "
+                f"corvane streams hold at most {_native.MAX_SAMPLES} samples, but chunks of shape "
                 f"{tuple(chunk_shape)} hold {math.prod(chunk_shape)}"
             )
 
@@ -132,14 +133,14 @@ class Corvane(ArrayBytesCodec, metaclass=_CodecClass):
         # A chunk is stored in C order whatever the array's memory order.
         samples = np.ascontiguousarray(chunk_array.as_numpy_array())
         # The decoder is handed the chunk's shape, so lanes may run along any axis.
-        return chunk_spec.prototype.buffer.from_bytes(self.__dict__["_codec"]._encode(samples, shape_known=True))
+        return chunk_spec.prototype.buffer.from_bytes(self._codec.encode(samples, shape_known=True))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         chunk = chunk_spec.prototype.nd_buffer.empty(
             shape=chunk_spec.shape, dtype=chunk_spec.dtype.to_native_dtype(), order="C"
         )
         # The chunk's shape goes along: a chunk of lanes must fill it exactly.
-        self.__dict__["_codec"]._decode(chunk_bytes.as_numpy_array(), chunk.as_ndarray_like(), tuple(chunk_spec.shape))
+        self._codec.decode(chunk_bytes.as_numpy_array(), out=chunk.as_ndarray_like(), chunk_shape=tuple(chunk_spec.shape))
         return chunk
 
     # zarr's default pipeline awaits these; the work runs in a thread, where

@@ -9,13 +9,30 @@
 #include <mutex>
 #include <utility>
 
-#include "src/compressor.hpp"
+#include "src/codec/inverse.hpp"
 #include "src/target/stages.hpp"
 
 namespace corvane::tuning {
 
+namespace {
+
+// Every band zero but for a unit coefficient in the middle of one.
+class ImpulseSupply final : public BandSupply {
+public:
+    explicit ImpulseSupply(std::size_t band) : band_(band) {}
+    void give(std::size_t band, std::size_t length, float* out) override {
+        std::fill_n(out, length, 0.0f);
+        if (band == band_) out[length / 2] = 1.0f;
+    }
+
+private:
+    std::size_t band_;
+};
+
+}  // namespace
+
 // Measured from an impulse in the middle of each band of a signal long
-// enough for borders not to matter.
+// enough for borders not to matter, through the decoder's inverse pipeline.
 const std::vector<double>& band_gains(Method method, std::uint8_t levels) {
     static std::mutex lock;
     static std::map<std::pair<Method, std::uint8_t>, std::vector<double>> known;
@@ -24,18 +41,12 @@ const std::vector<double>& band_gains(Method method, std::uint8_t levels) {
     if (!gains.empty()) return gains;
 
     const auto executor = make_executor(method);
-    const std::size_t length = executor->filter_length() * (std::size_t{4} << levels);
-    const auto layout = wavelet::decomposition_layout(*executor, length, levels);
-    std::vector<std::vector<float>> bands;
-    bands.emplace_back(layout.back().approx_length, 0.0f);
-    for (const auto& level : layout) bands.emplace_back(level.details_length, 0.0f);
-    gains.assign(bands.size(), 1.0);
-    for (std::size_t b = 0; b < bands.size(); ++b) {
-        float& probe = bands[b][bands[b].size() / 2];
-        probe = 1.0f;
-        std::vector<std::span<const float>> details(bands.begin() + 1, bands.end());
-        const auto y = executor->multi_idwt(wavelet::MultiDwtInput{details, bands[0]});
-        probe = 0.0f;
+    const std::size_t length = filter_length(method) * (std::size_t{4} << levels);
+    const std::vector<std::size_t> lengths = band_lengths(*executor, length, levels);
+    gains.assign(lengths.size(), 1.0);
+    for (std::size_t b = 0; b < lengths.size(); ++b) {
+        ImpulseSupply impulse(b);
+        const auto y = recompose(method, *executor, lengths, impulse);
         if (!y) continue;
         double energy = 0.0;
         for (const float v : *y) energy += static_cast<double>(v) * static_cast<double>(v);

@@ -5,7 +5,8 @@
 #include <limits>
 #include <utility>
 
-#include "src/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/codec/inverse.hpp"
 #include "src/target/stages.hpp"
 
 namespace corvane {
@@ -55,24 +56,61 @@ double measure_error(ErrorMeasure measure, std::span<const float> reference, std
 
 namespace tuning {
 
+namespace {
+
+// Keeps every band of the forward pipeline, in stream order.
+class KeepingSink final : public BandSink {
+public:
+    explicit KeepingSink(std::vector<std::vector<float>>& bands) : bands_(bands) {}
+    void take(std::size_t band, std::span<const float> coefficients) override {
+        bands_[band].assign(coefficients.begin(), coefficients.end());
+    }
+
+private:
+    std::vector<std::vector<float>>& bands_;
+};
+
+// A candidate's bands as a stream of multiplier m and dead zone `threshold`
+// would hold them: quantised, then dequantised as the decoder does.
+class QuantisedSupply final : public BandSupply {
+public:
+    QuantisedSupply(const Transformed& t, float m, int threshold, std::vector<std::int16_t>& quantised)
+        : t_(t), m_(m), inv_(1.0f / m), threshold_(threshold), quantised_(quantised) {}
+    void give(std::size_t band, std::size_t length, float* out) override {
+        quantised_.resize(length);
+        quantise_band(t_.bands[band], m_, band == 0 ? 0 : threshold_, quantised_.data());
+        for (std::size_t i = 0; i < length; ++i) out[i] = dequantise(quantised_[i], inv_);
+    }
+
+private:
+    const Transformed& t_;
+    float m_, inv_;
+    int threshold_;
+    std::vector<std::int16_t>& quantised_;
+};
+
+}  // namespace
+
 expected<Transformed, CorvaneError> transform(std::span<const float> samples, Method method) {
     Transformed t;
     t.method = method;
     t.executor = make_executor(method);
     t.n = samples.size();
     t.levels = pick_levels(t.n, method);
-    auto normalised = normalise_signal(samples, t.executor->filter_length());
+    const ForwardPlan plan = plan_forward(*t.executor, t.n, t.levels);
+    std::vector<float> work(plan.signal + plan.half + plan.details);
+    float* signal = work.data();
+    auto normalised = normalise_into(samples, std::span(signal, plan.length));
     if (!normalised) return unexpected(std::move(normalised).error());
     t.min = normalised->min;
     t.max = normalised->max;
     t.mean = normalised->mean;
-    auto dwt = t.executor->multi_dwt(normalised->samples, t.levels);
-    if (!dwt) return unexpected(CorvaneError::wavelet(dwt.error().message()));
-    normalised->samples = {};
-    auto& levels = dwt->levels;
-    t.bands.reserve(levels.size() + 1);
-    t.bands.push_back(std::move(levels.back().approximations));
-    for (auto& level : levels) t.bands.push_back(std::move(level.details));
+    t.bands.resize(plan.lengths.size());
+    KeepingSink sink(t.bands);
+    float* half = signal + plan.signal;
+    if (auto done = run_forward(*t.executor, plan, signal, half, half + plan.half, sink); !done) {
+        return unexpected(std::move(done).error());
+    }
     for (const auto& band : t.bands)
         for (const float v : band) t.peak = std::max(t.peak, std::abs(v));
     return t;
@@ -103,27 +141,13 @@ QuantisedBands quantise_bands(const Transformed& t, float m, int threshold) {
 
 expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
                                                        Reconstruction& scratch) {
-    const float inv = 1.0f / m;
-    scratch.bands.resize(t.bands.size());
-    for (std::size_t b = 0; b < t.bands.size(); ++b) {
-        const std::vector<float>& band = t.bands[b];
-        std::vector<float>& dequantised = scratch.bands[b];
-        scratch.quantised.resize(band.size());
-        dequantised.resize(band.size());
-        quantise_band(band, m, b == 0 ? 0 : threshold, scratch.quantised.data());
-        for (std::size_t i = 0; i < band.size(); ++i) dequantised[i] = static_cast<float>(scratch.quantised[i]) * inv;
-    }
-    scratch.details.assign(scratch.bands.begin() + 1, scratch.bands.end());
-    auto y = t.executor->multi_idwt(wavelet::MultiDwtInput{scratch.details, scratch.bands[0]});
-    if (!y) return unexpected(CorvaneError::wavelet(y.error().message()));
-    const float range = t.max - t.min;
-    for (float& v : *y) {
-        const float shifted = v + t.mean;
-        const float scaled = range * shifted;
-        v = t.min + scaled;
-    }
-    y->resize(t.n, 0.0f);
-    return std::move(*y);
+    scratch.lengths.resize(t.bands.size());
+    for (std::size_t b = 0; b < t.bands.size(); ++b) scratch.lengths[b] = t.bands[b].size();
+    QuantisedSupply supply(t, m, threshold, scratch.quantised);
+    auto y = recompose(t.method, *t.executor, scratch.lengths, supply);
+    if (!y) return unexpected(std::move(y).error());
+    denormalise(*y, t.min, t.max, t.mean, t.n);
+    return y;
 }
 
 }  // namespace tuning

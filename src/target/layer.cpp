@@ -12,7 +12,7 @@
 #include <utility>
 #include <variant>
 
-#include "src/header.hpp"
+#include "src/format/header.hpp"
 
 namespace corvane {
 

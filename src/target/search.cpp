@@ -7,10 +7,10 @@
 #include <string>
 #include <utility>
 
-#include "src/compressor.hpp"
-#include "src/config.hpp"
-#include "src/decompressor.hpp"
-#include "src/header.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/format/parameters.hpp"
+#include "src/codec/decompressor.hpp"
+#include "src/format/header.hpp"
 #include "src/target/stages.hpp"
 
 namespace corvane {

@@ -13,7 +13,11 @@
 #include <vector>
 
 #include "corvane/corvane.hpp"
-#include "src/compressor.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
 #include "wavelet/dwt_executor.hpp"
 
 namespace corvane::tuning {
@@ -30,8 +34,7 @@ struct Transformed {
     float peak = 0.0f;                      // the largest coefficient magnitude
 };
 
-// The compressor's normalisation and the engine's multi-level driver, which
-// produce the coefficients the compressor quantises, bit for bit.
+// The compressor's own forward pipeline, its bands kept unquantised.
 expected<Transformed, CorvaneError> transform(std::span<const float> samples, Method method);
 
 // The largest multiplier that keeps every coefficient inside the 16-bit
@@ -45,14 +48,12 @@ QuantisedBands quantise_bands(const Transformed& t, float m, int threshold);
 
 // Working memory that one reconstruction leaves to the next.
 struct Reconstruction {
-    std::vector<std::vector<float>> bands;
-    std::vector<std::span<const float>> details;
+    std::vector<std::size_t> lengths;
     std::vector<std::int16_t> quantised;
 };
 
 // The samples a stream of the given multiplier and dead zone decodes to:
-// the compressor's quantiser, then the decoder's dequantisation, inverse
-// transform and denormalisation, in the decoder's order of operations.
+// the compressor's quantiser, then the decoder's own inverse pipeline.
 expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
                                                        Reconstruction& scratch);
 

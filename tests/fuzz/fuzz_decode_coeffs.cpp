@@ -13,8 +13,12 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "src/cmodel.hpp"
-#include "src/compressor.hpp"
+#include "src/entropy/cmodel.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
 
 namespace {
 

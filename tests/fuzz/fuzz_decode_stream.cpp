@@ -7,7 +7,7 @@
 #include <span>
 
 #include "fuzz_common.hpp"
-#include "src/arans.hpp"
+#include "src/entropy/arans.hpp"
 
 namespace {
 constexpr std::size_t kRecodeLimit = std::size_t{1} << 18;

@@ -6,8 +6,8 @@
 #include <span>
 
 #include "fuzz_common.hpp"
-#include "src/decompressor.hpp"
-#include "src/header.hpp"
+#include "src/codec/decompressor.hpp"
+#include "src/format/header.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace corvane;

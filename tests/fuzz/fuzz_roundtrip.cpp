@@ -15,9 +15,13 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "src/compressor.hpp"
-#include "src/decompressor.hpp"
-#include "src/header.hpp"
+#include "src/codec/compressor.hpp"
+#include "src/codec/forward.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/bands.hpp"
+#include "src/format/quantiser.hpp"
+#include "src/codec/decompressor.hpp"
+#include "src/format/header.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace corvane;

@@ -83,7 +83,7 @@ def test_every_lane_is_its_own_stream_and_comes_back_in_its_place(shape, last, a
     k = any_axis % len(shape)
     y = lanes_of_unequal_scale(shape, k, seed)
     along = Corvane(scale=12, axis=k)
-    chunk = along._encode(y, shape_known=True)
+    chunk = along.encode(y, shape_known=True)
     assert chunk == streams_of(y, k, scale=12)
     back = along.decode(chunk, out=np.empty(y.shape, dtype=np.float32)) if y.ndim >= 2 else along.decode(chunk)
     lanes = np.moveaxis(y, k, -1).reshape(-1, y.shape[k])

@@ -59,6 +59,31 @@ def test_stubs_agree_with_the_compiled_modules(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+def test_literal_sets_are_the_codecs_own_names():
+    # The stubs spell the names out for checkers; the codec defines them once.
+    _native = pytest.importorskip("corvane_numcodecs._native")
+    import ast
+    import typing
+
+    import corvane_numcodecs
+
+    native = {"_Method": _native.METHODS, "_Cutoff": _native.CUTOFFS, "_Coder": _native.CODERS,
+              "_Target": _native.TARGETS}
+    stubs = [pathlib.Path(corvane_numcodecs.__file__).parent / "_native.pyi",
+             pathlib.Path(*importlib.util.find_spec("corvane-stubs").submodule_search_locations) / "__init__.pyi"]
+    for stub in stubs:
+        literals = {}
+        for node in ast.parse(stub.read_text()).body:
+            literal = isinstance(node, ast.AnnAssign) and isinstance(node.value, ast.Subscript)
+            if literal and getattr(node.value.value, "id", None) == "Literal":
+                names = node.value.slice.elts if isinstance(node.value.slice, ast.Tuple) else [node.value.slice]
+                literals[node.target.id] = tuple(n.value for n in names)
+        assert {k: v for k, v in literals.items() if k in native} == {k: native[k] for k in literals if k in native}
+        assert {"_Method", "_Cutoff", "_Coder"} <= literals.keys(), stub
+    for name, names in native.items():
+        assert typing.get_args(getattr(corvane_numcodecs, name)) == names
+
+
 def test_pyright_sees_the_same_types(tmp_path):
     pyright = shutil.which("pyright")
     if pyright is None:

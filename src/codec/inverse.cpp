@@ -1,0 +1,63 @@
+#include "src/codec/inverse.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "src/format/bands.hpp"
+#include "wavelet/reconstruction.hpp"
+
+namespace corvane {
+
+// The sizes of every level are settled first, so that the buffers are
+// allocated once. Level k reads the approximation the level above wrote and
+// its own details (band k + 1, dequantised into one scratch buffer).
+// Reconstructions alternate between the output and one buffer of about half
+// its size, so that level 0 lands in the output; the coarsest approximation
+// waits in the buffer level L-1 does not write.
+expected<std::vector<float>, CorvaneError> recompose(Method method, const wavelet::DwtExecutor& executor,
+                                                     std::span<const std::size_t> lengths, BandSupply& supply) {
+    const wavelet::Transform transform = transform_of(method);
+    const std::span<const std::size_t> d = lengths;  // d_k is band k + 1
+    const auto planned = wavelet::plan_reconstruction(transform, executor, d[0], d.subspan(1));
+    if (!planned) return unexpected(CorvaneError::wavelet(planned.error().message()));
+    const std::vector<wavelet::InverseLevel>& rebuilt = *planned;
+    const std::size_t levels = rebuilt.size();
+    const bool approx_in_output = (levels - 1) % 2 == 1;
+    std::size_t out_size = approx_in_output ? d[0] : 0;
+    std::size_t half_size = approx_in_output ? 0 : d[0];
+    std::size_t details_size = 0;
+    for (std::size_t k = 0; k < levels; ++k) {
+        std::size_t& size = k % 2 == 0 ? out_size : half_size;
+        size = std::max(size, rebuilt[k].output);
+        details_size = std::max(details_size, d[k + 1]);
+    }
+    std::vector<float> out(out_size);
+    const auto half = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(half_size, 1));
+    const auto details = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(details_size, 1));
+
+    float* approx = approx_in_output ? out.data() : half.get();
+    supply.give(0, d[0], approx);
+    for (std::size_t k = levels; k-- > 0;) {
+        supply.give(k + 1, d[k + 1], details.get());
+        float* target = k % 2 == 0 ? out.data() : half.get();
+        auto done = wavelet::inverse_level(transform, executor, rebuilt[k], approx, details.get(), target);
+        if (!done) return unexpected(CorvaneError::wavelet(done.error().message()));
+        approx = target;
+    }
+    out.resize(rebuilt[0].output);
+    return out;
+}
+
+void denormalise(std::vector<float>& out, float min, float max, float mean, std::size_t sample_count) {
+    const float range = max - min;
+    for (float& x : out) {
+        const float t = x + mean;
+        const float scaled = range * t;
+        x = min + scaled;
+    }
+    // Odd-length 8-tap reconstructions carry one extra sample; a shorter one
+    // is padded with plain zeros.
+    out.resize(sample_count, 0.0f);
+}
+
+}  // namespace corvane

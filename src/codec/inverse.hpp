@@ -1,0 +1,39 @@
+// The inverse pipeline, the one way coefficients become samples: the bands
+// recomposed from the coarsest level to the finest, then the signal's range,
+// mean and sample count restored. The decoder reads its bands from a
+// payload; the target search quantises its own, and reaches exactly the
+// samples the decoder would.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "corvane/corvane.hpp"
+#include "wavelet/dwt_executor.hpp"
+
+namespace corvane {
+
+// Hands out the bands a reconstruction reads, dequantised: the coarsest
+// approximation (band 0) first, then the details from the coarsest level
+// (the last band) to the finest (band 1).
+class BandSupply {
+public:
+    // Band `band` into out[0 .. length), its length in stream order.
+    virtual void give(std::size_t band, std::size_t length, float* out) = 0;
+
+protected:
+    ~BandSupply() = default;
+};
+
+// The signal the bands of `lengths` (stream order) recompose to, at the
+// length the last level writes.
+expected<std::vector<float>, CorvaneError> recompose(Method method, const wavelet::DwtExecutor& executor,
+                                                     std::span<const std::size_t> lengths, BandSupply& supply);
+
+// The statistics normalisation removed, restored in place: t + mean, scaled
+// by the range, then min added, each step in single precision. The result is
+// cut or padded with zeros to `sample_count`.
+void denormalise(std::vector<float>& out, float min, float max, float mean, std::size_t sample_count);
+
+}  // namespace corvane
