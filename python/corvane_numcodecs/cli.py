@@ -22,15 +22,13 @@ from typing import Any
 
 import numpy as np
 
-from . import _recordings, _stores
+from . import _native, _recordings, _stores
 from ._inspect import Inspection, inspect
 from ._recordings import Signals, UsageError
 from ._version import __version__
 
 __all__ = ["main"]
 
-_METHODS = ("cdf97", "cdf53", "db4", "sym4")
-_CODERS = ("auto", "cmodel", "arans", "deflate")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -81,8 +79,8 @@ def _parser() -> argparse.ArgumentParser:
     bound.add_argument("--max-abs-error", type=float, metavar="E",
                        help="every sample within E of the original, in the samples' stored units")
     bound.add_argument("--scale", type=int, metavar="S", help="quantisation step 2**-S of each channel's range, 6..12")
-    c.add_argument("--method", choices=_METHODS, default="cdf97")
-    c.add_argument("--coder", choices=_CODERS, default="auto")
+    c.add_argument("--method", choices=_native.METHODS, default="cdf97")
+    c.add_argument("--coder", choices=_native.CODERS, default="auto")
     c.add_argument("--chunk", type=_positive, default=1 << 18, metavar="N",
                    help="samples per chunk along time (default 262144)")
     c.add_argument("--time-axis", type=int, default=None, metavar="AXIS",
