@@ -45,7 +45,8 @@ expected<std::vector<float>, CorvaneError> decompress_core(std::span<const std::
     auto bands = decode_payload(payload, p.coder, lengths);
     if (!bands) return unexpected(std::move(bands).error());
     PayloadSupply supply(*bands, p.multiplier);
-    auto out = recompose(p.method, *executor, lengths, supply);
+    InverseWork work;
+    auto out = recompose(p.method, *executor, lengths, supply, work);
     if (!out) return unexpected(std::move(out).error());
     *bands = DecodedBands{};
     denormalise(*out, p.min, p.max, p.mean, p.sample_count);

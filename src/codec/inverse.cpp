@@ -14,8 +14,18 @@ namespace corvane {
 // Reconstructions alternate between the output and one buffer of about half
 // its size, so that level 0 lands in the output; the coarsest approximation
 // waits in the buffer level L-1 does not write.
+float* InverseWork::grow(std::unique_ptr<float[]>& store, std::size_t& size, std::size_t count) {
+    count = std::max<std::size_t>(count, 1);
+    if (count > size) {
+        store = std::make_unique_for_overwrite<float[]>(count);
+        size = count;
+    }
+    return store.get();
+}
+
 expected<std::vector<float>, CorvaneError> recompose(Method method, const wavelet::DwtExecutor& executor,
-                                                     std::span<const std::size_t> lengths, BandSupply& supply) {
+                                                     std::span<const std::size_t> lengths, BandSupply& supply,
+                                                     InverseWork& work) {
     const wavelet::Transform transform = transform_of(method);
     const std::span<const std::size_t> d = lengths;  // d_k is band k + 1
     const auto planned = wavelet::plan_reconstruction(transform, executor, d[0], d.subspan(1));
@@ -32,15 +42,15 @@ expected<std::vector<float>, CorvaneError> recompose(Method method, const wavele
         details_size = std::max(details_size, d[k + 1]);
     }
     std::vector<float> out(out_size);
-    const auto half = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(half_size, 1));
-    const auto details = std::make_unique_for_overwrite<float[]>(std::max<std::size_t>(details_size, 1));
+    float* const half = work.half(half_size);
+    float* const details = work.details(details_size);
 
-    float* approx = approx_in_output ? out.data() : half.get();
+    float* approx = approx_in_output ? out.data() : half;
     supply.give(0, d[0], approx);
     for (std::size_t k = levels; k-- > 0;) {
-        supply.give(k + 1, d[k + 1], details.get());
-        float* target = k % 2 == 0 ? out.data() : half.get();
-        auto done = wavelet::inverse_level(transform, executor, rebuilt[k], approx, details.get(), target);
+        supply.give(k + 1, d[k + 1], details);
+        float* target = k % 2 == 0 ? out.data() : half;
+        auto done = wavelet::inverse_level(transform, executor, rebuilt[k], approx, details, target);
         if (!done) return unexpected(CorvaneError::wavelet(done.error().message()));
         approx = target;
     }

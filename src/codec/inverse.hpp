@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -26,10 +27,26 @@ protected:
     ~BandSupply() = default;
 };
 
+// A reconstruction's working memory besides its output: the levels'
+// approximations that do not land in the output, and one level's details.
+// A caller that reconstructs again and again keeps it; it grows as needed and
+// is never cleared (every level overwrites what it reads).
+class InverseWork {
+public:
+    float* half(std::size_t count) { return grow(half_, half_size_, count); }
+    float* details(std::size_t count) { return grow(details_, details_size_, count); }
+
+private:
+    static float* grow(std::unique_ptr<float[]>& store, std::size_t& size, std::size_t count);
+    std::unique_ptr<float[]> half_, details_;
+    std::size_t half_size_ = 0, details_size_ = 0;
+};
+
 // The signal the bands of `lengths` (stream order) recompose to, at the
 // length the last level writes.
 expected<std::vector<float>, CorvaneError> recompose(Method method, const wavelet::DwtExecutor& executor,
-                                                     std::span<const std::size_t> lengths, BandSupply& supply);
+                                                     std::span<const std::size_t> lengths, BandSupply& supply,
+                                                     InverseWork& work);
 
 // The statistics normalisation removed, restored in place: t + mean, scaled
 // by the range, then min added, each step in single precision. The result is

@@ -44,9 +44,10 @@ const std::vector<double>& band_gains(Method method, std::uint8_t levels) {
     const std::size_t length = filter_length(method) * (std::size_t{4} << levels);
     const std::vector<std::size_t> lengths = band_lengths(*executor, length, levels);
     gains.assign(lengths.size(), 1.0);
+    InverseWork work;
     for (std::size_t b = 0; b < lengths.size(); ++b) {
         ImpulseSupply impulse(b);
-        const auto y = recompose(method, *executor, lengths, impulse);
+        const auto y = recompose(method, *executor, lengths, impulse, work);
         if (!y) continue;
         double energy = 0.0;
         for (const float v : *y) energy += static_cast<double>(v) * static_cast<double>(v);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "src/codec/forward.hpp"
@@ -98,10 +99,11 @@ expected<Transformed, CorvaneError> transform(std::span<const float> samples, Me
     t.n = samples.size();
     t.levels = pick_levels(t.n, method);
     const ForwardPlan plan = plan_forward(*t.executor, t.n, t.levels);
-    std::vector<float> work(plan.signal + plan.half + plan.details);
-    float* signal = work.data();
+    const auto work = std::make_unique_for_overwrite<float[]>(plan.signal + plan.half + plan.details);
+    float* signal = work.get();
     auto normalised = normalise_into(samples, std::span(signal, plan.length));
     if (!normalised) return unexpected(std::move(normalised).error());
+    std::fill(signal + plan.length, signal + plan.signal, 0.0f);
     t.min = normalised->min;
     t.max = normalised->max;
     t.mean = normalised->mean;
@@ -144,7 +146,7 @@ expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, flo
     scratch.lengths.resize(t.bands.size());
     for (std::size_t b = 0; b < t.bands.size(); ++b) scratch.lengths[b] = t.bands[b].size();
     QuantisedSupply supply(t, m, threshold, scratch.quantised);
-    auto y = recompose(t.method, *t.executor, scratch.lengths, supply);
+    auto y = recompose(t.method, *t.executor, scratch.lengths, supply, scratch.work);
     if (!y) return unexpected(std::move(y).error());
     denormalise(*y, t.min, t.max, t.mean, t.n);
     return y;

@@ -15,6 +15,7 @@
 #include "corvane/corvane.hpp"
 #include "src/codec/compressor.hpp"
 #include "src/codec/forward.hpp"
+#include "src/codec/inverse.hpp"
 #include "src/entropy/payload.hpp"
 #include "src/format/bands.hpp"
 #include "src/format/quantiser.hpp"
@@ -50,6 +51,7 @@ QuantisedBands quantise_bands(const Transformed& t, float m, int threshold);
 struct Reconstruction {
     std::vector<std::size_t> lengths;
     std::vector<std::int16_t> quantised;
+    InverseWork work;
 };
 
 // The samples a stream of the given multiplier and dead zone decodes to:
