@@ -55,7 +55,7 @@ step "fuzz harnesses: seeds and regression inputs"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_FUZZ=ON \
   -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_PYTHON=OFF >/dev/null
 cmake --build build-fuzz -j2
-for h in header decode_stream decode_coeffs decompress roundtrip lanes destination; do
+for h in header decode_stream decode_coeffs decompress roundtrip lanes destination decode_refined; do
   inputs=(tests/fuzz/seeds/"$h")
   [ -d tests/fuzz/regressions/"$h" ] && inputs+=(tests/fuzz/regressions/"$h")
   build-fuzz/tests/fuzz/fuzz_"$h" -runs=0 -malloc_limit_mb=64 "${inputs[@]}" 2>build-fuzz/replay-"$h".log || {

@@ -61,4 +61,13 @@ expected<void, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_
 // Float64.
 expected<void, CorvaneError> decompress_lanes(const LaneRun& run, void* out, SampleType type, unsigned threads);
 
+// A chunk of streams written by this layer, back to back (one per lane, or
+// one for the chunk), decoded: the lanes' samples one lane after another.
+// Lanes of unequal length, and bytes left after the last stream, are refused.
+struct DecodedLanes {
+    std::vector<float> samples;
+    std::size_t lanes = 0;
+};
+expected<DecodedLanes, CorvaneError> decompress_chunk_lanes(std::span<const std::uint8_t> chunk);
+
 }  // namespace corvane

@@ -1,5 +1,6 @@
-// compress_to_target: the smallest stream that keeps an error target, with
-// the interpreter lock released while searching.
+// compress_to_target: the smallest stream that keeps an error target, and
+// decompress_chunk, which reads what it writes; the interpreter lock released
+// while coding.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "companion.hpp"
 #include "corvane/corvane.hpp"
 #include "corvane/layer.hpp"
+#include "numpy_bridge.hpp"
 #include "options.hpp"
 
 namespace corvane::python {
@@ -26,7 +28,7 @@ constexpr Parameters kParameters{"compress_to_target()", kNames, 4, 4};
 
 // The sample type of a buffer's items: native-order floats of 4 or 8 bytes,
 // or integers of the served widths; false for anything else.
-bool sample_type_of(const Py_buffer& view, SampleType& type) {
+bool sample_type_of(const Py_buffer& view, corvane::SampleType& type) {
     const char* format = view.format != nullptr ? view.format : "B";
     constexpr bool kLittle = PY_LITTLE_ENDIAN != 0;
     if (*format == '@' || *format == '=' || (*format == '<' && kLittle) || ((*format == '>' || *format == '!') && !kLittle))
@@ -35,13 +37,13 @@ bool sample_type_of(const Py_buffer& view, SampleType& type) {
     const char c = format[0];
     const Py_ssize_t size = view.itemsize;
     const bool is_signed = std::strchr("bhilq", c) != nullptr, is_unsigned = std::strchr("BHILQ", c) != nullptr;
-    if (c == 'f' && size == 4) type = SampleType::Float32;
-    else if (c == 'd' && size == 8) type = SampleType::Float64;
-    else if (is_signed && size == 1) type = SampleType::Int8;
-    else if (is_signed && size == 2) type = SampleType::Int16;
-    else if (is_signed && size == 4) type = SampleType::Int32;
-    else if (is_unsigned && size == 1) type = SampleType::Uint8;
-    else if (is_unsigned && size == 2) type = SampleType::Uint16;
+    if (c == 'f' && size == 4) type = corvane::SampleType::Float32;
+    else if (c == 'd' && size == 8) type = corvane::SampleType::Float64;
+    else if (is_signed && size == 1) type = corvane::SampleType::Int8;
+    else if (is_signed && size == 2) type = corvane::SampleType::Int16;
+    else if (is_signed && size == 4) type = corvane::SampleType::Int32;
+    else if (is_unsigned && size == 1) type = corvane::SampleType::Uint8;
+    else if (is_unsigned && size == 2) type = corvane::SampleType::Uint16;
     else return false;
     return true;
 }
@@ -106,7 +108,7 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
     if (!input.acquire(bound[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
         return nullptr;
     }
-    SignalView signal{input.view().buf, SampleType::Float32, 0};
+    SignalView signal{input.view().buf, corvane::SampleType::Float32, 0};
     if (!sample_type_of(input.view(), signal.type)) {
         PyErr_Format(PyExc_TypeError,
                      "compress_to_target() takes float32, float64, int8, int16, int32, uint8 or uint16 samples "
@@ -146,21 +148,54 @@ PyObject* compress_to_target_buffer(PyObject* /*module*/, PyObject* const* args,
                                      static_cast<Py_ssize_t>(stream.size()));
 }
 
+constexpr const char* kChunkNames[] = {"data"};
+constexpr Parameters kChunkParameters{"decompress_chunk()", kChunkNames, 1, 1};
+
+PyObject* decompress_chunk(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[1];
+    if (!bind_arguments(kChunkParameters, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
+    HeldBuffer input;
+    if (!input.acquire(bound[0], PyBUF_SIMPLE)) {
+        return nullptr;
+    }
+    std::optional<expected<DecodedLanes, CorvaneError>> decoded;
+    if (!without_gil([&] { decoded.emplace(decompress_chunk_lanes(input.as_bytes())); })) {
+        return nullptr;
+    }
+    if (!*decoded) {
+        return raise_codec_error(decoded->error());
+    }
+    const std::size_t lanes = (*decoded)->lanes;
+    PyObject* samples = adopt_samples(std::move((*decoded)->samples));
+    if (samples == nullptr) {
+        return nullptr;
+    }
+    return Py_BuildValue("(Nn)", samples, static_cast<Py_ssize_t>(lanes));
+}
+
 PyMethodDef kTargetMethods[] = {
     {"compress_to_target", as_cfunction(compress_to_target_buffer), METH_FASTCALL | METH_KEYWORDS,
      "compress_to_target(data, options, target, bound)\n--\n\n"
-     "The smallest corvane stream the search finds whose decoded samples keep\n"
-     "`target` ('max_abs_error': every |x - y| at most `bound`; 'prd':\n"
+     "The smallest stream the search finds whose decoded samples keep `target`\n"
+     "('max_abs_error': every |x - y| at most `bound`; 'prd':\n"
      "100 * ||x - y|| / ||x - mean(x)|| at most `bound`) against the samples of\n"
      "`data` (a C-contiguous buffer of native-order float32, float64, int8,\n"
      "int16, int32, uint8 or uint16 items; integers are judged as decoding\n"
-     "rounds them, to the nearest integer).\n"
-     "The method and coder are those of `options` (a CompressionOptions of this\n"
-     "module); the multiplier and dead zone are chosen. The stream is decoded\n"
-     "and checked before it is returned. ValueError when no stream can keep the\n"
-     "target, naming the smallest error reachable (also its `best` attribute).\n"
-     "The interpreter lock is\n"
-     "released while searching."},
+     "rounds them, to the nearest integer). For 'max_abs_error' it is a refined\n"
+     "chunk (a coarser corvane stream and corrections; decompress_chunk reads\n"
+     "it, decompress_signal refuses it) or, when the base needs no correction, a\n"
+     "plain corvane stream; for 'prd' a plain stream. The method and coder are\n"
+     "those of `options` (a CompressionOptions of this module). The result is\n"
+     "decoded and checked before it is returned. ValueError when nothing keeps\n"
+     "the target, naming the smallest error reachable (also its `best`\n"
+     "attribute). The interpreter lock is released while searching."},
+    {"decompress_chunk", as_cfunction(decompress_chunk), METH_FASTCALL | METH_KEYWORDS,
+     "decompress_chunk(data)\n--\n\n"
+     "(samples, lanes): the streams compress_to_target writes (plain or refined),\n"
+     "back to back in `data`, decoded into one float32 array, lane after lane.\n"
+     "The interpreter lock is released while decoding."},
     {nullptr, nullptr, 0, nullptr},
 };
 

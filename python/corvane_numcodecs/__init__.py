@@ -86,7 +86,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
     smallest stream that keeps it.
 
     - ``max_abs_error=E``: every decoded sample lies within ``E`` (in the
-      samples' units) of the sample encoded.
+      samples' units) of the sample encoded. Any ``E > 0`` is reachable on
+      float chunks; on integer chunks ``E`` holds as ``floor(E)``, and
+      ``dtype="int16", max_abs_error=0`` stores counts exactly (lossless).
     - ``prd=P``: the percent root-mean-square difference with the mean
       removed, ``100 * ||x - y|| / ||x - mean(x)||``, is at most ``P`` (an
       offset does not flatter it). A constant chunk, whose spread is zero,
@@ -95,12 +97,15 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
     Give at most one, and no ``quant_multiplier``: the codec chooses the
     multiplier and the dead zone (through ``scale`` and ``cutoff``, which are
     then not used as given); ``method`` and ``coder`` stay as configured. Every
-    stream is decoded and checked before it is returned, so the target holds
-    for every chunk, integer chunks after their rounding included. A chunk for
-    which no stream can keep the target (finer than 16-bit coefficients allow
-    for its range), or that holds NaN or infinite samples, is refused with a
-    ``ValueError``, which names the smallest error reachable. The streams are
-    ordinary corvane streams.
+    chunk is decoded and checked before it is returned, so the target holds
+    for every chunk, integer chunks after their rounding included. At a
+    largest error a chunk may be refined: a coarser corvane stream and the
+    corrections of its samples, in a container of its own that this codec
+    reads and ``corvane.decompress_signal`` refuses; otherwise chunks are
+    ordinary corvane streams. Refused with a ``ValueError`` that names the
+    smallest error reachable: a PRD no stream keeps, and a largest error
+    finer than single precision holds of float64 samples; refused as well:
+    NaN or infinite samples, and ``max_abs_error=0`` on float chunks.
     """
 
     codec_id = "corvane"
@@ -225,7 +230,14 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
         """
         stream = ensure_contiguous_ndarray_like(buf)
         floats = self._dtype is None or self._dtype.kind == "f"
-        if self.axis is None:
+        if _target_of(self) is not None or _refined(stream):
+            # What a target writes: plain or refined streams, one per lane.
+            flat, lanes = _native.decompress_chunk(stream)
+            shape = chunk_shape
+            if shape is None and isinstance(out, np.ndarray) and out.ndim >= 2:
+                shape = out.shape
+            samples = flat if self.axis is None else _lanes.from_rows(flat.reshape(lanes, -1), self.axis, shape)
+        elif self.axis is None:
             if floats:
                 return self._decode_floats(stream, out)
             samples = _native.decompress(stream)
@@ -233,7 +245,7 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
             shape = chunk_shape
             if shape is None and isinstance(out, np.ndarray) and out.ndim >= 2:
                 shape = out.shape
-            if shape is not None and floats and _fillable(out):
+            if shape is not None and floats and out is not None and _fillable(out):
                 return _lanes.decompress_lanes(stream, self.axis, shape, out)
             samples = _lanes.decompress_lanes(stream, self.axis, shape)
         values = _lanes.restore(samples, self._dtype or np.dtype(np.float32))
@@ -370,6 +382,11 @@ def _error_targets(
                              "chooses the multiplier")
         targets.append(number)
     return targets[0], targets[1]
+
+
+def _refined(stream: Any) -> bool:
+    """Whether a chunk starts with a refined stream (its own magic), which only the codec layer reads."""
+    return bytes(memoryview(stream).cast("B")[:4]) == b"CRVR"
 
 
 def _target_of(codec: Corvane) -> Union[tuple[_Target, float], None]:

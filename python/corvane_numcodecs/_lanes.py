@@ -33,6 +33,7 @@ __all__ = [
     "compress_lanes",
     "lane_rows",
     "decompress_lanes",
+    "from_rows",
     "restore",
 ]
 
@@ -183,6 +184,23 @@ def decompress_lanes(data: Any, axis: int, shape: Optional[tuple[int, ...]] = No
     length = _lane_length(data)
     lanes = flat.size // length if length else 0
     return flat.reshape((length, lanes) if axis == 0 else (lanes, length))
+
+
+def from_rows(rows: npt.NDArray[Any], axis: int, shape: Optional[tuple[int, ...]] = None) -> npt.NDArray[Any]:
+    """Lanes decoded as the rows of a 2-D array (lane order) laid out as the chunk was.
+
+    With the chunk's ``shape`` the result has that shape; without it, it is
+    (lane length, lanes) for lanes along the first axis and (lanes, lane
+    length) for lanes along the last, as decompress_lanes gives them.
+    """
+    if shape is None:
+        return rows.T if axis == 0 else rows
+    k = _normalised(axis, max(len(shape), 1))
+    shape = shape or (1,)
+    moved = tuple(s for i, s in enumerate(shape) if i != k) + (shape[k],)
+    if rows.shape[1] != shape[k] or rows.size != math.prod(moved):
+        raise ValueError(f"the chunk's lanes hold {rows.shape[1]} samples, not the {shape[k]} of shape {shape}")
+    return np.moveaxis(rows.reshape(moved), -1, k)
 
 
 def restore(samples: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArray[Any]:

@@ -152,5 +152,22 @@ expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, flo
     return y;
 }
 
+expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transformed& t, const CompressionConfig& config,
+                                                                std::uint8_t scale, int threshold, float m) {
+    StreamParameters p;
+    p.method = t.method;
+    p.levels = t.levels;
+    p.sample_count = static_cast<std::uint32_t>(t.n);
+    p.scale = scale;
+    p.coder = stream_coder(config.coder);
+    p.min = t.min;
+    p.max = t.max;
+    p.mean = t.mean;
+    p.multiplier = unsaturated_multiplier(t.peak, m);
+    auto payload = encode_payload(quantise_bands(t, p.multiplier, threshold), p.coder);
+    if (!payload) return unexpected(std::move(payload).error());
+    return assemble_stream(CompressedSignal{std::move(*payload), p, 0});
+}
+
 }  // namespace tuning
 }  // namespace corvane

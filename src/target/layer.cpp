@@ -13,6 +13,9 @@
 #include <variant>
 
 #include "src/format/header.hpp"
+#include "src/refine/container.hpp"
+#include "src/target/split.hpp"
+#include "src/target/stages.hpp"
 
 namespace corvane {
 
@@ -119,21 +122,6 @@ Coded stream_of(expected<TunedStream, TuningError>&& tuned) {
     return std::move(tuned->stream);
 }
 
-// Rounding moves a decoded sample to the nearest integer: within floor(E) +
-// 1/2 of an integer sample (a hair less, so that a tie cannot round away), it
-// lands within floor(E) of it.
-constexpr double kBelowHalf = 0.4999;
-
-Coded integers_at_largest_error(std::span<const float> x, const CompressionConfig& config, double bound) {
-    auto tuned = compress_to_target(x, config, {ErrorMeasure::MaxAbs, std::floor(bound) + kBelowHalf});
-    if (!tuned) {
-        if (const auto* miss = std::get_if<UnreachableTarget>(&tuned.error())) {
-            return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, std::ceil(miss->best - kBelowHalf)}));
-        }
-    }
-    return stream_of(std::move(tuned));
-}
-
 // Rounding can move a PRD either way, so the rounded result is checked,
 // aiming lower by what the last attempt missed; a PRD of half the bound
 // always holds after rounding (no sample's error more than doubles), and the
@@ -173,32 +161,57 @@ Coded integers_at_prd(std::span<const float> x, SampleType type, const Compressi
     return unexpected(TuningError(UnreachableTarget{ErrorMeasure::Prd, *error}));
 }
 
+// A float chunk at a largest error: the refinement reaches any bound above 0.
+// A bound of 0 asks for the samples exactly, which only a plain stream that
+// happens to decode to them gives.
+Coded floats_at_largest_error(const target::Held& held, const CompressionConfig& config, double bound) {
+    if (bound > 0.0) return target::refined_at_largest_error(held, config, bound);
+    auto plain = stream_of(compress_to_target(held.narrow, config, {ErrorMeasure::MaxAbs, 0.0}, held.wide));
+    if (!plain && std::holds_alternative<UnreachableTarget>(plain.error())) {
+        return unexpected(TuningError(CorvaneError::unsupported_configuration(
+            "Float samples are not stored exactly: a largest error of 0 is out of reach, any bound above 0 is reachable")));
+    }
+    return plain;
+}
+
 }  // namespace
 
 Coded compress_at_target(SignalView signal, const CompressionConfig& config, ErrorTarget target) {
     if (signal.count > 0 && signal.data == nullptr) {
         return unexpected(TuningError(CorvaneError::unsupported_configuration("Samples are missing")));
     }
+    std::vector<float> own;
+    target::Held held;
     switch (signal.type) {
-        case SampleType::Float32:
-            return stream_of(compress_to_target({static_cast<const float*>(signal.data), signal.count}, config, target));
+        case SampleType::Float32: held.narrow = {static_cast<const float*>(signal.data), signal.count}; break;
         case SampleType::Float64: {
-            const std::span<const double> wide(static_cast<const double*>(signal.data), signal.count);
-            auto narrowed = std::make_unique_for_overwrite<float[]>(signal.count);
-            if (auto done = narrow_to_single(wide, narrowed.get()); !done) {
-                return unexpected(TuningError(done.error()));
-            }
-            return stream_of(compress_to_target({narrowed.get(), signal.count}, config, target, wide));
+            held.wide = {static_cast<const double*>(signal.data), signal.count};
+            own.resize(signal.count);
+            if (auto done = narrow_to_single(held.wide, own.data()); !done) return unexpected(TuningError(done.error()));
+            held.narrow = own;
+            break;
         }
-        default: break;
+        default: {
+            auto floats = integers_as_floats(signal);
+            if (!floats) return unexpected(TuningError(std::move(floats).error()));
+            own = std::move(*floats);
+            held.narrow = own;
+            held.integers = true;
+        }
     }
-    auto floats = integers_as_floats(signal);
-    if (!floats) return unexpected(TuningError(std::move(floats).error()));
-    if (target.measure == ErrorMeasure::MaxAbs) return integers_at_largest_error(*floats, config, target.bound);
-    return integers_at_prd(*floats, signal.type, config, target.bound);
+    if (auto refused = tuning::check_arguments(held.narrow, config, target, held.wide); !refused) {
+        return unexpected(TuningError(std::move(refused).error()));
+    }
+    if (target.measure == ErrorMeasure::Prd) {
+        if (held.integers) return integers_at_prd(held.narrow, signal.type, config, target.bound);
+        return stream_of(compress_to_target(held.narrow, config, target, held.wide));
+    }
+    if (held.integers) return target::refined_at_largest_error(held, config, target.bound);
+    return floats_at_largest_error(held, config, target.bound);
 }
 
 expected<std::size_t, CorvaneError> stream_length(std::span<const std::uint8_t> streams) {
+    if (refine::is_container(streams)) return refine::container_length(streams);
     auto header = CorvaneHeader::from_bytes(streams);
     if (!header) return unexpected(std::move(header).error());
     const std::size_t length = kHeaderSize + std::size_t{header->payload_len};
@@ -209,6 +222,7 @@ expected<std::size_t, CorvaneError> stream_length(std::span<const std::uint8_t> 
 }
 
 expected<std::vector<float>, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_t> stream) {
+    if (refine::is_container(stream)) return refine::decode_container(stream);
     return decompress(stream);
 }
 
@@ -222,6 +236,25 @@ expected<void, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_
     }
     store(*decoded, type, out);
     return {};
+}
+
+expected<DecodedLanes, CorvaneError> decompress_chunk_lanes(std::span<const std::uint8_t> chunk) {
+    DecodedLanes out;
+    std::size_t length = 0;
+    while (!chunk.empty() || out.lanes == 0) {
+        auto size = stream_length(chunk);
+        if (!size) return unexpected(std::move(size).error());
+        auto lane = decompress_chunk_signal(chunk.first(*size));
+        if (!lane) return unexpected(std::move(lane).error());
+        if (out.lanes == 0) length = lane->size();
+        if (lane->size() != length) {
+            return unexpected(CorvaneError::decompress("The chunk's lanes differ in length"));
+        }
+        out.samples.insert(out.samples.end(), lane->begin(), lane->end());
+        ++out.lanes;
+        chunk = chunk.subspan(*size);
+    }
+    return out;
 }
 
 }  // namespace corvane

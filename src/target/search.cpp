@@ -41,11 +41,34 @@ constexpr float kSmallestMultiplier = 1.0f / 1024.0f;
 constexpr int kStepsBelow = 3;
 constexpr double kStepBelow = 0.98;
 
+// The search's settings. Each trades evaluations (an exact reconstruction
+// apiece) against how close the result comes to the smallest stream.
+// A PRD moves smoothly with the multiplier and is predicted closely; the
+// largest error jumps about, so its settings are looser.
+constexpr double kPrdMargin = 1e-9;           // of the bound a PRD keeps back, for sums taken in another order
+constexpr double kAcceptPrd = 0.992;          // a PRD this close under the bound settles a candidate
+constexpr double kAcceptLargest = 0.95;       // a largest error this close under the bound settles one
+constexpr double kPredictionSlopeLow = 0.25;  // log error against log multiplier, as predicted
+constexpr double kPredictionSlopeHigh = 4.0;
+constexpr double kExactSlopeLow = 0.5;        // ... as measured, from exact errors (noisier)
+constexpr double kExactSlopeHigh = 2.0;
+constexpr double kSettled = 0.005;            // a prediction step this small ends the prediction
+constexpr double kOutOfReach = 1.05;          // predicted error over the bound at the largest multiplier
+constexpr double kWalkBehind = 1.04;          // a dead zone this far behind the best counts as worse
+constexpr int kWorseInARow = 2;               // ... and this many in a row end the walk
+constexpr double kRunnerUpLargest = 1.25;     // a runner-up predicted further behind is not settled
+constexpr double kRunnerUpPrd = 1.03;
+constexpr double kRecheckLargest = 1.02;      // nor one that, predicted again, no longer promises less
+constexpr double kRecheckPrd = 1.005;
+constexpr int kFirstEvaluations = 6;          // exact evaluations to settle the best-predicted candidate
+constexpr int kRunnerUpEvaluationsPrd = 4;    // ... and the runner-up
+constexpr int kRunnerUpEvaluationsLargest = 3;
+
 // Whether an error meets the bound. A PRD keeps a margin of a billionth of
 // the bound, which no stream notices, so that the caller's own sums, taken
 // in another order, agree.
 bool meets(ErrorMeasure measure, double error, double bound) {
-    return measure == ErrorMeasure::Prd ? error <= bound * (1.0 - 1e-9) : error <= bound;
+    return measure == ErrorMeasure::Prd ? error <= bound * (1.0 - kPrdMargin) : error <= bound;
 }
 
 struct Candidate {
@@ -138,15 +161,15 @@ public:
             err = raw_error(static_cast<float>(m), threshold, &bits);
             if (!(err > 0.0)) return Candidate{zone, kSmallestMultiplier, bits, slope, 0.0};
             if (previous_m > 0.0 && previous_m != m && previous_err > 0.0)
-                slope = std::clamp(-std::log(err / previous_err) / std::log(m / previous_m), 0.25, 4.0);
+                slope = std::clamp(-std::log(err / previous_err) / std::log(m / previous_m), kPredictionSlopeLow, kPredictionSlopeHigh);
             previous_m = m;
             previous_err = err;
             const double next = std::clamp(m * std::pow(err / aim, 1.0 / slope),
                                            static_cast<double>(kSmallestMultiplier), static_cast<double>(cap_));
-            if (std::abs(next / m - 1.0) < 0.005) break;
+            if (std::abs(next / m - 1.0) < kSettled) break;
             m = next;
         }
-        if (m >= cap_ && err > aim * 1.05) return std::nullopt;
+        if (m >= cap_ && err > aim * kOutOfReach) return std::nullopt;
         return Candidate{zone, static_cast<float>(m), bits, slope, err};
     }
 
@@ -158,10 +181,10 @@ public:
     // multiplier. The prediction is calibrated again where it settles.
     expected<std::optional<Candidate>, CorvaneError> refine(Candidate c, int evaluations) {
         const int threshold = kDeadZones[c.zone].threshold;
-        const double accept = target_.measure == ErrorMeasure::Prd ? 0.992 : 0.95;
+        const double accept = target_.measure == ErrorMeasure::Prd ? kAcceptPrd : kAcceptLargest;
         const double raw = c.raw > 0.0 ? c.raw : raw_error(c.m, threshold);
         const double wider = raw_error(c.m * 1.1f, threshold);
-        double slope = raw > 0.0 && wider > 0.0 ? std::clamp(-std::log(wider / raw) / std::log(1.1), 0.5, 2.0) : 1.0;
+        double slope = raw > 0.0 && wider > 0.0 ? std::clamp(-std::log(wider / raw) / std::log(1.1), kExactSlopeLow, kExactSlopeHigh) : 1.0;
         double failing = 0.0;  // largest multiplier known to miss
         double passing = 0.0;  // smallest multiplier known to meet
         double passing_error = 0.0;
@@ -185,7 +208,7 @@ public:
             if (passing > 0.0 && failing > 0.0 && passing <= failing * 1.002) break;
             if (!(*err > 0.0)) break;  // exact already: nothing to aim with
             if (previous_m > 0.0 && std::abs(std::log(m / previous_m)) > 1e-3 && previous_err > 0.0)
-                slope = std::clamp(-std::log(*err / previous_err) / std::log(m / previous_m), 0.5, 2.0);
+                slope = std::clamp(-std::log(*err / previous_err) / std::log(m / previous_m), kExactSlopeLow, kExactSlopeHigh);
             previous_m = m;
             previous_err = *err;
             // after a miss, aim further inside and step at least a little
@@ -244,59 +267,48 @@ private:
     Reconstruction scratch_;
 };
 
-// The stream compress() writes for the samples at the tuned settings, from
-// the coefficients already at hand.
-expected<std::vector<std::uint8_t>, CorvaneError> encode(const Transformed& t, const CompressionConfig& config,
-                                                         const DeadZone& zone, float m) {
-    StreamParameters p;
-    p.method = t.method;
-    p.levels = t.levels;
-    p.sample_count = static_cast<std::uint32_t>(t.n);
-    p.scale = zone.scale;
-    p.coder = stream_coder(config.coder);
-    p.min = t.min;
-    p.max = t.max;
-    p.mean = t.mean;
-    p.multiplier = unsaturated_multiplier(t.peak, m);
-    auto payload = encode_payload(quantise_bands(t, p.multiplier, zone.threshold), p.coder);
-    if (!payload) return unexpected(std::move(payload).error());
-    return assemble_stream(CompressedSignal{std::move(*payload), p, 0});
-}
-
 bool all_finite(std::span<const float> x) {
     return std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); });
 }
 
 }  // namespace
 
+namespace tuning {
 
-expected<TunedStream, TuningError> compress_to_target(std::span<const float> samples,
-                                                      const CompressionConfig& config, ErrorTarget target,
-                                                      std::span<const double> reference) {
+expected<void, CorvaneError> check_arguments(std::span<const float> samples, const CompressionConfig& config,
+                                             ErrorTarget target, std::span<const double> reference) {
     const std::size_t n = samples.size();
-    if (n == 0 || n > kMaxSamples || !is_valid(config.method) || !is_valid(config.coder)) {
-        // the compressor's own refusal (the stream is written from the
-        // transform here, not by compress(), which would check the method
-        // and coder; scale, cutoff and multiplier are the search's own)
-        auto refused = compress(samples, config);
-        if (!refused) return unexpected(TuningError(std::move(refused).error()));
+    // the texts compress() gives for the same faults
+    if (n == 0) return unexpected(CorvaneError::unsupported_configuration("Can't compress empty data"));
+    if (n > kMaxSamples) {
+        return unexpected(CorvaneError::unsupported_configuration("Can't compress more than " +
+                                                                  std::to_string(kMaxSamples) + " samples"));
+    }
+    // (scale, cutoff and multiplier are the search's own choice)
+    if (!is_valid(config.method) || !is_valid(config.coder)) {
+        return unexpected(CorvaneError::unsupported_configuration("Unknown method, cutoff or coder value"));
     }
     if (!(target.bound >= 0.0) || !std::isfinite(target.bound)) {
-        return unexpected(TuningError(CorvaneError::unsupported_configuration(
-            "Can't aim for an error that is negative or not finite")));
+        return unexpected(CorvaneError::unsupported_configuration("Can't aim for an error that is negative or not finite"));
     }
     if (!reference.empty() && reference.size() != n) {
-        return unexpected(TuningError(CorvaneError::unsupported_configuration(
-            "Reference and samples differ in length")));
+        return unexpected(CorvaneError::unsupported_configuration("Reference and samples differ in length"));
     }
     const bool finite = reference.empty() ? all_finite(samples)
                                           : std::all_of(reference.begin(), reference.end(),
                                                         [](double v) { return std::isfinite(v); });
-    if (!finite) {
-        return unexpected(TuningError(CorvaneError::unsupported_configuration(
-            "Can't keep an error bound on NaN or infinite samples")));
-    }
+    if (!finite) return unexpected(CorvaneError::unsupported_configuration("Can't keep an error bound on NaN or infinite samples"));
+    return {};
+}
 
+}  // namespace tuning
+
+expected<TunedStream, TuningError> compress_to_target(std::span<const float> samples,
+                                                      const CompressionConfig& config, ErrorTarget target,
+                                                      std::span<const double> reference) {
+    if (auto refused = check_arguments(samples, config, target, reference); !refused) {
+        return unexpected(TuningError(std::move(refused).error()));
+    }
     auto t = transform(samples, config.method);
     if (!t) return unexpected(TuningError(std::move(t).error()));
     Search search(*t, reference, samples, target);
@@ -326,9 +338,9 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
             predicted.push_back(*c);
             // Sizes grow steadily once the dead zone is wider than suits the
             // signal: two in a row well behind the best end the walk.
-            worse = c->bits > fewest * 1.04 ? worse + 1 : 0;
+            worse = c->bits > fewest * kWalkBehind ? worse + 1 : 0;
             fewest = std::min(fewest, c->bits);
-            if (worse == 2) break;
+            if (worse == kWorseInARow) break;
         }
         std::sort(predicted.begin(), predicted.end(),
                   [](const Candidate& a, const Candidate& b) { return a.bits < b.bits; });
@@ -336,15 +348,17 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
         for (std::size_t i = 0; i < std::min<std::size_t>(predicted.size(), 2); ++i) {
             // A runner-up well behind is not worth settling; how far behind
             // depends on how well the measure is predicted (a PRD closely).
-            const double behind = target.measure == ErrorMeasure::Prd ? 1.03 : 1.25;
+            const double behind = target.measure == ErrorMeasure::Prd ? kRunnerUpPrd : kRunnerUpLargest;
             if (i > 0 && predicted[i].bits > predicted[0].bits * behind) break;
             // The runner-up is predicted again with the calibration the
             // first settled at, and settled only if it still promises a
             // smaller stream.
             const std::optional<Candidate> c =
                 i == 0 ? predicted[0] : search.predict(predicted[i].zone, predicted[i].m, predicted[i].slope);
-            if (!c || (i > 0 && c->bits >= best_bits * (target.measure == ErrorMeasure::Prd ? 1.005 : 1.02))) continue;
-            auto settled = search.refine(*c, i == 0 ? 6 : target.measure == ErrorMeasure::Prd ? 4 : 3);
+            if (!c || (i > 0 && c->bits >= best_bits * (target.measure == ErrorMeasure::Prd ? kRecheckPrd : kRecheckLargest))) continue;
+            auto settled = search.refine(*c, i == 0                                  ? kFirstEvaluations
+                                              : target.measure == ErrorMeasure::Prd ? kRunnerUpEvaluationsPrd
+                                                                                    : kRunnerUpEvaluationsLargest);
             if (!settled) return unexpected(TuningError(std::move(settled).error()));
             if (*settled && (*settled)->bits < best_bits) {
                 best_bits = (*settled)->bits;
@@ -362,7 +376,7 @@ expected<TunedStream, TuningError> compress_to_target(std::span<const float> sam
     // Should the check ever fail, the finest stream is the safe step back.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const DeadZone& zone = kDeadZones[chosen.zone];
-        auto stream = encode(*t, config, zone, chosen.m);
+        auto stream = encode_stream(*t, config, zone.scale, zone.threshold, chosen.m);
         if (!stream) return unexpected(TuningError(std::move(stream).error()));
         auto decoded = decompress(*stream);
         if (!decoded) return unexpected(TuningError(std::move(decoded).error()));

@@ -23,6 +23,13 @@
 
 namespace corvane::tuning {
 
+// What a target search refuses before it starts: what compress() refuses of
+// the samples, method and coder (with its texts), a bound that is negative or
+// not finite, a reference of another length, and non-finite samples (no
+// decoded value lies within any distance of them).
+expected<void, CorvaneError> check_arguments(std::span<const float> samples, const CompressionConfig& config,
+                                             ErrorTarget target, std::span<const double> reference);
+
 // ------------------------------------------------------------------ the transform, once
 
 struct Transformed {
@@ -58,6 +65,12 @@ struct Reconstruction {
 // the compressor's quantiser, then the decoder's own inverse pipeline.
 expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
                                                        Reconstruction& scratch);
+
+// The stream compress() writes for the samples at the given multiplier and
+// dead zone (`threshold`, which `scale` and the configuration's cutoff give),
+// from the coefficients at hand.
+expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transformed& t, const CompressionConfig& config,
+                                                                std::uint8_t scale, int threshold, float m);
 
 // ------------------------------------------------------------------ predictions
 

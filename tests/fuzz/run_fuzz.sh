@@ -11,7 +11,7 @@ build="$(cd "$1" && pwd)"
 seconds="$2"
 shift 2
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(header decode_stream decode_coeffs decompress roundtrip lanes destination)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(header decode_stream decode_coeffs decompress roundtrip lanes destination decode_refined)
 
 # Memory: libFuzzer fails an input on any single allocation above
 # -malloc_limit_mb. Inputs are at most -max_len bytes, and no stream of that
@@ -26,6 +26,7 @@ limits() {
     roundtrip) echo "-max_len=8192 -malloc_limit_mb=64" ;;
     lanes) echo "-max_len=4096 -malloc_limit_mb=64" ;;
     destination) echo "-max_len=2048 -malloc_limit_mb=64" ;;
+    decode_refined) echo "-max_len=4096 -malloc_limit_mb=64" ;;
     *) echo "unknown harness $1" >&2; exit 2 ;;
   esac
 }

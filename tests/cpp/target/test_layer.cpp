@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "corvane/layer.hpp"
+#include "src/format/header.hpp"
+#include "src/refine/container.hpp"
 
 namespace corvane {
 namespace {
@@ -58,10 +60,10 @@ TEST(Layer, EveryIntegerTypeKeepsItsTargetAfterRounding) {
     check_type<std::int32_t>(SampleType::Int32, counts<std::int32_t>(3000, 0.0, 1e6, 5));
 }
 
-TEST(Layer, FloatsAreTheSearchsOwnStreamsAndOutOfRangeInt32IsRefused) {
+TEST(Layer, FloatPrdsAreTheSearchsOwnStreamsAndOutOfRangeInt32IsRefused) {
     std::vector<float> x(2000);
     for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.01f * static_cast<float>(i));
-    const ErrorTarget target{ErrorMeasure::MaxAbs, 1e-3};
+    const ErrorTarget target{ErrorMeasure::Prd, 0.5};
     auto direct = compress_to_target(x, CompressionConfig{}, target);
     auto layered = compress_at_target({x.data(), SampleType::Float32, x.size()}, CompressionConfig{}, target);
     ASSERT_TRUE(direct && layered);
@@ -71,6 +73,68 @@ TEST(Layer, FloatsAreTheSearchsOwnStreamsAndOutOfRangeInt32IsRefused) {
     auto refused = compress_at_target({wide.data(), SampleType::Int32, wide.size()}, CompressionConfig{}, target);
     ASSERT_FALSE(refused);
     EXPECT_TRUE(std::holds_alternative<CorvaneError>(refused.error()));
+}
+
+std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t{b[at + 3]} << 24;
+}
+
+// Any bound above 0 is met on floats, a refined chunk says what it holds in
+// its header, and a run of chunks splits where each header says it ends.
+TEST(Refinement, EveryBoundIsMetAndChunksDescribeThemselves) {
+    std::mt19937 rng(9);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    std::vector<float> x(5000);
+    float walk = 300.0f;
+    for (float& v : x) v = (walk += noise(rng));
+    std::vector<std::uint8_t> run;
+    std::vector<float> expected;
+    for (const double bound : {1e-6, 1e-4, 1e-2, 0.3, 5.0}) {
+        auto chunk = compress_at_target({x.data(), SampleType::Float32, x.size()}, CompressionConfig{},
+                                        {ErrorMeasure::MaxAbs, bound});
+        ASSERT_TRUE(chunk);
+        auto y = decompress_chunk_signal(*chunk);
+        ASSERT_TRUE(y);
+        ASSERT_EQ(y->size(), x.size());
+        for (std::size_t i = 0; i < x.size(); ++i) ASSERT_LE(std::abs(double{x[i]} - double{(*y)[i]}), bound) << i;
+        ASSERT_EQ(stream_length(*chunk), chunk->size());
+        if (refine::is_container(*chunk)) {
+            EXPECT_EQ((*chunk)[4], 1);  // version
+            EXPECT_EQ(u32_at(*chunk, 8), x.size());
+            const std::size_t base = u32_at(*chunk, 16);
+            const std::span<const std::uint8_t> inner(chunk->data() + refine::kContainerHeaderSize, base);
+            EXPECT_EQ(stream_length(inner), base);  // the base is a whole stream
+            EXPECT_FALSE(decompress(*chunk));       // which the stream decoder alone never returns
+        }
+        run.insert(run.end(), chunk->begin(), chunk->end());
+        expected.insert(expected.end(), y->begin(), y->end());
+    }
+    auto lanes = decompress_chunk_lanes(run);
+    ASSERT_TRUE(lanes);
+    EXPECT_EQ(lanes->lanes, 5u);
+    EXPECT_EQ(lanes->samples, expected);
+}
+
+// Damaged refined chunks are refused with an error: cut anywhere, or with
+// header fields that claim more than the bytes hold.
+TEST(Refinement, DamagedChunksAreRefused) {
+    std::vector<float> x(3000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 100.0f;
+    auto chunk = compress_at_target({x.data(), SampleType::Float32, x.size()}, CompressionConfig{},
+                                    {ErrorMeasure::MaxAbs, 1e-4});
+    ASSERT_TRUE(chunk && refine::is_container(*chunk));
+    for (std::size_t cut = 0; cut < chunk->size(); cut += 7) {
+        EXPECT_FALSE(decompress_chunk_signal(std::span(chunk->data(), cut))) << cut;
+    }
+    const std::size_t fields[] = {8, 16, 20, 24, 28};  // count, base, residual and escape lengths, escape count
+    for (const std::size_t at : fields) {
+        for (const std::uint32_t lie : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+            auto bad = *chunk;
+            for (int b = 0; b < 4; ++b) bad[at + b] = static_cast<std::uint8_t>(lie >> (8 * b));
+            if (bad == *chunk) continue;
+            EXPECT_FALSE(decompress_chunk_signal(bad)) << at << " " << lie;
+        }
+    }
 }
 
 }  // namespace

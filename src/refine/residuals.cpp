@@ -1,0 +1,187 @@
+#include "src/refine/residuals.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+
+#include "src/entropy/binrans.hpp"
+
+namespace corvane::refine {
+namespace {
+
+// Context table. The neighbourhood of miss i is 2|e[i-1]| + |e[i-2]|,
+// taken as 0 or the length of its binary form, at most kActivities - 1: the
+// zero flag and the magnitude's unary length are coded in that context. The
+// sign is coded in the context of the previous miss's sign; the first
+// two bits below the leading one in the context of the length; the rest share
+// one context (they are close to even).
+constexpr std::uint32_t kActivities = 12;
+constexpr std::uint32_t kUnarySteps = 16;  // unary steps past this share the last context
+constexpr std::uint32_t kLengths = 25;     // a miss below 2^25 has at most 25 binary digits
+constexpr std::uint32_t kZero = 0;
+constexpr std::uint32_t kSign = kZero + kActivities;
+constexpr std::uint32_t kUnary = kSign + 3;
+constexpr std::uint32_t kHigh = kUnary + kActivities * kUnarySteps;
+constexpr std::uint32_t kLow = kHigh + 2 * kLengths;
+constexpr std::uint32_t kContexts = kLow + 1;
+
+std::uint32_t activity(std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t v = std::min<std::uint32_t>(2 * a + b, (1u << (kActivities - 1)) - 1);
+    return static_cast<std::uint32_t>(std::bit_width(v));
+}
+
+std::uint32_t sign_context(std::int32_t previous) { return kSign + (previous > 0 ? 1u : previous < 0 ? 2u : 0u); }
+
+std::uint32_t unary_context(std::uint32_t act, std::uint32_t step) {
+    return kUnary + act * kUnarySteps + std::min(step, kUnarySteps - 1);
+}
+
+std::uint32_t mantissa_context(std::uint32_t length, std::uint32_t bit_below) {
+    return bit_below < 2 ? kHigh + 2 * length + bit_below : kLow;
+}
+
+std::int32_t predicted(Predictor p, std::int32_t q1, std::int32_t q2) {
+    const std::int64_t v = (std::int64_t{p.a} * q1 + std::int64_t{p.b} * q2 + 16) >> 5;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, -kLargestResidual, kLargestResidual));
+}
+
+// The decisions of every residual, in coding order, handed to bit(ctx, b).
+template <class Bit>
+void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit) {
+    std::uint32_t a = 0, b = 0;
+    std::int32_t previous = 0, q1 = 0, q2 = 0;
+    for (const std::int32_t given : q) {
+        const std::int32_t guess = predicted(p, q1, q2);
+        const std::int32_t value = given == kFree ? guess : given;
+        const std::int32_t v = value - guess;
+        const std::uint32_t act = activity(a, b);
+        const auto m = static_cast<std::uint32_t>(std::abs(v));
+        bit(kZero + act, m != 0);
+        if (m != 0) {
+            bit(sign_context(previous), v < 0);
+            // the length (0 for 1) in unary: one 1 per digit past the first, a 0 to end it
+            const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
+            for (std::uint32_t j = 0; j < length; ++j) bit(unary_context(act, j), 1);
+            if (length + 1 < kLengths) bit(unary_context(act, length), 0);
+            for (std::uint32_t j = length; j-- > 0;) bit(mantissa_context(length, length - 1 - j), (m >> j) & 1u);
+        }
+        b = a;
+        a = m;
+        previous = v;
+        q2 = q1;
+        q1 = value;
+    }
+}
+
+void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32_t>& counts) {
+    binarise(q, p, [&](std::uint32_t ctx, bool b) { ++counts[2 * ctx + (b ? 1 : 0)]; });
+}
+
+// The bits of the decisions counted, from their frequencies in each context.
+double bits_of(const std::vector<std::uint32_t>& counts) {
+    // A context the coder adapts 1/16 of the way never gives a decision less
+    // than about 1/270 of its probability away from certainty.
+    constexpr double kFloor = 15.0 / 4096.0;
+    double bits = 32.0;
+    for (std::uint32_t c = 0; c < kContexts; ++c) {
+        const double zeros = counts[2 * c], ones = counts[2 * c + 1], all = zeros + ones;
+        for (const double k : {zeros, ones}) {
+            if (k > 0.0) bits -= k * std::log2(std::clamp(k / all, kFloor, 1.0 - kFloor));
+        }
+    }
+    return bits;
+}
+
+double counted_bits(std::span<const std::int32_t> q, Predictor p) {
+    std::vector<std::uint32_t> counts(2 * kContexts, 0);
+    count(q, p, counts);
+    return bits_of(counts);
+}
+
+}  // namespace
+
+Predictor fit_predictor(std::span<const std::int32_t> q) {
+    // The normal equations of a[i] q[i-1] + b q[i-2] ~ q[i], summed in order.
+    double s11 = 0.0, s12 = 0.0, s22 = 0.0, s01 = 0.0, s02 = 0.0;
+    auto at = [&](std::size_t i) { return q[i] == kFree ? 0.0 : static_cast<double>(q[i]); };
+    for (std::size_t i = 2; i < q.size(); ++i) {
+        const double x0 = at(i), x1 = at(i - 1), x2 = at(i - 2);
+        s11 += x1 * x1;
+        s12 += x1 * x2;
+        s22 += x2 * x2;
+        s01 += x0 * x1;
+        s02 += x0 * x2;
+    }
+    const double det = s11 * s22 - s12 * s12;
+    if (!(det > 0.0)) return {};
+    auto weight = [](double w) {
+        return static_cast<std::int8_t>(std::clamp(std::nearbyint(32.0 * w), -128.0, 127.0));
+    };
+    const Predictor fitted{weight((s01 * s22 - s02 * s12) / det), weight((s02 * s11 - s01 * s12) / det)};
+    return fitted;
+}
+
+Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted) {
+    return counted_bits(q, fitted) < counted_bits(q, {}) ? fitted : Predictor{};
+}
+
+std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p) {
+    BinEnc enc(kContexts);
+    enc.reserve(q.size() + q.size() / 4);
+    binarise(q, p, [&](std::uint32_t ctx, bool b) { enc.encode_bit(ctx, b ? 1u : 0u); });
+    return enc.finish();
+}
+
+double residual_bits(std::span<const std::int32_t> q, Predictor p) {
+    // A long signal is sampled: one block of kBlock residuals in every
+    // kSampled, the bits scaled up by the share taken.
+    constexpr std::size_t kBlock = 512, kSampled = 4 * kBlock;
+    if (q.size() < 4 * kSampled) return counted_bits(q, p);
+    std::vector<std::uint32_t> counts(2 * kContexts, 0);
+    std::size_t taken = 0;
+    for (std::size_t at = 0; at < q.size(); at += kSampled) {
+        const auto block = q.subspan(at, std::min(kBlock, q.size() - at));
+        count(block, p, counts);
+        taken += block.size();
+    }
+    return bits_of(counts) * static_cast<double>(q.size()) / static_cast<double>(taken);
+}
+
+expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, Predictor p,
+                                               std::span<std::int32_t> q) {
+    if (coded.size() < 4) return unexpected(ResidualError::Truncated);
+    BinDec dec(kContexts, coded);
+    // The reader held as a value, so the loop keeps it in registers; a read
+    // past the end marks it truncated and the sample is refused once decoded.
+    rans::Reader reader = dec.reader();
+    std::uint16_t* const probs = dec.probs();
+    std::uint32_t a = 0, b = 0;
+    std::int32_t previous = 0, q1 = 0, q2 = 0;
+    auto bit = [&](std::uint32_t ctx) { return reader.decide<false>(probs[ctx]); };
+    for (std::int32_t& out : q) {
+        const std::uint32_t act = activity(a, b);
+        std::uint32_t m = 0;
+        std::int32_t v = 0;
+        if (bit(kZero + act) != 0) {
+            const bool negative = bit(sign_context(previous)) != 0;
+            std::uint32_t length = 0;
+            while (length + 1 < kLengths && bit(unary_context(act, length)) != 0) ++length;
+            m = 1;
+            for (std::uint32_t j = 0; j < length; ++j) m = (m << 1) | bit(mantissa_context(length, j));
+            v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
+        }
+        if (reader.truncated) return unexpected(ResidualError::Truncated);
+        // (an encoder's residuals never leave the range; a damaged stream's are kept in it)
+        out = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{predicted(p, q1, q2)} + v,
+                                                                 -kLargestResidual, kLargestResidual));
+        b = a;
+        a = m;
+        previous = v;
+        q2 = q1;
+        q1 = out;
+    }
+    return {};
+}
+
+}  // namespace corvane::refine

@@ -1,0 +1,56 @@
+// The refinement's residuals: small integers, mostly 0 or +-1, whose size
+// follows the size of their neighbours' and whose values often follow their
+// values. Each residual is predicted from the two before it (a fixed linear
+// predictor the encoder fits), and what the prediction misses is binarised
+// into a zero flag, a sign and an Elias-gamma magnitude (the length of its
+// binary form in unary, then the bits below its leading one), every decision
+// coded by the adaptive binary coder of binrans in a context of the two
+// misses before it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <climits>
+#include <span>
+#include <vector>
+
+#include "corvane/expected.hpp"
+
+namespace corvane::refine {
+
+// Magnitudes below 2^24: the largest residual whose product with the step is
+// exact in single precision. Anything larger is an escape.
+inline constexpr std::int32_t kLargestResidual = (1 << 24) - 1;
+
+// A residual whose value does not matter (its sample is escaped): it is
+// coded as whatever its prediction is.
+inline constexpr std::int32_t kFree = INT32_MIN;
+
+// q[i] is predicted as floor((a * q[i-1] + b * q[i-2] + 16) / 32), within
+// +-kLargestResidual (earlier residuals taken as 0).
+struct Predictor {
+    std::int8_t a = 0, b = 0;
+};
+
+// The predictor of least squared misses over q, its weights rounded to 1/32.
+Predictor fit_predictor(std::span<const std::int32_t> q);
+
+// `fitted`, or no prediction when that codes q in fewer bits.
+Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted);
+
+// The coded residuals: the coder's 4-byte state and its words.
+std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p);
+
+// What encode_residuals would take, in bits, predicted from the decisions'
+// frequencies in each context (without coding them; for a long signal, from
+// a regular sample of its residuals).
+double residual_bits(std::span<const std::int32_t> q, Predictor p);
+
+enum class ResidualError : std::uint8_t { Truncated };
+
+// Decodes q.size() residuals from `coded` into q. Refuses coded bytes that
+// end early (or lack the coder's state).
+expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, Predictor p,
+                                               std::span<std::int32_t> q);
+
+}  // namespace corvane::refine

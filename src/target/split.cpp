@@ -1,0 +1,235 @@
+#include "src/target/split.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "corvane/layer.hpp"
+#include "src/refine/container.hpp"
+#include "src/refine/residuals.hpp"
+#include "src/target/stages.hpp"
+
+namespace corvane::target {
+namespace {
+
+using refine::Kind;
+using refine::Refinement;
+
+// Bases are taken from one grid of multipliers, half an octave apart below
+// the largest, whatever the bound: close bounds weigh the same bases, so a
+// looser bound finds what a tighter one found, with smaller corrections.
+constexpr int kGridSize = 48;  // down to 2^-24 of the largest multiplier
+double grid_multiplier(float cap, int k) { return static_cast<double>(cap) * std::exp2(-0.5 * k); }
+// The first base tried has a predicted root-mean-square error of this share
+// of half the correction step: coarser bases cost fewer bits than their
+// corrections add back until about there.
+constexpr double kFirstAim = 0.35;
+// How far (in half octaves) the scan of bases reaches either side of the first.
+constexpr int kSpan = 6;
+// A float step a little under twice the bound, so the correction's two
+// single-precision roundings fit in what is left.
+constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
+// What an escape costs (its gap and value), and what a container adds to
+// its base (its header and the coder's state).
+constexpr double kEscapeBits = 48.0;
+constexpr double kContainerBits = 8.0 * (refine::kContainerHeaderSize + 4);
+// The dead zone of threshold 0 is what scale 6 with the low cutoff gives.
+constexpr std::uint8_t kPlainScale = 6;
+
+struct Corrector {
+    Kind kind = Kind::Float;
+    double bound = 0.0;  // floor(bound) for integers
+    float step = 0.0f;
+};
+
+Corrector corrector_for(const Held& held, double bound) {
+    if (held.integers) {
+        // An odd integer step below 2^24: steps of 2E + 1 put every integer
+        // within E of a corrected value.
+        const double e = std::min(std::floor(bound), double{(1 << 23) - 1});
+        return {Kind::Integer, e, static_cast<float>(2.0 * e + 1.0)};
+    }
+    const double want = 2.0 * bound * kStepShare;
+    auto step = static_cast<float>(want);
+    if (static_cast<double>(step) > want) step = std::nextafter(step, 0.0f);
+    // A step too small for a normal float corrects nothing: such samples escape.
+    if (!(step >= std::numeric_limits<float>::min())) step = 0.0f;
+    return {Kind::Float, bound, step};
+}
+
+// The residual that brings y within the bound of x as decoding corrects it:
+// the nearest to the exact quotient, or one either side; nothing when none does.
+[[gnu::always_inline]] inline std::optional<std::int32_t> residual_for(const Corrector& c, double per_step, double x, float y) {
+    const double start = c.kind == Kind::Integer ? refine::nearest_integer(y) : y;
+    const double guess = (x - start) * per_step;
+    if (!(std::abs(guess) < refine::kLargestResidual - 1)) return std::nullopt;
+    const auto q0 = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
+    if (std::abs(x - static_cast<double>(refine::corrected(c.kind, y, q0, c.step))) <= c.bound) return q0;
+    if (per_step == 0.0) return std::nullopt;  // (no step: 0 was the one residual to try)
+    for (const std::int32_t q : {q0 - 1, q0 + 1}) {
+        if (std::abs(x - static_cast<double>(refine::corrected(c.kind, y, q, c.step))) <= c.bound) return q;
+    }
+    return std::nullopt;
+}
+
+// The corrections of the base's samples y, each checked with the decoder's
+// own arithmetic; a sample none brings within the bound is escaped.
+Refinement corrections(const Held& held, const Corrector& c, std::span<const float> y) {
+    Refinement r;
+    r.kind = c.kind;
+    r.step = c.step;
+    r.residuals.resize(y.size());
+    const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
+    auto fill = [&](auto reference) {
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            const auto q = residual_for(c, per_step, reference(i), y[i]);
+            r.residuals[i] = q.value_or(refine::kFree);
+            if (!q) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
+        }
+    };
+    if (held.wide.empty()) {
+        fill([&](std::size_t i) { return static_cast<double>(held.narrow[i]); });
+    } else {
+        fill([&](std::size_t i) { return held.wide[i]; });
+    }
+    r.predictor = refine::fit_predictor(r.residuals);
+    return r;
+}
+
+bool needs_none(const Refinement& r) {
+    return r.escapes.empty() && std::all_of(r.residuals.begin(), r.residuals.end(), [](std::int32_t q) { return q == 0; });
+}
+
+// The largest error of decoded samples, as the chunk's reader sees them.
+double largest_error(const Held& held, std::span<const float> decoded) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        const double y = held.integers ? refine::nearest_integer(decoded[i]) : decoded[i];
+        const double d = std::abs(held[i] - y);
+        worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
+    }
+    return worst;
+}
+
+// The chunk of the base of multiplier m: the base, coded, and the
+// corrections of what it decodes to; checked against the bound before it is
+// returned. The check decodes the chunk but for its base, whose samples are
+// at hand: they were decoded from the very bytes the chunk holds.
+expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, const Corrector& corrector,
+                                                          const tuning::Transformed& t,
+                                                          const CompressionConfig& config, float m) {
+    auto base = tuning::encode_stream(t, config, kPlainScale, 0, m);
+    if (!base) return unexpected(TuningError(std::move(base).error()));
+    auto y = decompress(*base);
+    if (!y) return unexpected(TuningError(std::move(y).error()));
+    Refinement r = corrections(held, corrector, *y);
+    std::vector<std::uint8_t> chunk;
+    if (needs_none(r)) {
+        chunk = std::move(*base);
+    } else {
+        r.predictor = refine::cheaper_predictor(r.residuals, r.predictor);
+        chunk = refine::write_container(*base, r);
+        if (auto applied = refine::apply_container(chunk, *y); !applied) {
+            return unexpected(TuningError(std::move(applied).error()));
+        }
+    }
+    const double error = largest_error(held, *y);
+    if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
+    return chunk;
+}
+
+}  // namespace
+
+expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const Held& held,
+                                                                          const CompressionConfig& config,
+                                                                          double bound) {
+    const std::size_t n = held.narrow.size();
+    // Escapes store single-precision values, so that is as close as any
+    // sample can come back.
+    double floor_error = 0.0;
+    for (std::size_t i = 0; i < held.wide.size(); ++i)
+        floor_error = std::max(floor_error, std::abs(held.wide[i] - static_cast<double>(held.narrow[i])));
+    if (floor_error > bound) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, floor_error}));
+
+    auto t = tuning::transform(held.narrow, config.method);
+    if (!t) return unexpected(TuningError(std::move(t).error()));
+    const tuning::Statistics stats = tuning::gather(*t);
+    const std::vector<double>& gains = tuning::band_gains(t->method, t->levels);
+    const float cap = tuning::largest_multiplier(t->peak);
+    const double range = static_cast<double>(t->max) - static_cast<double>(t->min);
+    const Corrector corrector = corrector_for(held, bound);
+    const double half_step = held.integers ? corrector.bound + 0.5 : bound;
+
+    // The base bits and the predicted root-mean-square error of a grid point.
+    auto predicted = [&](int k) {
+        const tuning::Estimate e = tuning::estimate(stats, static_cast<float>(grid_multiplier(cap, k)), 0, gains);
+        return std::pair{e.bits, range * std::sqrt(std::max(e.squares, 0.0) / static_cast<double>(n))};
+    };
+    int first = 0;
+    while (first + 1 < kGridSize && predicted(first).second < kFirstAim * half_step) ++first;
+    first &= ~1;  // the scan below keeps to even grid points, whatever the bound
+
+    tuning::Reconstruction scratch;
+    std::vector<std::optional<double>> cost(kGridSize);
+    std::vector<bool> plain(kGridSize, false);  // the base needs no correction
+    auto size_of = [&](int k) -> expected<double, CorvaneError> {
+        const auto slot = static_cast<std::size_t>(k);
+        if (cost[slot]) return *cost[slot];
+        auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
+        if (!y) return unexpected(std::move(y).error());
+        const Refinement r = corrections(held, corrector, *y);
+        plain[slot] = needs_none(r);
+        const double escapes = kEscapeBits * static_cast<double>(r.escapes.size());
+        cost[slot] = predicted(k).first +
+                     (plain[slot] ? 0.0 : kContainerBits + refine::residual_bits(r.residuals, r.predictor) + escapes);
+        return *cost[slot];
+    };
+    // Every other grid point (an octave apart, always the even ones) from
+    // kSpan below the first to kSpan above it, then the half octaves either
+    // side of the best: a scan wide enough, and on points fixed enough, that
+    // close bounds find the same region of the grid.
+    int best = first;
+    auto consider = [&](int k) -> expected<void, CorvaneError> {
+        if (k < 0 || k >= kGridSize) return {};
+        auto here = size_of(k);
+        if (!here) return unexpected(std::move(here).error());
+        if (k != best && *here < *cost[static_cast<std::size_t>(best)]) best = k;
+        return {};
+    };
+    if (auto s = size_of(first); !s) return unexpected(TuningError(std::move(s).error()));
+    for (int k = first - kSpan; k <= first + kSpan; k += 2) {
+        if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
+    }
+    // Beyond an edge of the scan while the sizes still fall.
+    for (int step = best == first + kSpan ? 2 : best == first - kSpan ? -2 : 0; step != 0;) {
+        const int from = best;
+        if (auto done = consider(from + step); !done) return unexpected(TuningError(std::move(done).error()));
+        if (best == from) break;
+    }
+    const int centre = best;
+    for (const int k : {centre - 1, centre + 1}) {
+        if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
+    }
+
+    // Predictions miss by a few bytes, which decide between close
+    // candidates: the chosen one is coded, and so is the smallest base that
+    // needs no correction should the chosen one need some; the smaller wins.
+    std::vector<int> finalists{best};
+    for (int k = kGridSize; k-- > 0 && !plain[static_cast<std::size_t>(best)];) {
+        if (cost[static_cast<std::size_t>(k)] && plain[static_cast<std::size_t>(k)]) {
+            finalists.push_back(k);
+            break;
+        }
+    }
+    std::vector<std::uint8_t> chunk;
+    for (const int k : finalists) {
+        auto coded = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
+        if (!coded) return unexpected(std::move(coded).error());
+        if (chunk.empty() || coded->size() < chunk.size()) chunk = std::move(*coded);
+    }
+    return chunk;
+}
+
+}  // namespace corvane::target
