@@ -305,7 +305,18 @@ expected<std::vector<float>, CorvaneError> decompress_stream(std::span<const std
 
 // ---------------------------------------------------------------- inspection
 
-// What one stream's header says, as the decoder reads it.
+// How a refined chunk corrects its base stream's samples: by residuals of
+// `step` (integer: to the nearest integer first), and `escapes` samples
+// stored as they are.
+struct RefinementFacts {
+    bool integer = false;
+    float step = 0.0f;
+    std::uint32_t escapes = 0;
+    std::size_t correction_bytes = 0;  // residuals and escapes
+};
+
+// What one stream's header says, as the decoder reads it; for a refined
+// chunk, its base stream's header and the refinement.
 struct StreamFacts {
     std::array<std::uint8_t, 2> version{};  // major, minor
     Method method = Method::Cdf97;
@@ -318,11 +329,12 @@ struct StreamFacts {
     float max = 0.0f;
     float mean = 0.0f;
     std::uint32_t payload_length = 0;
-    std::size_t length = 0;  // header and payload, in bytes
+    std::size_t length = 0;  // header and payload (a refined chunk: the whole container), in bytes
+    std::optional<RefinementFacts> refinement;
 };
 
 // The facts of every stream in `run`: one stream, or a chunk's lanes back to
-// back. Reads the headers alone, each checked as the decoder checks it, and
+// back, any of them refined. Reads the headers alone, each checked as the decoder checks it, and
 // refuses a stream whose payload runs past the end of `run` (with the
 // decoder's message), so every stream listed is whole.
 expected<std::vector<StreamFacts>, CorvaneError> inspect_streams(std::span<const std::uint8_t> run);

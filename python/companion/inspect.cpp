@@ -14,10 +14,22 @@ namespace {
 constexpr const char* kNames[] = {"data"};
 constexpr Parameters kParameters{"stream_facts()", kNames, 1, 1};
 
+// How a refined chunk is corrected, as a dict keyed by the fields of
+// corvane_numcodecs.RefinementInfo, or None. A new reference, or nullptr.
+PyObject* refinement_of(const StreamFacts& f) {
+    if (!f.refinement) Py_RETURN_NONE;
+    const RefinementFacts& r = *f.refinement;
+    return Py_BuildValue("{s:s,s:d,s:k,s:n}", "kind", r.integer ? "integer" : "float", "step", double{r.step},
+                         "escapes", static_cast<unsigned long>(r.escapes), "correction_bytes",
+                         static_cast<Py_ssize_t>(r.correction_bytes));
+}
+
 // One stream's facts as a dict; the keys are the fields of
 // corvane_numcodecs.StreamInfo. A new reference, or nullptr.
 PyObject* facts_dict(const StreamFacts& f) {
-    return Py_BuildValue("{s:(ii),s:s,s:i,s:i,s:s,s:k,s:d,s:d,s:d,s:d,s:k,s:n}",
+    PyObject* refinement = refinement_of(f);
+    if (refinement == nullptr) return nullptr;
+    return Py_BuildValue("{s:(ii),s:s,s:i,s:i,s:s,s:k,s:d,s:d,s:d,s:d,s:k,s:n,s:N}",
                          "version", int{f.version[0]}, int{f.version[1]},
                          "method", std::string(name_of(kMethodNames, f.method)).c_str(),
                          "levels", int{f.levels},
@@ -29,7 +41,8 @@ PyObject* facts_dict(const StreamFacts& f) {
                          "maximum", double{f.max},
                          "mean", double{f.mean},
                          "payload_length", static_cast<unsigned long>(f.payload_length),
-                         "length", static_cast<Py_ssize_t>(f.length));
+                         "length", static_cast<Py_ssize_t>(f.length),
+                         "refinement", refinement);
 }
 
 PyObject* stream_facts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -35,10 +35,10 @@ except ModuleNotFoundError as missing:  # pragma: no cover - run in a fresh envi
 import corvane
 
 from . import _lanes, _native
-from ._inspect import Inspection, StreamInfo, inspect
+from ._inspect import Inspection, RefinementInfo, StreamInfo, inspect
 from ._version import __version__
 
-__all__ = ["Corvane", "Inspection", "StreamInfo", "inspect", "__version__"]
+__all__ = ["Corvane", "Inspection", "RefinementInfo", "StreamInfo", "inspect", "__version__"]
 
 _Method = Literal["cdf97", "cdf53", "db4", "sym4"]
 _Cutoff = Literal["low", "medium", "high"]

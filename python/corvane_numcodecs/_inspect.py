@@ -3,11 +3,27 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Union
 
 from . import _native
 
-__all__ = ["StreamInfo", "Inspection", "inspect"]
+__all__ = ["RefinementInfo", "StreamInfo", "Inspection", "inspect"]
+
+
+@dataclass(frozen=True)
+class RefinementInfo:
+    """How a refined chunk corrects the samples of its base stream.
+
+    ``kind`` is ``"integer"`` (each sample first rounded to the nearest
+    integer, for integer chunks) or ``"float"``; corrections are whole
+    multiples of ``step`` (1 for integers stored exactly); ``escapes`` samples
+    are stored as they are; ``correction_bytes`` is what the corrections take.
+    """
+
+    kind: str
+    step: float
+    escapes: int
+    correction_bytes: int
 
 
 @dataclass(frozen=True)
@@ -20,7 +36,10 @@ class StreamInfo:
     multiplier was given or an error target chose one); ``minimum``,
     ``maximum`` and ``mean`` are the signal's range and mean as stored for its
     normalisation; ``payload_length`` is the coded payload's size and
-    ``length`` the whole stream's, header included, in bytes.
+    ``length`` the whole stream's, header included, in bytes. A refined chunk
+    (one that meets a bound its base stream alone does not) reports its base
+    stream's header, its whole length, and its ``refinement``; a plain stream
+    has ``refinement`` None.
     """
 
     version: tuple[int, int]
@@ -35,6 +54,7 @@ class StreamInfo:
     mean: float
     payload_length: int
     length: int
+    refinement: Union[RefinementInfo, None] = None
 
 
 @dataclass(frozen=True)
@@ -65,9 +85,14 @@ class Inspection:
 
 
 def _described(index: int, s: StreamInfo) -> str:
-    return (f"  [{index}] {s.method}, {s.levels} levels, scale {s.scale}, {s.coder}, {s.samples} samples, "
+    text = (f"  [{index}] {s.method}, {s.levels} levels, scale {s.scale}, {s.coder}, {s.samples} samples, "
             f"multiplier {s.multiplier:.7g}, payload {s.payload_length} bytes, "
             f"range {s.minimum:.7g} .. {s.maximum:.7g}, format {s.version[0]}.{s.version[1]}")
+    r = s.refinement
+    if r is not None:
+        text += (f"; refined ({r.kind}, step {r.step:.7g}, {r.escapes} escapes, "
+                 f"{r.correction_bytes} bytes of corrections)")
+    return text
 
 
 def inspect(data: Any) -> Inspection:
@@ -79,4 +104,9 @@ def inspect(data: Any) -> Inspection:
     short or bytes after the last stream that do not begin another raise
     ``ValueError`` with the decoder's message.
     """
-    return Inspection(tuple(StreamInfo(**facts) for facts in _native.stream_facts(data)))
+    return Inspection(tuple(_info(facts) for facts in _native.stream_facts(data)))
+
+
+def _info(facts: dict[str, Any]) -> StreamInfo:
+    refinement = facts.pop("refinement")
+    return StreamInfo(**facts, refinement=None if refinement is None else RefinementInfo(**refinement))

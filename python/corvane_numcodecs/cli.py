@@ -290,11 +290,15 @@ def _streams_summary(chunks: list[Inspection]) -> str:
         low, high = min(values), max(values)
         return fmt.format(low) if low == high else f"{fmt.format(low)} to {fmt.format(high)}"
 
+    refined = [s.refinement for s in every if s.refinement is not None]
     lanes = sorted({c.lanes for c in chunks})
     return (f"  streams: {len(every)} ({span(lanes)} per chunk), method {span([s.method for s in every])}, "
             f"coder {span([s.coder for s in every])}, levels {span([s.levels for s in every])}, "
             f"scale {span([s.scale for s in every])}, multiplier {span([s.multiplier for s in every], '{:.6g}')}, "
-            f"payload {span([s.payload_length for s in every])} bytes")
+            f"payload {span([s.payload_length for s in every])} bytes" + (
+                f"\n  refined: {len(refined)} of {len(every)} streams, {span([r.kind for r in refined])}, step "
+                f"{span([r.step for r in refined], '{:.6g}')}, {sum(r.escapes for r in refined)} escapes, "
+                f"{sum(r.correction_bytes for r in refined)} bytes of corrections" if refined else ""))
 
 
 class _Progress:

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import wave
+import zipfile
 
 import numpy as np
 import pytest
@@ -72,6 +73,7 @@ def largest_error(stats_line):
     "kind, setting, bound",
     [
         ("npy", ["--prd", "1"], ("prd", 1.0)),
+        ("wav16", [], ("max", 0)),  # integers are kept exactly unless told otherwise
         ("wav16", ["--max-abs-error", "12"], ("max", 12)),
         ("wav24", ["--max-abs-error", "2000", "--chunk", "3000"], ("max", 2000)),
         ("wav8", ["--max-abs-error", "1", "--coder", "arans"], ("max", 1)),
@@ -116,6 +118,11 @@ def test_round_trips_keep_the_target_the_layout_and_the_sample_format(tmp_path, 
         assert (100 * np.linalg.norm(err, axis=axis) / np.linalg.norm(spread, axis=axis)).max() <= bound[1]
     assert largest_error(out.splitlines()[0]) == pytest.approx(np.abs(err).max(), rel=1e-5)
     assert "ratio" in out.splitlines()[-1] and "MB/s" in out.splitlines()[-1]
+    if not setting:  # exact storage of 16-bit samples this wide takes a refined chunk per channel
+        with zipfile.ZipFile(tmp_path / "store.zip") as store:
+            lanes = corvane_numcodecs.inspect(store.read("signal/c/0/0")).streams
+        assert len(lanes) == 3 and {(s.refinement.kind, s.refinement.step) for s in lanes} == {("integer", 1.0)}
+        assert "refined: 3 of 3 streams, integer, step 1" in ok("info", "store.zip", cwd=tmp_path)
 
 
 def test_edf_keeps_its_digital_samples_exactly_and_its_headers(tmp_path):
