@@ -12,7 +12,7 @@ difference; PRDN with the mean removed). Peers with an error knob are tuned on
 each signal so that their largest absolute error matches corvane's at the
 default options. With --curve it also times corvane's defaults on the ECG
 signal at each of the given lengths, in the same run. Prints markdown tables
-and writes the raw figures as JSON under bench/results/.
+and writes the raw figures as JSON to --out (default: the temporary folder).
 """
 
 from __future__ import annotations
@@ -31,11 +31,11 @@ import zlib
 import numpy as np
 
 import corvane
+from bench_output import output_path
 
 for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(var, "1")
 
-RESULTS = pathlib.Path(__file__).parent / "results"
 
 
 # --------------------------------------------------------------------------- signals
@@ -344,7 +344,8 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per measurement (median)")
     ap.add_argument("--signals", default=",".join(SIGNALS), help="subset of " + ",".join(SIGNALS))
     ap.add_argument("--tune-sample", type=int, default=1 << 20, help="samples used to tune peers")
-    ap.add_argument("--out", default=None, help="JSON output path (default: bench/results/<date>.json)")
+    ap.add_argument("--out", default=None, help="JSON output path (default: compare-<date>.json in the temporary folder's corvane-bench/); "
+                    "the table goes beside it as latest.md")
     ap.add_argument("--clock", choices=("wall", "thread"), default="wall",
                     help="wall-clock time, or the thread's CPU time (for a loaded machine)")
     ap.add_argument("--curve", default=None,
@@ -359,14 +360,13 @@ def main(argv=None):
     if curve_rows:
         md += "\n\nCost over signal length (corvane defaults, ecg):\n\n" + curve_table(curve_rows)
     print(md)
-    RESULTS.mkdir(parents=True, exist_ok=True)
     stamp = _dt.datetime.now().strftime("%Y%m%d-%H%M%S")
-    out = pathlib.Path(args.out) if args.out else RESULTS / f"compare-{stamp}.json"
+    out = output_path(args.out, f"compare-{stamp}.json")
     meta = {"date": stamp, "python": sys.version.split()[0], "machine": platform.machine(),
             "processor": platform.processor(), "corvane": _version(), "repeat": args.repeat,
             "clock": args.clock}
     out.write_text(json.dumps({"meta": meta, "rows": rows, "curve": curve_rows}, indent=1))
-    (RESULTS / "latest.md").write_text(md + "\n")
+    (out.parent / "latest.md").write_text(md + "\n")
     print(f"\nwrote {out}", file=sys.stderr)
 
 

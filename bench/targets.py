@@ -17,7 +17,8 @@ Sections:
 - a rate-distortion plot (ratio against PRD and against largest error) written
   to docs/targets-rate-distortion.png when matplotlib is installed.
 
-Prints markdown tables and writes the raw figures as JSON under bench/results/.
+Prints markdown tables and writes the raw figures as JSON to --out (default: the temporary
+folder), the rate-distortion plot beside them (--refresh-docs: over the one in docs/).
 """
 
 from __future__ import annotations
@@ -36,6 +37,7 @@ import corvane
 from corvane_numcodecs import _native
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from bench_output import output_path  # noqa: E402
 from compare import SIGNALS  # noqa: E402  (the same synthetic signals)
 
 ROOT = pathlib.Path(__file__).parent
@@ -242,6 +244,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="shorter signals and fewer repeats")
     parser.add_argument("--sections", default="cost,exhaustive,peers")
+    parser.add_argument("--out", default=None, help="JSON output path (default: targets-quick.json or "
+                        "targets-full.json in the temporary folder's corvane-bench/)")
+    parser.add_argument("--refresh-docs", action="store_true", help="redraw docs/targets-rate-distortion.png")
     args = parser.parse_args()
     sections = set(args.sections.split(","))
     n = 1 << 16 if args.quick else 1 << 20
@@ -281,10 +286,11 @@ def main() -> None:
                 if pairs:
                     gm = math.exp(statistics.mean(math.log(a / b) for a, b in pairs))
                     print(f"\n{name}, {target}: geometric mean of corvane / SZ3 ratios = {gm:.3f}")
-        plot(rows, ROOT.parent / "docs" / "targets-rate-distortion.png")
+        picture = ROOT.parent / "docs" if args.refresh_docs else output_path(args.out, "targets.json").parent
+        plot(rows, picture / "targets-rate-distortion.png")
 
     # Sections run on their own update the figures of an earlier run.
-    out = ROOT / "results" / f"targets-{'quick' if args.quick else 'full'}.json"
+    out = output_path(args.out, f"targets-{'quick' if args.quick else 'full'}.json")
     earlier = json.loads(out.read_text()) if out.exists() else {}
     out.write_text(json.dumps({**earlier, **results}, indent=1))
     print(f"\nraw figures in {out}")

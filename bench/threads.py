@@ -22,7 +22,7 @@ own thread pool. With zarr's fused pipeline (zarr 3.3 and later) each run is
 repeated under it.
 
 The figures depend on what else runs: the load average before and after is
-printed with them. Writes the raw figures as JSON under bench/results/.
+printed with them. Writes the raw figures as JSON to --out (default: the temporary folder).
 """
 
 from __future__ import annotations
@@ -44,8 +44,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import compare  # noqa: E402  (the signals and the tolerance tuning)
 
 import corvane  # noqa: E402
+from bench_output import output_path  # noqa: E402
 
-RESULTS = pathlib.Path(__file__).parent / "results"
 SIGNAL = compare.multitone
 
 
@@ -218,7 +218,7 @@ def main(argv=None):
     ap.add_argument("--zarr-chunks", type=int, default=64, help="chunks of the zarr array in the store run (0: skip)")
     ap.add_argument("--zarr-chunk-size", type=parse_size, default=1 << 18, help="samples per zarr chunk")
     ap.add_argument("--repeat", type=int, default=3, help="timed runs of each kind (median)")
-    ap.add_argument("--out", default=None, help="JSON output path (default: bench/results/threads-<date>.json)")
+    ap.add_argument("--out", default=None, help="JSON output path (default: threads-<date>.json in the temporary folder's corvane-bench/)")
     args = ap.parse_args(argv)
 
     load_before = os.getloadavg()
@@ -237,8 +237,7 @@ def main(argv=None):
               f"{whole.nbytes / len(corvane.compress_signal(whole)):.2f}")
     print(f"\nload average after: {load_after[0]:.2f} {load_after[1]:.2f} {load_after[2]:.2f}")
 
-    out = pathlib.Path(args.out) if args.out else RESULTS / f"threads-{_dt.date.today().isoformat()}.json"
-    out.parent.mkdir(parents=True, exist_ok=True)
+    out = output_path(args.out, f"threads-{_dt.date.today().isoformat()}.json")
     out.write_text(json.dumps({
         "argv": sys.argv[1:], "cores": os.cpu_count(), "load_before": load_before, "load_after": load_after,
         "threads": args.threads, "chunks": args.chunks, "chunk_size": args.chunk_size,

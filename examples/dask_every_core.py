@@ -1,7 +1,7 @@
 """Write a long multi-chunk recording to a zarr store through corvane with dask,
 then read it back, on every core of this machine or of a local cluster.
 
-Run after `pip install ".[zarr]" "dask[array]" distributed`:
+Run after `pip install ".[dask]"` (zarr, dask and distributed beside the codec):
 
     python examples/dask_every_core.py                 # dask's threads
     python examples/dask_every_core.py --cluster 2     # two worker processes
@@ -20,9 +20,15 @@ import os
 import tempfile
 import time
 
-import dask.array as da
 import numpy as np
-import zarr
+
+try:
+    import dask.array as da
+    import distributed  # noqa: F401  (for --cluster)
+    import zarr
+except ModuleNotFoundError as missing:
+    raise ModuleNotFoundError(f"No module named {missing.name!r}: this example needs the dask extra, "
+                              "pip install \".[dask]\" from the top of the source tree", name=missing.name) from None
 
 from corvane_numcodecs.zarr3 import Corvane
 

@@ -303,4 +303,40 @@ expected<std::vector<float>, CorvaneError> decompress_lanes(const LaneRun& run, 
 // module keeps).
 expected<std::vector<float>, CorvaneError> decompress_stream(std::span<const std::uint8_t> stream);
 
+// ---------------------------------------------------------------- inspection
+
+// How a refined chunk corrects its base stream's samples: by residuals of
+// `step` (integer: to the nearest integer first), and `escapes` samples
+// stored as they are.
+struct RefinementFacts {
+    bool integer = false;
+    float step = 0.0f;
+    std::uint32_t escapes = 0;
+    std::size_t correction_bytes = 0;  // residuals and escapes
+};
+
+// What one stream's header says, as the decoder reads it; for a refined
+// chunk, its base stream's header and the refinement.
+struct StreamFacts {
+    std::array<std::uint8_t, 2> version{};  // major, minor
+    Method method = Method::Cdf97;
+    std::uint8_t levels = 0;
+    std::uint8_t scale = 0;
+    Coder coder = Coder::Cmodel;  // one of the three stream coders
+    std::uint32_t sample_count = 0;
+    float multiplier = 0.0f;  // the one the payload is dequantised with
+    float min = 0.0f;
+    float max = 0.0f;
+    float mean = 0.0f;
+    std::uint32_t payload_length = 0;
+    std::size_t length = 0;  // header and payload (a refined chunk: the whole container), in bytes
+    std::optional<RefinementFacts> refinement;
+};
+
+// The facts of every stream in `run`: one stream, or a chunk's lanes back to
+// back, any of them refined. Reads the headers alone, each checked as the decoder checks it, and
+// refuses a stream whose payload runs past the end of `run` (with the
+// decoder's message), so every stream listed is whole.
+expected<std::vector<StreamFacts>, CorvaneError> inspect_streams(std::span<const std::uint8_t> run);
+
 }  // namespace corvane

@@ -51,6 +51,9 @@ int add_facts(PyObject* module);
 // nullopt with ValueError set for any other.
 std::optional<ErrorMeasure> target_measure(PyObject* name);
 
+// Inspection: stream_facts (inspect.cpp).
+int add_inspect(PyObject* module);
+
 // A buffer export held for the length of a call: while it is held the
 // exporter can neither resize nor free the memory (a bytearray refuses to
 // resize, a NumPy array to be resized), so the memory may be read or written

@@ -77,6 +77,7 @@ constexpr AddPart kParts[] = {
     add_targets,
     add_lanes,
     add_facts,
+    add_inspect,
 };
 
 int exec_module(PyObject* module) {

@@ -20,14 +20,25 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeVar, Union, o
 
 import numpy as np
 import numpy.typing as npt
-from numcodecs.abc import Codec  # type: ignore[import-untyped]
-from numcodecs.compat import ensure_bytes, ensure_contiguous_ndarray_like  # type: ignore[import-untyped]
+
+try:
+    from numcodecs.abc import Codec  # type: ignore[import-untyped]
+    from numcodecs.compat import ensure_bytes, ensure_contiguous_ndarray_like  # type: ignore[import-untyped]
+except ModuleNotFoundError as missing:  # pragma: no cover - run in a fresh environment by the tests
+    raise ModuleNotFoundError(
+        f"corvane_numcodecs needs numcodecs, which is not installed (no module named {missing.name!r}): "
+        "install the extra, pip install 'corvane[numcodecs]', or 'corvane[zarr]' for zarr stores and the "
+        "corvane command",
+        name=missing.name,
+    ) from None
 
 import corvane
 
 from . import _lanes, _native
+from ._inspect import Inspection, RefinementInfo, StreamInfo, inspect
+from ._version import __version__
 
-__all__ = ["Corvane"]
+__all__ = ["Corvane", "Inspection", "RefinementInfo", "StreamInfo", "inspect", "__version__"]
 
 _Method = Literal["cdf97", "cdf53", "db4", "sym4"]
 _Cutoff = Literal["low", "medium", "high"]

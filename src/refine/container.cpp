@@ -118,6 +118,14 @@ expected<std::size_t, CorvaneError> container_length(std::span<const std::uint8_
     return kContainerHeaderSize + p->base.size() + p->residuals.size() + p->escapes.size();
 }
 
+expected<ContainerFacts, CorvaneError> container_facts(std::span<const std::uint8_t> bytes) {
+    auto p = parse(bytes);
+    if (!p) return unexpected(std::move(p).error());
+    const std::size_t corrections = p->residuals.size() + p->escapes.size();
+    return ContainerFacts{p->kind, p->step, p->escape_count, corrections,
+                          kContainerHeaderSize + p->base.size() + corrections, p->base};
+}
+
 expected<std::vector<float>, CorvaneError> decode_container(std::span<const std::uint8_t> bytes) {
     auto p = parse(bytes);
     if (!p) return unexpected(std::move(p).error());

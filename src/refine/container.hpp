@@ -66,6 +66,18 @@ std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, co
 // refuses a header that is not one, or a length beyond the bytes given.
 expected<std::size_t, CorvaneError> container_length(std::span<const std::uint8_t> bytes);
 
+// What a container's header says: how its samples are corrected, and where
+// its base stream lies. Checked as decode_container checks the header.
+struct ContainerFacts {
+    Kind kind = Kind::Float;
+    float step = 0.0f;
+    std::uint32_t escapes = 0;
+    std::size_t correction_bytes = 0;  // the residuals and the escapes
+    std::size_t length = 0;            // the whole container
+    std::span<const std::uint8_t> base;
+};
+expected<ContainerFacts, CorvaneError> container_facts(std::span<const std::uint8_t> bytes);
+
 // The corrected samples. Everything the header declares is checked against
 // the bytes before it is used: hostile input is refused with an error.
 expected<std::vector<float>, CorvaneError> decode_container(std::span<const std::uint8_t> bytes);

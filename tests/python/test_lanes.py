@@ -151,7 +151,7 @@ chunk_of_lanes = Corvane(axis=0).encode(np.stack([np.sin(np.arange(300.0) / 7), 
     "damaged, message",
     [
         (chunk_of_lanes + b"x", "Header is invalid"),
-        (chunk_of_lanes[:-1], ""),
+        (chunk_of_lanes[:-1], "Minimum data size is 112, but it was 111"),
         (chunk_of_lanes + corvane.compress_signal(np.ones(299, np.float32)), "differ in length"),
         (b"", "Header is invalid"),
     ],

@@ -108,6 +108,13 @@ def test_wheel_installs_and_works_in_a_fresh_environment(dists):
         """
     )
     version = sh(python, "-c", check, cwd=work).strip()
+    # The command is installed with the package; without its extra it names the extra to install,
+    # with it (as the README installs it) it runs.
+    corvane_command = venv / "bin" / "corvane"
+    bare = subprocess.run([corvane_command, "--help"], capture_output=True, text=True, cwd=work)
+    assert bare.returncode != 0 and "pip install 'corvane[numcodecs]'" in bare.stderr.splitlines()[-1]
+    sh(python, "-m", "pip", "install", "--quiet", f"{wheel}[cli]")
+    assert "decompress" in sh(corvane_command, "--help", cwd=work)
     import tomllib
 
     declared = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]

@@ -1,0 +1,7 @@
+"""``python -m corvane_numcodecs``: the ``corvane`` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
