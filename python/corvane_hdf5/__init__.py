@@ -110,11 +110,13 @@ class Corvane(Mapping[str, Any]):
     ``max_abs_error`` or ``prd``, an error target every chunk (every lane)
     keeps. The dataset's dtype and chunk shape are recorded by the filter.
     float32, float64, int8, int16, int32, uint8 and uint16 datasets are taken;
-    error targets on float datasets.
+    error targets on all of them.
 
     A chunk the filter cannot code (an int32 sample beyond +-2**24, a target out
-    of reach, samples that are not finite) makes the write fail, with the cause
-    in the error. Add ``fletcher32=True`` to have HDF5 checksum every stored
+    of reach, samples that are not finite) is stored as it is, exactly, and
+    marked so in its filter mask, since h5py makes every filter it is given by
+    number optional; set mandatory through the low-level interface, the filter
+    fails the write instead. ``last_failure()`` names the cause. Add ``fletcher32=True`` to have HDF5 checksum every stored
     chunk, so that damage is reported as such when the chunk is read.
     """
 
