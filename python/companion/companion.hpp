@@ -51,7 +51,7 @@ int add_facts(PyObject* module);
 // nullopt with ValueError set for any other.
 std::optional<ErrorMeasure> target_measure(PyObject* name);
 
-// Inspection: stream_facts (inspect.cpp).
+// Inspection: stream_facts (stream_facts.cpp).
 int add_inspect(PyObject* module);
 
 // A buffer export held for the length of a call: while it is held the

@@ -35,7 +35,7 @@ except ModuleNotFoundError as missing:  # pragma: no cover - run in a fresh envi
 import corvane
 
 from . import _lanes, _native
-from ._inspect import Inspection, RefinementInfo, StreamInfo, inspect
+from ._stream_facts import Inspection, RefinementInfo, StreamInfo, inspect
 from ._version import __version__
 
 __all__ = ["Corvane", "Inspection", "RefinementInfo", "StreamInfo", "inspect", "__version__"]

@@ -23,7 +23,7 @@ from typing import Any
 import numpy as np
 
 from . import _native, _recordings, _stores
-from ._inspect import Inspection, inspect
+from ._stream_facts import Inspection, inspect
 from ._recordings import Signals, UsageError
 from ._version import __version__
 

@@ -37,7 +37,7 @@ CASES = {
     "cdf97_single": ("noise", 1, {}),
     "cdf97_flat": ("flat", 500, {}),
     "cdf97_multiplier100": ("ecgish", 1200, {"quant_multiplier": 100.0}),
-    "cdf97_special_values": ("specials", 300, {"scale": 9, "cutoff": "medium"}),
+    "cdf97_nonfinite_values": ("nonfinite", 300, {"scale": 9, "cutoff": "medium"}),
 }
 
 
@@ -52,7 +52,7 @@ def make_input(kind: str, n: int) -> np.ndarray:
         x = rng.standard_normal(n) * 1e-3
     elif kind == "flat":
         x = np.full(n, -2.75)
-    elif kind == "specials":
+    elif kind == "nonfinite":
         x = np.sin(t * 0.1)
         x[::7] = np.nan
         x[3::11] = np.inf
