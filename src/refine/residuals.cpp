@@ -74,8 +74,52 @@ void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit) {
     }
 }
 
+// The decisions binarise() would make, counted per context (zeros, ones)
+// into `counts` without making them one by one: per miss, its zero flag and
+// sign, the length of its magnitude (whose unary decisions follow from it),
+// its two leading mantissa bits, and how many of the rest are ones.
 void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32_t>& counts) {
-    binarise(q, p, [&](std::uint32_t ctx, bool b) { ++counts[2 * ctx + (b ? 1 : 0)]; });
+    std::uint32_t lengths[kActivities][kLengths] = {};
+    std::uint32_t low_ones = 0, low_all = 0;
+    auto add = [&](std::uint32_t ctx, std::uint32_t b, std::uint32_t times) { counts[2 * ctx + b] += times; };
+    std::uint32_t a = 0, b = 0;
+    std::int32_t previous = 0, q1 = 0, q2 = 0;
+    for (const std::int32_t given : q) {
+        const std::int32_t guess = predicted(p, q1, q2);
+        const std::int32_t value = given == kFree ? guess : given;
+        const std::int32_t v = value - guess;
+        const std::uint32_t act = activity(a, b);
+        const auto m = static_cast<std::uint32_t>(std::abs(v));
+        add(kZero + act, m != 0 ? 1u : 0u, 1);
+        if (m != 0) {
+            add(sign_context(previous), v < 0 ? 1u : 0u, 1);
+            const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
+            ++lengths[act][length];
+            if (length >= 1) add(mantissa_context(length, 0), (m >> (length - 1)) & 1u, 1);
+            if (length >= 2) {
+                add(mantissa_context(length, 1), (m >> (length - 2)) & 1u, 1);
+                low_ones += static_cast<std::uint32_t>(std::popcount(m & ((1u << (length - 2)) - 1u)));
+                low_all += length - 2;
+            }
+        }
+        b = a;
+        a = m;
+        previous = v;
+        q2 = q1;
+        q1 = value;
+    }
+    // A magnitude of length L makes L ones in its unary steps, then a zero
+    // (none at the longest).
+    for (std::uint32_t act = 0; act < kActivities; ++act) {
+        for (std::uint32_t length = 0; length < kLengths; ++length) {
+            const std::uint32_t times = lengths[act][length];
+            if (times == 0) continue;
+            for (std::uint32_t j = 0; j < length; ++j) add(unary_context(act, j), 1, times);
+            if (length + 1 < kLengths) add(unary_context(act, length), 0, times);
+        }
+    }
+    add(kLow, 1, low_ones);
+    add(kLow, 0, low_all - low_ones);
 }
 
 // The bits of the decisions counted, from their frequencies in each context.
@@ -91,12 +135,6 @@ double bits_of(const std::vector<std::uint32_t>& counts) {
         }
     }
     return bits;
-}
-
-double counted_bits(std::span<const std::int32_t> q, Predictor p) {
-    std::vector<std::uint32_t> counts(2 * kContexts, 0);
-    count(q, p, counts);
-    return bits_of(counts);
 }
 
 }  // namespace
@@ -123,7 +161,13 @@ Predictor fit_predictor(std::span<const std::int32_t> q) {
 }
 
 Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted) {
-    return counted_bits(q, fitted) < counted_bits(q, {}) ? fitted : Predictor{};
+    const Sampling s = sampling_for(q.size());
+    auto bits = [&](Predictor p) {
+        std::vector<std::uint32_t> counts(2 * kContexts, 0);
+        for (std::size_t at = 0; at < q.size(); at += s.stride) count(q.subspan(at, std::min(s.block, q.size() - at)), p, counts);
+        return bits_of(counts);
+    };
+    return bits(fitted) < bits({}) ? fitted : Predictor{};
 }
 
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p) {
@@ -133,19 +177,17 @@ std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Pred
     return enc.finish();
 }
 
-double residual_bits(std::span<const std::int32_t> q, Predictor p) {
-    // A long signal is sampled: one block of kBlock residuals in every
-    // kSampled, the bits scaled up by the share taken.
-    constexpr std::size_t kBlock = 512, kSampled = 4 * kBlock;
-    if (q.size() < 4 * kSampled) return counted_bits(q, p);
+Sampling sampling_for(std::size_t n) {
+    constexpr std::size_t kBlock = 512, kStride = 8 * kBlock;
+    if (n < 2 * kStride) return {n, n};
+    return {kBlock, kStride};
+}
+
+double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p) {
+    const std::size_t block = sampling_for(n).block;
     std::vector<std::uint32_t> counts(2 * kContexts, 0);
-    std::size_t taken = 0;
-    for (std::size_t at = 0; at < q.size(); at += kSampled) {
-        const auto block = q.subspan(at, std::min(kBlock, q.size() - at));
-        count(block, p, counts);
-        taken += block.size();
-    }
-    return bits_of(counts) * static_cast<double>(q.size()) / static_cast<double>(taken);
+    for (std::size_t at = 0; at < sample.size(); at += block) count(sample.subspan(at, std::min(block, sample.size() - at)), p, counts);
+    return bits_of(counts) * static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(sample.size(), 1));
 }
 
 expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, Predictor p,

@@ -35,16 +35,25 @@ struct Predictor {
 // The predictor of least squared misses over q, its weights rounded to 1/32.
 Predictor fit_predictor(std::span<const std::int32_t> q);
 
-// `fitted`, or no prediction when that codes q in fewer bits.
+// `fitted`, or no prediction when that codes q in fewer bits, judged from
+// the blocks of q that sampling_for() takes.
 Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted);
 
 // The coded residuals: the coder's 4-byte state and its words.
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p);
 
-// What encode_residuals would take, in bits, predicted from the decisions'
-// frequencies in each context (without coding them; for a long signal, from
-// a regular sample of its residuals).
-double residual_bits(std::span<const std::int32_t> q, Predictor p);
+// A long signal's residuals are judged from a regular sample of them: one
+// block of `block` residuals at the start of every `stride` (a short
+// signal's block is the whole signal).
+struct Sampling {
+    std::size_t block = 0, stride = 0;
+};
+Sampling sampling_for(std::size_t n);
+
+// What encode_residuals would take for n residuals, in bits, predicted from
+// the decisions' frequencies in each context over `sample`: the blocks that
+// sampling_for(n) takes, back to back (without coding them).
+double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p);
 
 enum class ResidualError : std::uint8_t { Truncated };
 

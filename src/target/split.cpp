@@ -26,13 +26,16 @@ double grid_multiplier(float cap, int k) { return static_cast<double>(cap) * std
 // of half the correction step: coarser bases cost fewer bits than their
 // corrections add back until about there.
 constexpr double kFirstAim = 0.35;
-// How far (in half octaves) the scan of bases reaches either side of the first.
-constexpr int kSpan = 6;
+// How many octaves the walk from the first base goes on while sizes fall.
+constexpr int kWalk = 2;
 // A float step a little under twice the bound, so the correction's two
 // single-precision roundings fit in what is left.
 constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
 // What an escape costs (its gap and value), and what a container adds to
 // its base (its header and the coder's state).
+// The smallest plain base is coded beside the chosen refined chunk only when
+// its predicted size is within what predictions have been seen to miss by.
+constexpr double kFinalistShare = 1.25, kFinalistSlack = 8.0 * 64;
 constexpr double kEscapeBits = 48.0;
 constexpr double kContainerBits = 8.0 * (refine::kContainerHeaderSize + 4);
 // The dead zone of threshold 0 is what scale 6 with the low cutoff gives.
@@ -96,6 +99,57 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
     }
     r.predictor = refine::fit_predictor(r.residuals);
     return r;
+}
+
+// Whether every sample of the base y already lies within the bound as the
+// reader sees it (rounded, for integers): exactly, sample by sample, in
+// blocks whose loops vectorise, stopping at the first block with a miss.
+bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y) {
+    constexpr std::size_t kBlock = 256;
+    auto misses = [&](auto reference, std::size_t from, std::size_t to) {
+        std::size_t count = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            const float start = c.kind == Kind::Integer ? refine::nearest_integer(y[i]) : y[i];
+            count += !(std::abs(reference(i) - static_cast<double>(start)) <= c.bound) ? 1u : 0u;
+        }
+        return count;
+    };
+    for (std::size_t at = 0; at < y.size(); at += kBlock) {
+        const std::size_t to = std::min(y.size(), at + kBlock);
+        const std::size_t count = held.wide.empty()
+                                      ? misses([&](std::size_t i) { return static_cast<double>(held.narrow[i]); }, at, to)
+                                      : misses([&](std::size_t i) { return held.wide[i]; }, at, to);
+        if (count != 0) return false;
+    }
+    return true;
+}
+
+// What the corrections of the base y cost, in bits, judged from the sample
+// of residuals refine::sampling_for() takes: each the nearest quotient (the
+// decoder's last-bit roundings, which the coded chunk heeds, move too few to
+// matter here), escaped when it is out of the residuals' range.
+double correction_bits(const Held& held, const Corrector& c, std::span<const float> y,
+                       std::vector<std::int32_t>& sample) {
+    const std::size_t n = y.size();
+    const refine::Sampling s = refine::sampling_for(n);
+    const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
+    sample.clear();
+    std::size_t escapes = 0;
+    for (std::size_t at = 0; at < n; at += s.stride) {
+        for (std::size_t i = at; i < std::min(n, at + s.block); ++i) {
+            const double start = c.kind == Kind::Integer ? refine::nearest_integer(y[i]) : y[i];
+            const double miss = held[i] - start;
+            const double guess = miss * per_step;
+            std::int32_t q = refine::kFree;
+            if (per_step == 0.0 ? std::abs(miss) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
+                q = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
+            escapes += q == refine::kFree ? 1u : 0u;
+            sample.push_back(q);
+        }
+    }
+    const refine::Predictor p = refine::fit_predictor(sample);
+    const double share = static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(sample.size(), 1));
+    return kContainerBits + refine::residual_bits(sample, n, p) + kEscapeBits * static_cast<double>(escapes) * share;
 }
 
 bool needs_none(const Refinement& r) {
@@ -172,6 +226,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     first &= ~1;  // the scan below keeps to even grid points, whatever the bound
 
     tuning::Reconstruction scratch;
+    std::vector<std::int32_t> sample;
     std::vector<std::optional<double>> cost(kGridSize);
     std::vector<bool> plain(kGridSize, false);  // the base needs no correction
     auto size_of = [&](int k) -> expected<double, CorvaneError> {
@@ -179,37 +234,57 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (cost[slot]) return *cost[slot];
         auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
         if (!y) return unexpected(std::move(y).error());
-        const Refinement r = corrections(held, corrector, *y);
-        plain[slot] = needs_none(r);
-        const double escapes = kEscapeBits * static_cast<double>(r.escapes.size());
-        cost[slot] = predicted(k).first +
-                     (plain[slot] ? 0.0 : kContainerBits + refine::residual_bits(r.residuals, r.predictor) + escapes);
+        plain[slot] = keeps_bound(held, corrector, *y);
+        cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample));
         return *cost[slot];
     };
-    // Every other grid point (an octave apart, always the even ones) from
-    // kSpan below the first to kSpan above it, then the half octaves either
-    // side of the best: a scan wide enough, and on points fixed enough, that
-    // close bounds find the same region of the grid.
-    int best = first;
-    auto consider = [&](int k) -> expected<void, CorvaneError> {
-        if (k < 0 || k >= kGridSize) return {};
+    // Coarser bases cost fewer bits and leave larger corrections. Past the
+    // base that keeps no coefficient at all, every base is the same one.
+    int empty = first;
+    while (empty + 1 < kGridSize && grid_multiplier(cap, empty) * static_cast<double>(t->peak) >= 0.5) ++empty;
+    int best = empty;
+    auto consider = [&](int k) -> expected<double, CorvaneError> {
+        k = std::clamp(k, 0, kGridSize - 1);
         auto here = size_of(k);
         if (!here) return unexpected(std::move(here).error());
-        if (k != best && *here < *cost[static_cast<std::size_t>(best)]) best = k;
-        return {};
+        if (k != best && (*here < *cost[static_cast<std::size_t>(best)] ||
+                          (*here == *cost[static_cast<std::size_t>(best)] && k < best)))
+            best = k;
+        return *here;
     };
-    if (auto s = size_of(first); !s) return unexpected(TuningError(std::move(s).error()));
-    for (int k = first - kSpan; k <= first + kSpan; k += 2) {
-        if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
+    if (auto done = consider(empty); !done) return unexpected(TuningError(std::move(done).error()));
+    // From the first base, coarser by whole octaves while the sizes fall:
+    // where the bound is loose, the best lies a few octaves on. Should they
+    // still fall, the best lies towards the empty base: the octave halfway
+    // there, then halfway again on the better side.
+    int walked = first;
+    for (int k = first; k <= std::min(first + 2 * kWalk, empty); k += 2) {
+        auto here = consider(k);
+        if (!here) return unexpected(TuningError(std::move(here).error()));
+        if (k != first && !(*here < *cost[static_cast<std::size_t>(walked)])) break;
+        walked = k;
     }
-    // Beyond an edge of the scan while the sizes still fall.
-    for (int step = best == first + kSpan ? 2 : best == first - kSpan ? -2 : 0; step != 0;) {
-        const int from = best;
-        if (auto done = consider(from + step); !done) return unexpected(TuningError(std::move(done).error()));
-        if (best == from) break;
+    // Or finer, should the first octave on be larger already.
+    for (int k = first - 2; walked == first && k >= std::max(0, first - 2 * kWalk); k -= 2) {
+        auto here = consider(k);
+        if (!here) return unexpected(TuningError(std::move(here).error()));
+        if (!(*here < *cost[static_cast<std::size_t>(k + 2)])) break;
+    }
+    if (walked == std::min(first + 2 * kWalk, empty) && empty - walked > 2) {
+        int lo = walked, hi = empty;
+        for (int round = 0; round < 2 && hi - lo > 2; ++round) {
+            const int mid = (lo + hi) / 2 & ~1;
+            auto here = consider(mid);
+            if (!here) return unexpected(TuningError(std::move(here).error()));
+            if (*cost[static_cast<std::size_t>(lo)] < *cost[static_cast<std::size_t>(hi)])
+                hi = mid;
+            else
+                lo = mid;
+        }
     }
     const int centre = best;
     for (const int k : {centre - 1, centre + 1}) {
+        if (centre == empty || k > empty || k < 0) continue;
         if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
     }
 
@@ -219,6 +294,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     std::vector<int> finalists{best};
     for (int k = kGridSize; k-- > 0 && !plain[static_cast<std::size_t>(best)];) {
         if (cost[static_cast<std::size_t>(k)] && plain[static_cast<std::size_t>(k)]) {
+            if (*cost[static_cast<std::size_t>(k)] > kFinalistShare * *cost[static_cast<std::size_t>(best)] + kFinalistSlack) break;
             finalists.push_back(k);
             break;
         }
