@@ -124,32 +124,56 @@ bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y)
     return true;
 }
 
-// What the corrections of the base y cost, in bits, judged from the sample
-// of residuals refine::sampling_for() takes: each the nearest quotient (the
-// decoder's last-bit roundings, which the coded chunk heeds, move too few to
-// matter here), escaped when it is out of the residuals' range.
+// The bits a block of corrections takes, modelled from the root-mean-square
+// of its misses in steps (s): log2(1 + (4.13 s)^2) / 2, which is about
+// log2(s) + 2 for large s (a Gaussian's) and falls as s^2 for small ones;
+// at least a little for any block, so a ratio of two stays finite.
+double modelled_bits(double squares, std::size_t length, double per_step) {
+    constexpr double kSpread = 4.13;  // sqrt(2 pi e): a Gaussian's spread in its entropy
+    const auto len = static_cast<double>(length);
+    const double spread = kSpread * kSpread * squares / len * per_step * per_step;
+    return len * std::max(0.5 * std::log2(1.0 + spread), 0.01);
+}
+
+// What the corrections of the base y cost, in bits. The residuals of the
+// blocks refine::sampling_for() takes are counted exactly (each the nearest
+// quotient: the decoder's last-bit roundings, which the coded chunk heeds,
+// move too few to matter here), and scaled to the whole signal by the
+// modelled bits of every block against those of the blocks taken, so bursts
+// the sample misses still count.
 double correction_bits(const Held& held, const Corrector& c, std::span<const float> y,
                        std::vector<std::int32_t>& sample) {
     const std::size_t n = y.size();
     const refine::Sampling s = refine::sampling_for(n);
     const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
+    auto miss = [&](std::size_t i) {
+        return held[i] - static_cast<double>(c.kind == Kind::Integer ? refine::nearest_integer(y[i]) : y[i]);
+    };
     sample.clear();
     std::size_t escapes = 0;
-    for (std::size_t at = 0; at < n; at += s.stride) {
-        for (std::size_t i = at; i < std::min(n, at + s.block); ++i) {
-            const double start = c.kind == Kind::Integer ? refine::nearest_integer(y[i]) : y[i];
-            const double miss = held[i] - start;
-            const double guess = miss * per_step;
+    double modelled = 0.0, modelled_taken = 0.0;
+    for (std::size_t at = 0; at < n; at += s.block) {
+        const std::size_t to = std::min(n, at + s.block);
+        double squares[4] = {};
+        for (std::size_t i = at; i < to; ++i) squares[i % 4] += miss(i) * miss(i);
+        const double bits = modelled_bits((squares[0] + squares[1]) + (squares[2] + squares[3]), to - at, per_step);
+        modelled += bits;
+        if (at % s.stride != 0) continue;
+        modelled_taken += bits;
+        for (std::size_t i = at; i < to; ++i) {
+            const double d = miss(i), guess = d * per_step;
             std::int32_t q = refine::kFree;
-            if (per_step == 0.0 ? std::abs(miss) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
+            if (per_step == 0.0 ? std::abs(d) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
                 q = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
             escapes += q == refine::kFree ? 1u : 0u;
             sample.push_back(q);
         }
     }
     const refine::Predictor p = refine::fit_predictor(sample);
-    const double share = static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(sample.size(), 1));
-    return kContainerBits + refine::residual_bits(sample, n, p) + kEscapeBits * static_cast<double>(escapes) * share;
+    const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
+    const double counted = refine::residual_bits(sample, n, p) * taken / static_cast<double>(n);
+    return kContainerBits + counted * (modelled / modelled_taken) +
+           kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }
 
 bool needs_none(const Refinement& r) {
