@@ -28,6 +28,7 @@ double grid_multiplier(float cap, int k) { return static_cast<double>(cap) * std
 constexpr double kFirstAim = 0.35;
 // How many octaves the walk from the first base goes on while sizes fall.
 constexpr int kWalk = 2;
+constexpr double kGolden = 0.6180339887498949;
 // A float step a little under twice the bound, so the correction's two
 // single-precision roundings fit in what is left.
 constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
@@ -279,8 +280,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     if (auto done = consider(empty); !done) return unexpected(TuningError(std::move(done).error()));
     // From the first base, coarser by whole octaves while the sizes fall:
     // where the bound is loose, the best lies a few octaves on. Should they
-    // still fall, the best lies towards the empty base: the octave halfway
-    // there, then halfway again on the better side.
+    // still fall, the best lies between there and the empty base.
     int walked = first;
     for (int k = first; k <= std::min(first + 2 * kWalk, empty); k += 2) {
         auto here = consider(k);
@@ -295,15 +295,21 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (!(*here < *cost[static_cast<std::size_t>(k + 2)])) break;
     }
     if (walked == std::min(first + 2 * kWalk, empty) && empty - walked > 2) {
-        int lo = walked, hi = empty;
-        for (int round = 0; round < 2 && hi - lo > 2; ++round) {
-            const int mid = (lo + hi) / 2 & ~1;
-            auto here = consider(mid);
-            if (!here) return unexpected(TuningError(std::move(here).error()));
-            if (*cost[static_cast<std::size_t>(lo)] < *cost[static_cast<std::size_t>(hi)])
-                hi = mid;
+        // A golden-section search over the octaves between (sizes there
+        // may fall, rise and level off again).
+        int lo = walked / 2, hi = empty / 2;
+        auto at = [&](int i) { return consider(2 * i); };
+        while (hi - lo > 2) {
+            const int c = hi - static_cast<int>(std::lround((hi - lo) * kGolden));
+            const int d = lo + static_cast<int>(std::lround((hi - lo) * kGolden));
+            auto fc = at(c);
+            if (!fc) return unexpected(TuningError(std::move(fc).error()));
+            auto fd = at(d);
+            if (!fd) return unexpected(TuningError(std::move(fd).error()));
+            if (*fc <= *fd)
+                hi = d;
             else
-                lo = mid;
+                lo = c;
         }
     }
     const int centre = best;
