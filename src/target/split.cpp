@@ -288,8 +288,8 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (k != first && !(*here < *cost[static_cast<std::size_t>(walked)])) break;
         walked = k;
     }
-    // Or finer, should the first octave on be larger already.
-    for (int k = first - 2; walked == first && k >= std::max(0, first - 2 * kWalk); k -= 2) {
+    // And finer while the sizes fall: the first base may lie past the best.
+    for (int k = first - 2; k >= std::max(0, first - 2 * kWalk); k -= 2) {
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
         if (!(*here < *cost[static_cast<std::size_t>(k + 2)])) break;
