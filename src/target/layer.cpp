@@ -250,7 +250,11 @@ expected<DecodedLanes, CorvaneError> decompress_chunk_lanes(std::span<const std:
         if (lane->size() != length) {
             return unexpected(CorvaneError::decompress("The chunk's lanes differ in length"));
         }
-        out.samples.insert(out.samples.end(), lane->begin(), lane->end());
+        if (out.lanes == 0) {
+            out.samples = std::move(*lane);  // one lane is the whole chunk: no copy
+        } else {
+            out.samples.insert(out.samples.end(), lane->begin(), lane->end());
+        }
         ++out.lanes;
         chunk = chunk.subspan(*size);
     }
