@@ -200,7 +200,8 @@ struct Decoder {
     // stopped. Checked: to the end, or kTruncated once a residual needed a
     // word past the end.
     static constexpr std::size_t kTruncated = SIZE_MAX;
-    template <bool Fast, class Put>
+    // Without a prediction (Predicting false, p zero) a residual is its miss.
+    template <bool Fast, bool Predicting, class Put>
     std::size_t run(std::size_t i, std::size_t count, Predictor p, Put& put) {
         Decoder d = *this;  // a value, so the loop keeps it in registers
         auto bit = [&](std::uint32_t ctx) { return d.reader.template decide<Fast>(d.probs[ctx]); };
@@ -220,7 +221,8 @@ struct Decoder {
                 v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
             }
             if (!Fast && d.reader.truncated) return kTruncated;
-            const std::int32_t q = following(p, d.q1, d.q2, v);
+            const std::int32_t q =
+                Predicting ? following(p, d.q1, d.q2, v) : std::clamp(v, -kLargestResidual, kLargestResidual);
             put(i, q);
             d.b = d.a;
             d.a = m;
@@ -231,19 +233,26 @@ struct Decoder {
         *this = d;
         return i;
     }
+
+    // Every residual, unchecked while the words left cover any residual, the
+    // last ones checked.
+    template <bool Predicting, class Put>
+    expected<void, ResidualError> all(std::size_t count, Predictor p, Put& put) {
+        const std::size_t i = run<true, Predicting>(0, count, p, put);
+        if (run<false, Predicting>(i, count, p, put) == kTruncated) return unexpected(ResidualError::Truncated);
+        return {};
+    }
 };
 
-// Every residual of `coded` handed to put(i, q), in order: unchecked while
-// the words left cover any residual, the last ones checked.
+// Every residual of `coded` handed to put(i, q), in order.
 template <class Put>
 expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, Predictor p, std::size_t count,
                                           Put&& put) {
     if (coded.size() < 4) return unexpected(ResidualError::Truncated);
     BinDec dec(kContexts, coded);
     Decoder d{dec.reader(), dec.probs()};
-    const std::size_t i = d.run<true>(0, count, p, put);
-    if (d.run<false>(i, count, p, put) == Decoder::kTruncated) return unexpected(ResidualError::Truncated);
-    return {};
+    if (p.a == 0 && p.b == 0) return d.all<false>(count, p, put);
+    return d.all<true>(count, p, put);
 }
 
 template <Kind kind>
