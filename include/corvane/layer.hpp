@@ -56,6 +56,10 @@ expected<std::vector<float>, CorvaneError> decompress_chunk_signal(std::span<con
 expected<void, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_t> stream, SampleType type,
                                                      void* out, std::size_t count);
 
+// Decoded samples into `out` as decompress_chunk_signal gives them back as
+// `type`: `decoded.size()` items, aligned for `type`.
+void store_samples(std::span<const float> decoded, SampleType type, void* out);
+
 // decompress_lanes() into caller memory of any alignment, written through
 // byte copies: `out` holds run.layout.samples() items of `type`, Float32 or
 // Float64.

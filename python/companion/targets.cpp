@@ -1,6 +1,7 @@
-// compress_to_target: the smallest stream that keeps an error target, and
-// decompress_chunk, which reads what it writes; the interpreter lock released
-// while coding.
+// compress_to_target: the smallest stream that keeps an error target,
+// decompress_chunk, which reads what it writes, and store_samples, which gives
+// decoded samples back in a chunk's type; the interpreter lock released while
+// coding.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -175,6 +176,48 @@ PyObject* decompress_chunk(PyObject* /*module*/, PyObject* const* args, Py_ssize
     return Py_BuildValue("(Nn)", samples, static_cast<Py_ssize_t>(lanes));
 }
 
+constexpr const char* kStoreNames[] = {"samples", "out"};
+constexpr Parameters kStoreParameters{"store_samples()", kStoreNames, 2, 2};
+
+PyObject* store_samples_buffer(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (!bind_arguments(kStoreParameters, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
+    HeldBuffer samples, out;
+    if (!samples.acquire(bound[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+        !out.acquire(bound[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE)) {
+        return nullptr;
+    }
+    corvane::SampleType from = corvane::SampleType::Float64, type = corvane::SampleType::Float32;
+    if (!sample_type_of(samples.view(), from) || from != corvane::SampleType::Float32) {
+        PyErr_SetString(PyExc_TypeError, "store_samples() takes float32 samples in native byte order");
+        return nullptr;
+    }
+    if (!sample_type_of(out.view(), type)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "store_samples() fills float32, float64, int8, int16, int32, uint8 or uint16 items in "
+                        "native byte order");
+        return nullptr;
+    }
+    const std::size_t count = samples.bytes() / sizeof(float), size = sample_size(type);
+    if (out.bytes() != count * size) {
+        PyErr_Format(PyExc_ValueError, "out holds %zu bytes, not the %zu of %zu samples", out.bytes(), count * size,
+                     count);
+        return nullptr;
+    }
+    const auto at = [](const HeldBuffer& b) { return reinterpret_cast<std::uintptr_t>(b.view().buf); };
+    if (count > 0 && (at(samples) % sizeof(float) != 0 || at(out) % size != 0)) {
+        PyErr_SetString(PyExc_ValueError, "store_samples() needs samples and out aligned to their items");
+        return nullptr;
+    }
+    const std::span<const float> decoded(static_cast<const float*>(samples.view().buf), count);
+    if (!without_gil([&] { store_samples(decoded, type, out.view().buf); })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kTargetMethods[] = {
     {"compress_to_target", as_cfunction(compress_to_target_buffer), METH_FASTCALL | METH_KEYWORDS,
      "compress_to_target(data, options, target, bound)\n--\n\n"
@@ -196,6 +239,13 @@ PyMethodDef kTargetMethods[] = {
      "(samples, lanes): the streams compress_to_target writes (plain or refined),\n"
      "back to back in `data`, decoded into one float32 array, lane after lane.\n"
      "The interpreter lock is released while decoding."},
+    {"store_samples", as_cfunction(store_samples_buffer), METH_FASTCALL | METH_KEYWORDS,
+     "store_samples(samples, out)\n--\n\n"
+     "Decoded float32 `samples` (a C-contiguous buffer) into `out`, a writeable\n"
+     "C-contiguous buffer of as many float32, float64, int8, int16, int32, uint8\n"
+     "or uint16 items: floats as they are (float64 widened), integers rounded to\n"
+     "nearest (ties to even), NaN to 0 and clipped to the type's range. The\n"
+     "interpreter lock is released while converting."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -43,7 +43,6 @@ DTYPES = tuple(np.dtype(t) for t in ("float32", "float64", "int8", "int16", "int
 _EXACT_INT32 = 1 << 24
 
 _HEADER_SIZE = _native.HEADER_SIZE
-_RESTORE_BLOCK = 1 << 16
 
 
 def sample_dtype(dtype: Any) -> np.dtype[Any]:
@@ -207,16 +206,11 @@ def restore(samples: npt.NDArray[np.float32], dtype: np.dtype[Any]) -> npt.NDArr
     """Decoded float32 samples in ``dtype``: integers rounded to nearest and clipped to its range."""
     if dtype.kind == "f":
         return samples.astype(dtype, copy=False)
-    info = np.iinfo(dtype)
-    out = np.empty(samples.shape, dtype)
-    flat_in, flat_out = samples.reshape(-1), out.reshape(-1)
-    # In double precision every bound of these types is exact, so the clip is
-    # too. A block at a time: the wide copy stays small beside the output.
-    for start in range(0, flat_in.size, _RESTORE_BLOCK):
-        wide = np.rint(flat_in[start : start + _RESTORE_BLOCK], dtype=np.float64)
-        np.nan_to_num(wide, copy=False, nan=0.0)
-        np.clip(wide, info.min, info.max, out=wide)
-        flat_out[start : start + _RESTORE_BLOCK] = wide
-    return out
+    # The companion converts as the codec layer's decoders do, without a
+    # wide copy: ties to even, NaN to 0, clipped to the type's range.
+    native = dtype.newbyteorder("=")
+    out = np.empty(samples.shape, native)
+    _native.store_samples(np.ascontiguousarray(samples, dtype=np.float32).reshape(-1), out.reshape(-1))
+    return out if native == dtype else out.astype(dtype)
 
 

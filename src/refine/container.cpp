@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -146,11 +147,9 @@ expected<void, CorvaneError> apply_container(std::span<const std::uint8_t> bytes
     auto p = parse(bytes);
     if (!p) return unexpected(std::move(p).error());
     if (out.size() != p->count) return unexpected(damaged("the base does not match the header"));
-    std::vector<std::int32_t> q(p->count);
-    if (auto done = decode_residuals(p->residuals, p->predictor, q); !done) {
+    if (auto done = correct_samples(p->residuals, p->predictor, {p->kind, p->step}, out); !done) {
         return unexpected(damaged("the residuals end early"));
     }
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = corrected(p->kind, out[i], q[i], p->step);
 
     const std::uint8_t* at = p->escapes.data();
     const std::uint8_t* const end = at + p->escapes.size();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "src/entropy/binrans.hpp"
@@ -44,6 +45,22 @@ std::uint32_t mantissa_context(std::uint32_t length, std::uint32_t bit_below) {
 std::int32_t predicted(Predictor p, std::int32_t q1, std::int32_t q2) {
     const std::int64_t v = (std::int64_t{p.a} * q1 + std::int64_t{p.b} * q2 + 16) >> 5;
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, -kLargestResidual, kLargestResidual));
+}
+
+// The residual whose miss is v: predicted(p, q1, q2) + v, kept within
+// +-kLargestResidual (an encoder's never leave it; a damaged stream's are
+// kept in it). The same value in fewer steps after q1, which the next
+// residual waits for: the prediction's clamp, moved past the sum, is a clamp
+// to [lo + v, hi + v], and one clamp after another is a clamp to where their
+// ranges meet (or to the end of the second range nearest the first), worked
+// out from v alone; v joins the sum before the division by 32.
+[[gnu::always_inline]] inline std::int32_t following(Predictor p, std::int32_t q1, std::int32_t q2, std::int32_t v) {
+    constexpr std::int64_t lo = -kLargestResidual, hi = kLargestResidual;
+    const std::int64_t low = std::clamp<std::int64_t>(lo + std::max(v, 0), lo, hi);
+    const std::int64_t high = std::clamp<std::int64_t>(hi + std::min(v, 0), lo, hi);
+    const std::int64_t rest = std::int64_t{p.b} * q2 + 16 + 32 * std::int64_t{v};
+    const std::int64_t sum = (std::int64_t{p.a} * q1 + rest) >> 5;
+    return static_cast<std::int32_t>(std::max(low, std::min(high, sum)));
 }
 
 // The decisions of every residual, in coding order, handed to bit(ctx, b).
@@ -190,40 +207,115 @@ double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predic
     return bits_of(counts) * static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(sample.size(), 1));
 }
 
-expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, Predictor p,
-                                               std::span<std::int32_t> q) {
+namespace {
+
+// The most decisions one residual takes: its zero flag, its sign, a unary
+// length of up to kLengths - 1 steps and as many bits below its leading one.
+constexpr std::size_t kMostDecisions = 2 + 2 * (kLengths - 1);
+
+// One decision whose probability the loop holds in a register: its next
+// value is picked before the decision resolves, so the decision after it in
+// the same context does not wait for a store and a load.
+template <bool Fast>
+[[gnu::always_inline]] inline unsigned decide_held(rans::Reader& reader, std::uint32_t& p) {
+    const std::uint32_t next = reader.pick(p, rans::adapt(p, 0), rans::adapt(p, 1));
+    const unsigned bit = reader.decide_with<Fast>(p);
+    p = next;
+    return bit;
+}
+
+// The decoder between residuals: the coded stream's reader, the contexts'
+// probabilities and what the next prediction and contexts are made of. The
+// zero flag of activity 0 is the one context that decides back to back, all
+// through a run of zero misses, so its probability is held apart from the
+// table, in a register.
+struct Decoder {
+    rans::Reader reader;
+    std::uint16_t* probs;
+    std::uint32_t quiet_zero = rans::kProbInit;
+    std::uint32_t a = 0, b = 0;  // the last two misses' magnitudes
+    std::int32_t previous = 0, q1 = 0, q2 = 0;
+
+    // Residuals from `i` on handed to put(i, q), up to `count`. Fast: up to
+    // the first residual for which fewer words are left than kMostDecisions
+    // decisions can need, from a state of at least 2^16; returns where it
+    // stopped. Checked: to the end, or kTruncated once a residual needed a
+    // word past the end.
+    static constexpr std::size_t kTruncated = SIZE_MAX;
+    // Without a prediction (Predicting false, p zero) a residual is its miss.
+    template <bool Fast, bool Predicting, class Put>
+    std::size_t run(std::size_t i, std::size_t count, Predictor p, Put& put) {
+        Decoder d = *this;  // a value, so the loop keeps it in registers
+        auto bit = [&](std::uint32_t ctx) { return d.reader.template decide<Fast>(d.probs[ctx]); };
+        if (Fast && d.reader.x < rans::kStateLow) return i;
+        for (; i < count; ++i) {
+            if (Fast && static_cast<std::size_t>(d.reader.end - d.reader.cur) < 2 * kMostDecisions) break;
+            const std::uint32_t act = activity(d.a, d.b);
+            const bool nonzero = act == 0 ? decide_held<Fast>(d.reader, d.quiet_zero) != 0 : bit(kZero + act) != 0;
+            std::uint32_t m = 0;
+            std::int32_t v = 0;
+            if (nonzero) {
+                const bool negative = bit(sign_context(d.previous)) != 0;
+                std::uint32_t length = 0;
+                while (length + 1 < kLengths && bit(unary_context(act, length)) != 0) ++length;
+                m = 1;
+                for (std::uint32_t j = 0; j < length; ++j) m = (m << 1) | bit(mantissa_context(length, j));
+                v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
+            }
+            if (!Fast && d.reader.truncated) return kTruncated;
+            const std::int32_t q =
+                Predicting ? following(p, d.q1, d.q2, v) : std::clamp(v, -kLargestResidual, kLargestResidual);
+            put(i, q);
+            d.b = d.a;
+            d.a = m;
+            d.previous = v;
+            d.q2 = d.q1;
+            d.q1 = q;
+        }
+        *this = d;
+        return i;
+    }
+
+    // Every residual, unchecked while the words left cover any residual, the
+    // last ones checked.
+    template <bool Predicting, class Put>
+    expected<void, ResidualError> all(std::size_t count, Predictor p, Put& put) {
+        const std::size_t i = run<true, Predicting>(0, count, p, put);
+        if (run<false, Predicting>(i, count, p, put) == kTruncated) return unexpected(ResidualError::Truncated);
+        return {};
+    }
+};
+
+// Every residual of `coded` handed to put(i, q), in order.
+template <class Put>
+expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, Predictor p, std::size_t count,
+                                          Put&& put) {
     if (coded.size() < 4) return unexpected(ResidualError::Truncated);
     BinDec dec(kContexts, coded);
-    // The reader held as a value, so the loop keeps it in registers; a read
-    // past the end marks it truncated and the sample is refused once decoded.
-    rans::Reader reader = dec.reader();
-    std::uint16_t* const probs = dec.probs();
-    std::uint32_t a = 0, b = 0;
-    std::int32_t previous = 0, q1 = 0, q2 = 0;
-    auto bit = [&](std::uint32_t ctx) { return reader.decide<false>(probs[ctx]); };
-    for (std::int32_t& out : q) {
-        const std::uint32_t act = activity(a, b);
-        std::uint32_t m = 0;
-        std::int32_t v = 0;
-        if (bit(kZero + act) != 0) {
-            const bool negative = bit(sign_context(previous)) != 0;
-            std::uint32_t length = 0;
-            while (length + 1 < kLengths && bit(unary_context(act, length)) != 0) ++length;
-            m = 1;
-            for (std::uint32_t j = 0; j < length; ++j) m = (m << 1) | bit(mantissa_context(length, j));
-            v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
-        }
-        if (reader.truncated) return unexpected(ResidualError::Truncated);
-        // (an encoder's residuals never leave the range; a damaged stream's are kept in it)
-        out = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{predicted(p, q1, q2)} + v,
-                                                                 -kLargestResidual, kLargestResidual));
-        b = a;
-        a = m;
-        previous = v;
-        q2 = q1;
-        q1 = out;
-    }
-    return {};
+    Decoder d{dec.reader(), dec.probs()};
+    if (p.a == 0 && p.b == 0) return d.all<false>(count, p, put);
+    return d.all<true>(count, p, put);
+}
+
+template <Kind kind>
+expected<void, ResidualError> correct_each(std::span<const std::uint8_t> coded, Predictor p, float step,
+                                           std::span<float> samples) {
+    return decode_each(coded, p, samples.size(), [samples, step](std::size_t i, std::int32_t q) {
+        samples[i] = corrected(kind, samples[i], q, step);
+    });
+}
+
+}  // namespace
+
+expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, Predictor p,
+                                               std::span<std::int32_t> q) {
+    return decode_each(coded, p, q.size(), [q](std::size_t i, std::int32_t value) { q[i] = value; });
+}
+
+expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, Predictor p, Correction c,
+                                              std::span<float> samples) {
+    if (c.kind == Kind::Integer) return correct_each<Kind::Integer>(coded, p, c.step, samples);
+    return correct_each<Kind::Float>(coded, p, c.step, samples);
 }
 
 }  // namespace corvane::refine

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "corvane/expected.hpp"
+#include "src/refine/correction.hpp"
 
 namespace corvane::refine {
 
@@ -61,5 +62,11 @@ enum class ResidualError : std::uint8_t { Truncated };
 // end early (or lack the coder's state).
 expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, Predictor p,
                                                std::span<std::int32_t> q);
+
+// The same residuals applied as they are decoded: samples[i] becomes
+// corrected(c.kind, samples[i], q[i], c.step), with no residual kept. Refuses
+// what decode_residuals refuses, leaving the samples partly corrected.
+expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, Predictor p, Correction c,
+                                              std::span<float> samples);
 
 }  // namespace corvane::refine

@@ -70,14 +70,19 @@ expected<std::vector<float>, CorvaneError> integers_as_floats(const SignalView& 
 
 template <class T>
 T rounded_to(float v) {
-    // Double holds every bound of these types exactly, so the clip is exact.
-    const double r = std::nearbyint(static_cast<double>(v));
+    // The nearest integer, ties to even, in single precision (every float
+    // from 2^23 on is one already), without a call for the rounding mode's
+    // rounding. Double holds every bound of these types exactly, so the clip
+    // is exact.
+    const float r = refine::nearest_integer(v);
     if (std::isnan(r)) return T{0};
-    return static_cast<T>(std::clamp(r, static_cast<double>(std::numeric_limits<T>::min()),
+    return static_cast<T>(std::clamp(static_cast<double>(r), static_cast<double>(std::numeric_limits<T>::min()),
                                      static_cast<double>(std::numeric_limits<T>::max())));
 }
 
-void store(std::span<const float> decoded, SampleType type, void* out) {
+}  // namespace
+
+void store_samples(std::span<const float> decoded, SampleType type, void* out) {
     switch (type) {
         case SampleType::Float32: std::memcpy(out, decoded.data(), decoded.size_bytes()); return;
         case SampleType::Float64:
@@ -97,6 +102,8 @@ void store(std::span<const float> decoded, SampleType type, void* out) {
         default: fill(static_cast<std::uint16_t*>(out)); break;
     }
 }
+
+namespace {
 
 // Decoded samples as the chunk's integers give them back, as floats again.
 std::vector<float> rounded(std::span<const float> decoded, SampleType type) {
@@ -234,7 +241,7 @@ expected<void, CorvaneError> decompress_chunk_signal(std::span<const std::uint8_
         return unexpected(CorvaneError::decompress("The stream holds " + std::to_string(decoded->size()) +
                                                    " samples, not the " + std::to_string(count) + " expected"));
     }
-    store(*decoded, type, out);
+    store_samples(*decoded, type, out);
     return {};
 }
 
@@ -250,7 +257,11 @@ expected<DecodedLanes, CorvaneError> decompress_chunk_lanes(std::span<const std:
         if (lane->size() != length) {
             return unexpected(CorvaneError::decompress("The chunk's lanes differ in length"));
         }
-        out.samples.insert(out.samples.end(), lane->begin(), lane->end());
+        if (out.lanes == 0) {
+            out.samples = std::move(*lane);  // one lane is the whole chunk: no copy
+        } else {
+            out.samples.insert(out.samples.end(), lane->begin(), lane->end());
+        }
         ++out.lanes;
         chunk = chunk.subspan(*size);
     }
