@@ -180,6 +180,10 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
            kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }
 
+// Whether a base alone is read as the samples the search judges: not for
+// integers a float reader takes as they decode.
+bool plain_reads(const Held& held) { return held.reader_rounds || !held.integers; }
+
 bool needs_none(const Refinement& r) {
     return r.escapes.empty() && std::all_of(r.residuals.begin(), r.residuals.end(), [](std::int32_t q) { return q == 0; });
 }
@@ -188,7 +192,7 @@ bool needs_none(const Refinement& r) {
 double largest_error(const Held& held, std::span<const float> decoded) {
     double worst = 0.0;
     for (std::size_t i = 0; i < decoded.size(); ++i) {
-        const double y = held.integers ? refine::nearest_integer(decoded[i]) : decoded[i];
+        const double y = held.reader_rounds ? refine::nearest_integer(decoded[i]) : decoded[i];
         const double d = std::abs(held[i] - y);
         worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
     }
@@ -208,7 +212,7 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     if (!y) return unexpected(TuningError(std::move(y).error()));
     Refinement r = corrections(held, corrector, *y);
     std::vector<std::uint8_t> chunk;
-    if (needs_none(r)) {
+    if (plain_reads(held) && needs_none(r)) {
         chunk = std::move(*base);
     } else {
         r.predictor = refine::cheaper_predictor(r.residuals, r.predictor);
@@ -262,7 +266,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (cost[slot]) return *cost[slot];
         auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
         if (!y) return unexpected(std::move(y).error());
-        plain[slot] = keeps_bound(held, corrector, *y);
+        plain[slot] = plain_reads(held) && keeps_bound(held, corrector, *y);
         cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample));
         return *cost[slot];
     };
