@@ -177,11 +177,18 @@ Predictor fit_predictor(std::span<const std::int32_t> q) {
     return fitted;
 }
 
-Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted) {
+Predictor predictor_for(std::span<const std::int32_t> q) {
     const Sampling s = sampling_for(q.size());
+    std::vector<std::int32_t> sample;
+    for (std::size_t at = 0; at < q.size(); at += s.stride) {
+        const auto block = q.subspan(at, std::min(s.block, q.size() - at));
+        sample.insert(sample.end(), block.begin(), block.end());
+    }
+    const Predictor fitted = fit_predictor(sample);
     auto bits = [&](Predictor p) {
         std::vector<std::uint32_t> counts(2 * kContexts, 0);
-        for (std::size_t at = 0; at < q.size(); at += s.stride) count(q.subspan(at, std::min(s.block, q.size() - at)), p, counts);
+        for (std::size_t at = 0; at < sample.size(); at += s.block)
+            count(std::span<const std::int32_t>(sample).subspan(at, std::min(s.block, sample.size() - at)), p, counts);
         return bits_of(counts);
     };
     return bits(fitted) < bits({}) ? fitted : Predictor{};
