@@ -251,13 +251,22 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     const double half_step = held.integers ? corrector.bound + 0.5 : bound;
 
     // The base bits and the predicted root-mean-square error of a grid point.
+    std::vector<std::optional<std::pair<double, double>>> predictions(kGridSize);
     auto predicted = [&](int k) {
-        const tuning::Estimate e = tuning::estimate(stats, static_cast<float>(grid_multiplier(cap, k)), 0, gains);
-        return std::pair{e.bits, range * std::sqrt(std::max(e.squares, 0.0) / static_cast<double>(n))};
+        auto& known = predictions[static_cast<std::size_t>(k)];
+        if (!known) {
+            const tuning::Estimate e = tuning::estimate(stats, static_cast<float>(grid_multiplier(cap, k)), 0, gains);
+            known = std::pair{e.bits, range * std::sqrt(std::max(e.squares, 0.0) / static_cast<double>(n))};
+        }
+        return *known;
     };
+    // The first grid point whose predicted error reaches the aim, taken down
+    // to an even one (the walk below keeps to even grid points, whatever the
+    // bound): found among the even points, and the odd one below the first
+    // of them that reaches it.
     int first = 0;
-    while (first + 1 < kGridSize && predicted(first).second < kFirstAim * half_step) ++first;
-    first &= ~1;  // the scan below keeps to even grid points, whatever the bound
+    while (first + 2 < kGridSize && predicted(first).second < kFirstAim * half_step) first += 2;
+    if (first > 0 && predicted(first - 1).second >= kFirstAim * half_step) first -= 2;
 
     tuning::Reconstruction scratch;
     std::vector<std::int32_t> sample;
