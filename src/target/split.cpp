@@ -29,6 +29,8 @@ constexpr double kFirstAim = 0.35;
 // How many octaves the walk from the first base goes on while sizes fall.
 constexpr int kWalk = 2;
 constexpr double kGolden = 0.6180339887498949;
+// Sizes within this share of each other count as level for the walk.
+constexpr double kLevel = 1.02;
 // A float step a little under twice the bound, so the correction's two
 // single-precision roundings fit in what is left.
 constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
@@ -306,11 +308,13 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (k != first && !(*here < *cost[static_cast<std::size_t>(walked)])) break;
         walked = k;
     }
-    // And finer while the sizes fall: the first base may lie past the best.
+    // And finer while the sizes do not rise: the first base may lie past the
+    // best, or on the level tail, where a finer base the bound keeps alone
+    // may be a step beyond bases that are all about as large.
     for (int k = first - 2; k >= std::max(0, first - 2 * kWalk); k -= 2) {
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
-        if (!(*here < *cost[static_cast<std::size_t>(k + 2)])) break;
+        if (*here > *cost[static_cast<std::size_t>(k + 2)] * kLevel) break;
     }
     if (walked == std::min(first + 2 * kWalk, empty) && empty - walked > 2) {
         // A golden-section search over the octaves between (sizes there
