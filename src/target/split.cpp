@@ -361,9 +361,15 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             }
         }
     }
+    // The half octave beside the best on the side of its smaller neighbour
+    // (both, where a neighbour was not weighed).
     const int centre = best;
+    auto known = [&](int k) { return k >= 0 && k < kGridSize && cost[static_cast<std::size_t>(k)]; };
     for (const int k : {centre - 1, centre + 1}) {
         if (centre == empty || k > empty || k < 0) continue;
+        const int near = k < centre ? centre - 2 : centre + 2, far = k < centre ? centre + 2 : centre - 2;
+        if (known(near) && known(far) && *cost[static_cast<std::size_t>(near)] > *cost[static_cast<std::size_t>(far)])
+            continue;
         if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
     }
 
