@@ -49,18 +49,19 @@ std::int32_t predicted(Predictor p, std::int32_t q1, std::int32_t q2) {
 
 // The residual whose miss is v: predicted(p, q1, q2) + v, kept within
 // +-kLargestResidual (an encoder's never leave it; a damaged stream's are
-// kept in it). The same value in fewer steps after q1, which the next
-// residual waits for: the prediction's clamp, moved past the sum, is a clamp
-// to [lo + v, hi + v], and one clamp after another is a clamp to where their
-// ranges meet (or to the end of the second range nearest the first), worked
-// out from v alone; v joins the sum before the division by 32.
+// kept in it). Where neither the prediction nor the sum leaves the range,
+// as they hardly ever do, neither clamp applies: a branch that is as good as
+// always taken keeps the clamps off the chain from q1, which the next
+// residual waits for.
 [[gnu::always_inline]] inline std::int32_t following(Predictor p, std::int32_t q1, std::int32_t q2, std::int32_t v) {
-    constexpr std::int64_t lo = -kLargestResidual, hi = kLargestResidual;
-    const std::int64_t low = std::clamp<std::int64_t>(lo + std::max(v, 0), lo, hi);
-    const std::int64_t high = std::clamp<std::int64_t>(hi + std::min(v, 0), lo, hi);
-    const std::int64_t rest = std::int64_t{p.b} * q2 + 16 + 32 * std::int64_t{v};
-    const std::int64_t sum = (std::int64_t{p.a} * q1 + rest) >> 5;
-    return static_cast<std::int32_t>(std::max(low, std::min(high, sum)));
+    const std::int64_t guess = (std::int64_t{p.a} * q1 + std::int64_t{p.b} * q2 + 16) >> 5;
+    const std::int64_t sum = guess + v;
+    auto inside = [](std::int64_t x) {
+        return static_cast<std::uint64_t>(x + kLargestResidual) <= std::uint64_t{2} * kLargestResidual;
+    };
+    if (inside(guess) && inside(sum)) [[likely]] return static_cast<std::int32_t>(sum);
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(std::int64_t{predicted(p, q1, q2)} + v, -kLargestResidual, kLargestResidual));
 }
 
 // The decisions of every residual, in coding order, handed to bit(ctx, b).
@@ -254,7 +255,9 @@ struct Decoder {
             const bool nonzero = act == 0 ? decide_held<Fast>(d.reader, d.quiet_zero) != 0 : bit(kZero + act) != 0;
             std::uint32_t m = 0;
             std::int32_t v = 0;
-            if (nonzero) {
+            // (laid out as the path that falls through: a zero miss skips it
+            // whichever way it is laid out, and the dense misses gain)
+            if (nonzero) [[likely]] {
                 const bool negative = bit(sign_context(d.previous)) != 0;
                 std::uint32_t length = 0;
                 while (length + 1 < kLengths && bit(unary_context(act, length)) != 0) ++length;
