@@ -89,6 +89,9 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
       samples' units) of the sample encoded. Any ``E > 0`` is reachable on
       float chunks; on integer chunks ``E`` holds as ``floor(E)``, and
       ``dtype="int16", max_abs_error=0`` stores counts exactly (lossless).
+      Float chunks whose samples are all integers (counts kept as floats)
+      are noticed and corrected to integers, so ``max_abs_error=0`` stores
+      them exactly too, and bounds below 1/2 cost what exact storage does.
     - ``prd=P``: the percent root-mean-square difference with the mean
       removed, ``100 * ||x - y|| / ||x - mean(x)||``, is at most ``P`` (an
       offset does not flatter it). A constant chunk, whose spread is zero,
@@ -105,7 +108,8 @@ class Corvane(Codec):  # type: ignore[misc]  # numcodecs ships no type informati
     ordinary corvane streams. Refused with a ``ValueError`` that names the
     smallest error reachable: a PRD no stream keeps, and a largest error
     finer than single precision holds of float64 samples; refused as well:
-    NaN or infinite samples, and ``max_abs_error=0`` on float chunks.
+    NaN or infinite samples, and ``max_abs_error=0`` on float chunks that
+    are not all integers.
     """
 
     codec_id = "corvane"

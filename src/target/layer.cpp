@@ -168,10 +168,27 @@ Coded integers_at_prd(std::span<const float> x, SampleType type, const Compressi
     return unexpected(TuningError(UnreachableTarget{ErrorMeasure::Prd, *error}));
 }
 
+// Whether every sample is an integer single precision holds exactly.
+bool integer_valued(const target::Held& held) {
+    auto whole = [](auto v) { return std::abs(v) < kExactInt32 && std::trunc(v) == v; };
+    if (held.narrow.empty()) return false;
+    if (!held.wide.empty()) return std::all_of(held.wide.begin(), held.wide.end(), whole);
+    return std::all_of(held.narrow.begin(), held.narrow.end(), whole);
+}
+
 // A float chunk at a largest error: the refinement reaches any bound above 0.
-// A bound of 0 asks for the samples exactly, which only a plain stream that
-// happens to decode to them gives.
+// A bound of 0 asks for the samples exactly: integers get them from the
+// integer corrections, other floats only from a plain stream that happens to
+// decode to them.
 Coded floats_at_largest_error(const target::Held& held, const CompressionConfig& config, double bound) {
+    // Float samples that are all integers (counts stored as floats) take the
+    // integer corrections whenever their step, 2 floor(E) + 1, is at least
+    // the float one (about 2E): below a bound of 1/2 that stores them exactly.
+    if (integer_valued(held) && bound - std::floor(bound) <= 0.5) {
+        target::Held counts = held;
+        counts.integers = true;
+        return target::refined_at_largest_error(counts, config, bound);
+    }
     if (bound > 0.0) return target::refined_at_largest_error(held, config, bound);
     auto plain = stream_of(compress_to_target(held.narrow, config, {ErrorMeasure::MaxAbs, 0.0}, held.wide));
     if (!plain && std::holds_alternative<UnreachableTarget>(plain.error())) {
@@ -204,6 +221,7 @@ Coded compress_at_target(SignalView signal, const CompressionConfig& config, Err
             own = std::move(*floats);
             held.narrow = own;
             held.integers = true;
+            held.reader_rounds = true;
         }
     }
     if (auto refused = tuning::check_arguments(held.narrow, config, target, held.wide); !refused) {

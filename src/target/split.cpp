@@ -63,10 +63,23 @@ Corrector corrector_for(const Held& held, double bound) {
     return {Kind::Float, bound, step};
 }
 
+// Calls f(reference, start) with the held samples as doubles and a base
+// sample as the reader takes it (rounded, for integers), each chosen once
+// for the loops f runs rather than once a sample.
+template <class F>
+auto with_samples(const Held& held, Kind kind, F&& f) {
+    auto narrow = [&](std::size_t i) { return static_cast<double>(held.narrow[i]); };
+    auto wide = [&](std::size_t i) { return held.wide[i]; };
+    auto rounded = [](float y) { return refine::nearest_integer(y); };
+    auto as_is = [](float y) { return y; };
+    if (held.wide.empty()) return kind == Kind::Integer ? f(narrow, rounded) : f(narrow, as_is);
+    return kind == Kind::Integer ? f(wide, rounded) : f(wide, as_is);
+}
+
 // The residual that brings y within the bound of x as decoding corrects it:
 // the nearest to the exact quotient, or one either side; nothing when none does.
-[[gnu::always_inline]] inline std::optional<std::int32_t> residual_for(const Corrector& c, double per_step, double x, float y) {
-    const double start = c.kind == Kind::Integer ? refine::nearest_integer(y) : y;
+[[gnu::always_inline]] inline std::optional<std::int32_t> residual_for(const Corrector& c, double per_step, double x,
+                                                                        float y, double start) {
     const double guess = (x - start) * per_step;
     if (!(std::abs(guess) < refine::kLargestResidual - 1)) return std::nullopt;
     const auto q0 = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
@@ -86,19 +99,14 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
     r.step = c.step;
     r.residuals.resize(y.size());
     const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
-    auto fill = [&](auto reference) {
+    with_samples(held, c.kind, [&](auto reference, auto start) {
         for (std::size_t i = 0; i < y.size(); ++i) {
-            const auto q = residual_for(c, per_step, reference(i), y[i]);
+            const auto q = residual_for(c, per_step, reference(i), y[i], start(y[i]));
             r.residuals[i] = q.value_or(refine::kFree);
             if (!q) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
         }
-    };
-    if (held.wide.empty()) {
-        fill([&](std::size_t i) { return static_cast<double>(held.narrow[i]); });
-    } else {
-        fill([&](std::size_t i) { return held.wide[i]; });
-    }
-    r.predictor = refine::fit_predictor(r.residuals);
+        return 0;
+    });
     return r;
 }
 
@@ -107,28 +115,22 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
 // blocks whose loops vectorise, stopping at the first block with a miss.
 bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y) {
     constexpr std::size_t kBlock = 256;
-    auto misses = [&](auto reference, std::size_t from, std::size_t to) {
-        std::size_t count = 0;
-        for (std::size_t i = from; i < to; ++i) {
-            const float start = c.kind == Kind::Integer ? refine::nearest_integer(y[i]) : y[i];
-            count += !(std::abs(reference(i) - static_cast<double>(start)) <= c.bound) ? 1u : 0u;
+    return with_samples(held, c.kind, [&](auto reference, auto start) {
+        for (std::size_t at = 0; at < y.size(); at += kBlock) {
+            std::size_t misses = 0;
+            for (std::size_t i = at; i < std::min(y.size(), at + kBlock); ++i)
+                misses += !(std::abs(reference(i) - static_cast<double>(start(y[i]))) <= c.bound) ? 1u : 0u;
+            if (misses != 0) return false;
         }
-        return count;
-    };
-    for (std::size_t at = 0; at < y.size(); at += kBlock) {
-        const std::size_t to = std::min(y.size(), at + kBlock);
-        const std::size_t count = held.wide.empty()
-                                      ? misses([&](std::size_t i) { return static_cast<double>(held.narrow[i]); }, at, to)
-                                      : misses([&](std::size_t i) { return held.wide[i]; }, at, to);
-        if (count != 0) return false;
-    }
-    return true;
+        return true;
+    });
 }
 
 // The bits a block of corrections takes, modelled from the root-mean-square
 // of its misses in steps (s): log2(1 + (4.13 s)^2) / 2, which is about
 // log2(s) + 2 for large s (a Gaussian's) and falls as s^2 for small ones;
 // at least a little for any block, so a ratio of two stays finite.
+constexpr std::size_t kModelStride = 4;
 double modelled_bits(double squares, std::size_t length, double per_step) {
     constexpr double kSpread = 4.13;  // sqrt(2 pi e): a Gaussian's spread in its entropy
     const auto len = static_cast<double>(length);
@@ -147,35 +149,42 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
     const std::size_t n = y.size();
     const refine::Sampling s = refine::sampling_for(n);
     const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
-    auto miss = [&](std::size_t i) {
-        return held[i] - static_cast<double>(c.kind == Kind::Integer ? refine::nearest_integer(y[i]) : y[i]);
-    };
     sample.clear();
     std::size_t escapes = 0;
     double modelled = 0.0, modelled_taken = 0.0;
-    for (std::size_t at = 0; at < n; at += s.block) {
-        const std::size_t to = std::min(n, at + s.block);
-        double squares[4] = {};
-        for (std::size_t i = at; i < to; ++i) squares[i % 4] += miss(i) * miss(i);
-        const double bits = modelled_bits((squares[0] + squares[1]) + (squares[2] + squares[3]), to - at, per_step);
-        modelled += bits;
-        if (at % s.stride != 0) continue;
-        modelled_taken += bits;
-        for (std::size_t i = at; i < to; ++i) {
-            const double d = miss(i), guess = d * per_step;
-            std::int32_t q = refine::kFree;
-            if (per_step == 0.0 ? std::abs(d) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
-                q = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
-            escapes += q == refine::kFree ? 1u : 0u;
-            sample.push_back(q);
+    with_samples(held, c.kind, [&](auto reference, auto start) {
+        auto miss = [&](std::size_t i) { return reference(i) - static_cast<double>(start(y[i])); };
+        for (std::size_t at = 0; at < n; at += s.block) {
+            const std::size_t to = std::min(n, at + s.block);
+            // (every kModelStride-th miss of the block gives its spread)
+            double squares = 0.0;
+            std::size_t taken = 0;
+            for (std::size_t i = at; i < to; i += kModelStride, ++taken) squares += miss(i) * miss(i);
+            const double bits = modelled_bits(squares * static_cast<double>(to - at) / static_cast<double>(taken), to - at, per_step);
+            modelled += bits;
+            if (at % s.stride != 0) continue;
+            modelled_taken += bits;
+            for (std::size_t i = at; i < to; ++i) {
+                const double d = miss(i), guess = d * per_step;
+                std::int32_t q = refine::kFree;
+                if (per_step == 0.0 ? std::abs(d) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
+                    q = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
+                escapes += q == refine::kFree ? 1u : 0u;
+                sample.push_back(q);
+            }
         }
-    }
+        return 0;
+    });
     const refine::Predictor p = refine::fit_predictor(sample);
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
     const double counted = refine::residual_bits(sample, n, p) * taken / static_cast<double>(n);
     return kContainerBits + counted * (modelled / modelled_taken) +
            kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }
+
+// Whether a base alone is read as the samples the search judges: not for
+// integers a float reader takes as they decode.
+bool plain_reads(const Held& held) { return held.reader_rounds || !held.integers; }
 
 bool needs_none(const Refinement& r) {
     return r.escapes.empty() && std::all_of(r.residuals.begin(), r.residuals.end(), [](std::int32_t q) { return q == 0; });
@@ -185,7 +194,7 @@ bool needs_none(const Refinement& r) {
 double largest_error(const Held& held, std::span<const float> decoded) {
     double worst = 0.0;
     for (std::size_t i = 0; i < decoded.size(); ++i) {
-        const double y = held.integers ? refine::nearest_integer(decoded[i]) : decoded[i];
+        const double y = held.reader_rounds ? refine::nearest_integer(decoded[i]) : decoded[i];
         const double d = std::abs(held[i] - y);
         worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
     }
@@ -205,10 +214,10 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     if (!y) return unexpected(TuningError(std::move(y).error()));
     Refinement r = corrections(held, corrector, *y);
     std::vector<std::uint8_t> chunk;
-    if (needs_none(r)) {
+    if (plain_reads(held) && needs_none(r)) {
         chunk = std::move(*base);
     } else {
-        r.predictor = refine::cheaper_predictor(r.residuals, r.predictor);
+        r.predictor = refine::predictor_for(r.residuals);
         chunk = refine::write_container(*base, r);
         if (auto applied = refine::apply_container(chunk, *y); !applied) {
             return unexpected(TuningError(std::move(applied).error()));
@@ -259,7 +268,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (cost[slot]) return *cost[slot];
         auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
         if (!y) return unexpected(std::move(y).error());
-        plain[slot] = keeps_bound(held, corrector, *y);
+        plain[slot] = plain_reads(held) && keeps_bound(held, corrector, *y);
         cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample));
         return *cost[slot];
     };

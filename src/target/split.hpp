@@ -14,11 +14,16 @@ namespace corvane::target {
 // What the decoded samples are held against: the samples in single precision
 // (`narrow`, what the codec codes) and, when the caller holds them wider,
 // in double precision (`wide`, else empty). `integers`: the samples are
-// integers and decoding rounds them, so the bound holds as floor(bound).
+// integers, corrected to integers, so the bound holds as floor(bound).
+// `reader_rounds`: the chunk's reader rounds what it decodes to integers (an
+// integer sample type), so a plain stream can hold integers too; float
+// samples that happen to be integers are read as they decode, and keep a
+// refinement even where it corrects nothing.
 struct Held {
     std::span<const float> narrow;
     std::span<const double> wide;
     bool integers = false;
+    bool reader_rounds = false;
 
     double operator[](std::size_t i) const { return wide.empty() ? static_cast<double>(narrow[i]) : wide[i]; }
 };

@@ -126,6 +126,26 @@ def test_integers_at_a_largest_error_below_one_are_stored_exactly(dtype, bound):
     assert np.max(np.abs(y.reshape(-1).astype(np.int64) - x.astype(np.int64))) <= np.floor(bound)
 
 
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_float_counts_are_noticed_and_kept_exactly_below_half_a_count(dtype):
+    # Counts held as floats, with a flat stretch where a base alone would do
+    # for a float reader yet decode to non-integers.
+    rng = np.random.default_rng(6)
+    counts = np.rint(np.cumsum(rng.standard_normal(6000)) * 20.0)
+    counts[2000:2600] = counts[2000]
+    x = counts.astype(dtype)
+    exact = len(Corvane(dtype="int16", max_abs_error=0).encode(counts.astype(np.int16)))
+    for bound in (0.0, 1e-3, 0.49):
+        codec = Corvane(dtype=dtype, max_abs_error=bound)
+        chunk = codec.encode(x)
+        assert np.array_equal(codec.decode(chunk), x)  # within any bound below 1/2 means exact
+        assert len(chunk) <= exact + 8
+    # Not all integers: a bound of 0 stays out of reach.
+    x[7] += 0.5
+    with pytest.raises(ValueError, match="any bound above 0 is reachable"):
+        Corvane(dtype=dtype, max_abs_error=0).encode(x)
+
+
 def test_damaged_refined_chunks_are_refused():
     x = np.cumsum(np.random.default_rng(4).standard_normal(3000)).astype(np.float32)
     codec = Corvane(max_abs_error=1e-3)
