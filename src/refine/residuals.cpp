@@ -227,6 +227,17 @@ template <bool Fast>
     return bit;
 }
 
+// One decision in a context of the table, its probability adapted through
+// rans::kAdapted: one load in place of the sums, which leaves the loop
+// fewer instructions to issue between its decisions.
+template <bool Fast>
+[[gnu::always_inline]] inline unsigned decide_in(rans::Reader& reader, std::uint16_t& prob) {
+    const std::uint32_t p = prob;
+    const unsigned bit = reader.decide_with<Fast>(p);
+    prob = rans::kAdapted.next[bit][p];
+    return bit;
+}
+
 // The decoder between residuals: the coded stream's reader, the contexts'
 // probabilities and what the next prediction and contexts are made of. The
 // zero flag of activity 0 is the one context that decides back to back, all
@@ -249,7 +260,7 @@ struct Decoder {
     template <bool Fast, bool Predicting, class Put>
     std::size_t run(std::size_t i, std::size_t count, Predictor p, Put& put) {
         Decoder d = *this;  // a value, so the loop keeps it in registers
-        auto bit = [&](std::uint32_t ctx) { return d.reader.template decide<Fast>(d.probs[ctx]); };
+        auto bit = [&](std::uint32_t ctx) { return decide_in<Fast>(d.reader, d.probs[ctx]); };
         if (Fast && d.reader.x < rans::kStateLow) return i;
         for (; i < count; ++i) {
             if (Fast && static_cast<std::size_t>(d.reader.end - d.reader.cur) < 2 * kMostDecisions) break;
