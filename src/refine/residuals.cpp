@@ -43,7 +43,10 @@ std::uint32_t activity(std::uint32_t a, std::uint32_t b) {
     return kActivityOf.of[std::min<std::uint32_t>(2 * a + b, Activities::kCount - 1)];
 }
 
-std::uint32_t sign_context(std::int32_t previous) { return kSign + (previous > 0 ? 1u : previous < 0 ? 2u : 0u); }
+// 0 for no sign, 1 for a positive miss, 2 for a negative one.
+std::uint32_t sign_of(std::int32_t v) { return v > 0 ? 1u : v < 0 ? 2u : 0u; }
+
+std::uint32_t sign_context(std::int32_t previous) { return kSign + sign_of(previous); }
 
 std::uint32_t unary_context(std::uint32_t act, std::uint32_t step) {
     return kUnary + act * kUnarySteps + std::min(step, kUnarySteps - 1);
@@ -259,7 +262,8 @@ struct Decoder {
     std::uint16_t* probs;
     std::uint32_t quiet_zero = rans::kProbInit;
     std::uint32_t a = 0, b = 0;  // the last two misses' magnitudes
-    std::int32_t previous = 0, q1 = 0, q2 = 0;
+    std::uint32_t sign = 0;      // the last miss's sign (sign_of)
+    std::int32_t q1 = 0, q2 = 0;
 
     // Residuals from `i` on handed to put(i, q), up to `count`. Fast: up to
     // the first residual for which fewer words are left than kMostDecisions
@@ -282,7 +286,7 @@ struct Decoder {
             // (laid out as the path that falls through: a zero miss skips it
             // whichever way it is laid out, and the dense misses gain)
             if (nonzero) [[likely]] {
-                const bool negative = bit(sign_context(d.previous)) != 0;
+                const bool negative = bit(kSign + d.sign) != 0;
                 std::uint16_t* const unary = d.probs + unary_context(act, 0);  // this activity's steps
                 std::uint32_t length = 0;
                 while (length + 1 < kLengths &&
@@ -290,7 +294,11 @@ struct Decoder {
                     ++length;
                 }
                 m = 1;
-                for (std::uint32_t j = 0; j < length; ++j) m = (m << 1) | bit(mantissa_context(length, j));
+                // the two bits below the leading one in contexts of their own, the rest in one
+                std::uint16_t* const leading = d.probs + mantissa_context(length, 0);
+                std::uint32_t j = 0;
+                for (; j < length && j < 2; ++j) m = (m << 1) | decide_in<Fast>(d.reader, leading[j]);
+                for (; j < length; ++j) m = (m << 1) | bit(kLow);
                 v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
             }
             if (!Fast && d.reader.truncated) return kTruncated;
@@ -299,7 +307,7 @@ struct Decoder {
             put(i, q);
             d.b = d.a;
             d.a = m;
-            d.previous = v;
+            d.sign = sign_of(v);
             d.q2 = d.q1;
             d.q1 = q;
         }
