@@ -235,7 +235,7 @@ constexpr std::size_t kMostDecisions = 2 + 2 * (kLengths - 1);
 // the same context does not wait for a store and a load.
 template <bool Fast>
 [[gnu::always_inline]] inline unsigned decide_held(rans::Reader& reader, std::uint32_t& p) {
-    const std::uint32_t next = reader.pick(p, rans::adapt(p, 0), rans::adapt(p, 1));
+    const std::uint32_t next = reader.pick(p, rans::kAdapted.next[0][p], rans::kAdapted.next[1][p]);
     const unsigned bit = reader.decide_with<Fast>(p);
     p = next;
     return bit;
