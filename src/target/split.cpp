@@ -334,9 +334,42 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
                 lo = c;
         }
     }
+    // A base the bound keeps alone needs no corrections at all, which the
+    // sizes along the walk do not foretell (nor does the predicted error,
+    // where a few samples stand out). When none has been weighed, the
+    // coarsest is sought by bisection between the finest base alone that
+    // could still be smaller than the best and the finest base weighed:
+    // finer bases keep the bound, coarser ones stop keeping it.
+    auto none_plain = [&] {
+        for (int k = 0; k < kGridSize; ++k)
+            if (cost[static_cast<std::size_t>(k)] && plain[static_cast<std::size_t>(k)]) return false;
+        return true;
+    };
+    if (none_plain()) {
+        int hi = 0;  // the finest base weighed (which needs corrections)
+        while (!cost[static_cast<std::size_t>(hi)]) ++hi;
+        int lo = hi;
+        while (lo > 0 && predicted(lo - 1).first < *cost[static_cast<std::size_t>(best)]) --lo;
+        if (lo < hi) {
+            auto weighed = consider(lo);
+            if (!weighed) return unexpected(TuningError(std::move(weighed).error()));
+            while (plain[static_cast<std::size_t>(lo)] && hi - lo > 1) {
+                const int mid = lo + (hi - lo) / 2;
+                auto here = consider(mid);
+                if (!here) return unexpected(TuningError(std::move(here).error()));
+                (plain[static_cast<std::size_t>(mid)] ? lo : hi) = mid;
+            }
+        }
+    }
+    // The half octave beside the best on the side of its smaller neighbour
+    // (both, where a neighbour was not weighed).
     const int centre = best;
+    auto known = [&](int k) { return k >= 0 && k < kGridSize && cost[static_cast<std::size_t>(k)]; };
     for (const int k : {centre - 1, centre + 1}) {
         if (centre == empty || k > empty || k < 0) continue;
+        const int near = k < centre ? centre - 2 : centre + 2, far = k < centre ? centre + 2 : centre - 2;
+        if (known(near) && known(far) && *cost[static_cast<std::size_t>(near)] > *cost[static_cast<std::size_t>(far)])
+            continue;
         if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
     }
 
