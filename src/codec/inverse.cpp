@@ -26,6 +26,16 @@ float* InverseWork::grow(std::unique_ptr<float[]>& store, std::size_t& size, std
 expected<std::vector<float>, CorvaneError> recompose(Method method, const wavelet::DwtExecutor& executor,
                                                      std::span<const std::size_t> lengths, BandSupply& supply,
                                                      InverseWork& work) {
+    std::vector<float> out;
+    if (auto done = recompose_into(method, executor, lengths, supply, work, out); !done) {
+        return unexpected(std::move(done).error());
+    }
+    return out;
+}
+
+expected<void, CorvaneError> recompose_into(Method method, const wavelet::DwtExecutor& executor,
+                                            std::span<const std::size_t> lengths, BandSupply& supply,
+                                            InverseWork& work, std::vector<float>& out) {
     const wavelet::Transform transform = transform_of(method);
     const std::span<const std::size_t> d = lengths;  // d_k is band k + 1
     const auto planned = wavelet::plan_reconstruction(transform, executor, d[0], d.subspan(1));
@@ -41,7 +51,7 @@ expected<std::vector<float>, CorvaneError> recompose(Method method, const wavele
         size = std::max(size, rebuilt[k].output);
         details_size = std::max(details_size, d[k + 1]);
     }
-    std::vector<float> out(out_size);
+    out.resize(out_size);
     float* const half = work.half(half_size);
     float* const details = work.details(details_size);
 
@@ -55,7 +65,7 @@ expected<std::vector<float>, CorvaneError> recompose(Method method, const wavele
         approx = target;
     }
     out.resize(rebuilt[0].output);
-    return out;
+    return {};
 }
 
 void denormalise(std::vector<float>& out, float min, float max, float mean, std::size_t sample_count) {

@@ -48,6 +48,12 @@ expected<std::vector<float>, CorvaneError> recompose(Method method, const wavele
                                                      std::span<const std::size_t> lengths, BandSupply& supply,
                                                      InverseWork& work);
 
+// The same into `out`, whose storage a caller that recomposes again and
+// again keeps (resized to the signal's length).
+expected<void, CorvaneError> recompose_into(Method method, const wavelet::DwtExecutor& executor,
+                                            std::span<const std::size_t> lengths, BandSupply& supply,
+                                            InverseWork& work, std::vector<float>& out);
+
 // The statistics normalisation removed, restored in place: t + mean, scaled
 // by the range, then min added, each step in single precision. The result is
 // cut or padded with zeros to `sample_count`.

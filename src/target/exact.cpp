@@ -163,15 +163,17 @@ QuantisedBands quantise_bands(const Transformed& t, float m, int threshold) {
     return out;
 }
 
-expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
-                                                       Reconstruction& scratch) {
+expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
+                                                           Reconstruction& scratch) {
     scratch.lengths.resize(t.bands.size());
     for (std::size_t b = 0; b < t.bands.size(); ++b) scratch.lengths[b] = t.bands[b].size();
     QuantisedSupply supply(t, m, threshold, scratch.quantised);
-    auto y = recompose(t.method, *t.executor, scratch.lengths, supply, scratch.work);
-    if (!y) return unexpected(std::move(y).error());
-    denormalise(*y, t.min, t.max, t.mean, t.n);
-    return y;
+    if (auto done = recompose_into(t.method, *t.executor, scratch.lengths, supply, scratch.work, scratch.samples);
+        !done) {
+        return unexpected(std::move(done).error());
+    }
+    denormalise(scratch.samples, t.min, t.max, t.mean, t.n);
+    return std::span<const float>(scratch.samples);
 }
 
 expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transformed& t, const CompressionConfig& config,

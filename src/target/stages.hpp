@@ -65,12 +65,14 @@ struct Reconstruction {
     std::vector<std::size_t> lengths;
     std::vector<std::int16_t> quantised;
     InverseWork work;
+    std::vector<float> samples;  // the last reconstruction's
 };
 
 // The samples a stream of the given multiplier and dead zone decodes to:
-// the compressor's quantiser, then the decoder's own inverse pipeline.
-expected<std::vector<float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
-                                                       Reconstruction& scratch);
+// the compressor's quantiser, then the decoder's own inverse pipeline
+// (held in `scratch` until its next reconstruction).
+expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t, float m, int threshold,
+                                                           Reconstruction& scratch);
 
 // The stream compress() writes for the samples at the given multiplier and
 // dead zone (`threshold`, which `scale` and the configuration's cutoff give),
