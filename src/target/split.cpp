@@ -113,11 +113,12 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
 }
 
 // Whether every sample of the base y already lies within the bound as the
-// reader sees it (rounded, for integers): exactly, sample by sample, in
-// blocks whose loops vectorise, stopping at the first block with a miss.
+// reader sees it (rounded, for an integer sample type): exactly, sample by
+// sample, in blocks whose loops vectorise, stopping at the first block with
+// a miss.
 bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y) {
     constexpr std::size_t kBlock = 256;
-    return with_samples(held, c.kind, [&](auto reference, auto start) {
+    return with_samples(held, held.reader_rounds ? Kind::Integer : Kind::Float, [&](auto reference, auto start) {
         for (std::size_t at = 0; at < y.size(); at += kBlock) {
             std::size_t misses = 0;
             for (std::size_t i = at; i < std::min(y.size(), at + kBlock); ++i)
@@ -184,10 +185,6 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
            kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }
 
-// Whether a base alone is read as the samples the search judges: not for
-// integers a float reader takes as they decode.
-bool plain_reads(const Held& held) { return held.reader_rounds || !held.integers; }
-
 bool needs_none(const Refinement& r) {
     return r.escapes.empty() && std::all_of(r.residuals.begin(), r.residuals.end(), [](std::int32_t q) { return q == 0; });
 }
@@ -216,7 +213,11 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     if (!y) return unexpected(TuningError(std::move(y).error()));
     Refinement r = corrections(held, corrector, *y);
     std::vector<std::uint8_t> chunk;
-    if (plain_reads(held) && needs_none(r)) {
+    // The base alone when its reader finds every sample within the bound: no
+    // correction, or for float samples that are integers (corrected to
+    // integers, read as they decode), the base's own error.
+    const bool alone = held.integers && !held.reader_rounds ? largest_error(held, *y) <= corrector.bound : needs_none(r);
+    if (alone) {
         chunk = std::move(*base);
     } else {
         r.predictor = refine::predictor_for(r.residuals);
@@ -279,7 +280,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (cost[slot]) return *cost[slot];
         auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
         if (!y) return unexpected(std::move(y).error());
-        plain[slot] = plain_reads(held) && keeps_bound(held, corrector, *y);
+        plain[slot] = keeps_bound(held, corrector, *y);
         cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample));
         return *cost[slot];
     };

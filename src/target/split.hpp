@@ -16,9 +16,8 @@ namespace corvane::target {
 // in double precision (`wide`, else empty). `integers`: the samples are
 // integers, corrected to integers, so the bound holds as floor(bound).
 // `reader_rounds`: the chunk's reader rounds what it decodes to integers (an
-// integer sample type), so a plain stream can hold integers too; float
-// samples that happen to be integers are read as they decode, and keep a
-// refinement even where it corrects nothing.
+// integer sample type); float samples that happen to be integers are read
+// as they decode, so a base alone is judged by its own error for them.
 struct Held {
     std::span<const float> narrow;
     std::span<const double> wide;
