@@ -1,6 +1,8 @@
 #include "wavelet/lifting.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
 namespace corvane::wavelet {
 
@@ -8,6 +10,15 @@ namespace {
 
 // Steps i = 0, 1, ... alternate predict and update, a predict first.
 bool is_predict(std::size_t step) { return step % 2 == 0; }
+
+// Room for one half of an inverse level; its contents are left undefined.
+corvane::expected<std::unique_ptr<float[]>, WaveletError> working_half(std::size_t count) {
+    try {
+        return std::make_unique_for_overwrite<float[]>(count);
+    } catch (const std::bad_alloc&) {
+        return corvane::unexpected(WaveletError::allocation_failed(count));
+    }
+}
 
 }  // namespace
 
@@ -64,18 +75,17 @@ Status LiftingDwtExecutor::execute_forward_with_scratch(std::span<const float> i
     return execute_forward(input, approximation, details);
 }
 
-Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation, std::span<const float> details,
-                                           std::span<float> output) const {
-    if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
-        return corvane::unexpected(ok.error());
-    }
+void LiftingDwtExecutor::place(const float* from, std::size_t count, float factor, float* to) const {
     if (scheme_.scaled) {
-        lifting::merge_scaled(approximation.data(), scheme_.detail_scale, details.data(), scheme_.approx_scale,
-                              output.size(), output.data());
+        lifting::scale_into(from, count, factor, to);
     } else {
-        lifting::merge(approximation.data(), details.data(), output.size(), output.data());
+        std::copy_n(from, count, to);
     }
-    const lifting::Interleaved level{output.data(), approximation.size(), details.size()};
+}
+
+void LiftingDwtExecutor::lift_and_merge(std::span<float> output, std::size_t approx, float* d,
+                                        std::size_t details) const {
+    const lifting::Halves level{output.data(), approx, d, details};
     for (std::size_t i = scheme_.steps.size(); i-- > 0;) {
         if (is_predict(i)) {
             level.predict(-scheme_.steps[i]);
@@ -83,6 +93,31 @@ Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation,
             level.update(-scheme_.steps[i]);
         }
     }
+    lifting::merge_in_place(output.data(), approx, d, details);
+}
+
+// Each half is multiplied by the other half's scale on its way in.
+Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation, std::span<const float> details,
+                                           std::span<float> output) const {
+    if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
+        return corvane::unexpected(ok.error());
+    }
+    auto d = working_half(details.size());
+    if (!d) return corvane::unexpected(d.error());
+    place(approximation.data(), approximation.size(), scheme_.detail_scale, output.data());
+    place(details.data(), details.size(), scheme_.approx_scale, d->get());
+    lift_and_merge(output, approximation.size(), d->get(), details.size());
+    return {};
+}
+
+Status LiftingDwtExecutor::execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
+                                                     std::span<float> output) const {
+    if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
+        return corvane::unexpected(ok.error());
+    }
+    place(approximation.data(), approximation.size(), scheme_.detail_scale, output.data());
+    if (scheme_.scaled) lifting::scale(details.data(), details.size(), scheme_.approx_scale);
+    lift_and_merge(output, approximation.size(), details.data(), details.size());
     return {};
 }
 

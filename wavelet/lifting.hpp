@@ -46,6 +46,10 @@ inline void scale(float* v, std::size_t count, float factor) {
     for (std::size_t i = 0; i < count; ++i) v[i] = v[i] * factor;
 }
 
+inline void scale_into(const float* __restrict from, std::size_t count, float factor, float* __restrict to) {
+    for (std::size_t i = 0; i < count; ++i) to[i] = from[i] * factor;
+}
+
 // Even samples to s, odd samples to d.
 inline void split(const float* __restrict x, std::size_t n, float* __restrict s, float* __restrict d) {
     const std::size_t pairs = n / 2;
@@ -54,38 +58,6 @@ inline void split(const float* __restrict x, std::size_t n, float* __restrict s,
         d[i] = x[2 * i + 1];
     }
     if (n % 2 != 0) s[pairs] = x[n - 1];
-}
-
-// The lifting steps on a signal held interleaved, x[2j] = s[j] and
-// x[2i+1] = d[i]: the same operations in the same order as predict and update
-// above, so the results agree bit for bit. The inverse transforms work this
-// way inside their output buffer and need no copies of their inputs.
-inline void predict_interleaved(float* x, std::size_t details, std::size_t approx, float c) {
-    const std::size_t paired = details < approx ? details : approx - 1;
-    for (std::size_t i = 0; i < paired; ++i) x[2 * i + 1] = x[2 * i + 1] + c * (x[2 * i] + x[2 * i + 2]);
-    if (paired < details) {
-        const std::size_t last = 2 * (details - 1) + 1;
-        x[last] = x[last] + c * (x[2 * (approx - 1)] + x[2 * (approx - 1)]);
-    }
-}
-
-inline void update_interleaved(float* x, std::size_t approx, std::size_t details, float c) {
-    x[0] = x[0] + c * (x[1] + x[1]);
-    const std::size_t inner = approx - 2;
-    for (std::size_t k = 0; k < inner; ++k) x[2 * k + 2] = x[2 * k + 2] + c * (x[2 * k + 1] + x[2 * k + 3]);
-    const std::size_t last = 2 * (approx - 1);
-    x[last] = x[last] + c * (x[2 * (approx - 2) + 1] + x[2 * (details - 1) + 1]);
-}
-
-// Interleaves s and d into x, multiplying each by its factor on the way.
-inline void merge_scaled(const float* __restrict s, float s_factor, const float* __restrict d, float d_factor,
-                         std::size_t n, float* __restrict x) {
-    const std::size_t pairs = n / 2;
-    for (std::size_t i = 0; i < pairs; ++i) {
-        x[2 * i] = s[i] * s_factor;
-        x[2 * i + 1] = d[i] * d_factor;
-    }
-    if (n % 2 != 0) x[n - 1] = s[pairs] * s_factor;
 }
 
 // The inverse of split.
@@ -98,8 +70,28 @@ inline void merge(const float* __restrict s, const float* __restrict d, std::siz
     if (n % 2 != 0) x[n - 1] = s[pairs];
 }
 
-// A forward level's two halves, s (A values) and d (D values), with the
-// steps on them.
+// The inverse of split for a level whose approximation already sits at the
+// front of x: x[0 .. A) holds s, d lies elsewhere, and afterwards
+// x[2j] = s[j], x[2i+1] = d[i]. Pairs are placed from the top down, so pair j
+// lands at 2j >= j and never overwrites an s[j'] still to be read (j' < j).
+// They go in blocks [lo, top) with 2 lo >= top, whose destinations
+// x[2 lo .. 2 top) lie wholly above their sources x[lo .. top): each block is
+// a merge of disjoint memory, which the compiler vectorises. Requires D >= 1
+// and D <= A <= D + 1.
+inline void merge_in_place(float* x, std::size_t approx, const float* __restrict d, std::size_t details) {
+    if (approx > details) x[2 * details] = x[details];  // A = D + 1: s[D] is the last sample
+    std::size_t top = details;
+    while (top > 1) {
+        const std::size_t lo = top - top / 2;
+        merge(x + lo, d + lo, 2 * (top - lo), x + 2 * lo);
+        top = lo;
+    }
+    x[1] = d[0];  // s[0] is in place already
+}
+
+// A level's two halves, s (A values) and d (D values), with the steps on
+// them: forward they run on the split input, inverse on the halves before
+// they are merged.
 struct Halves {
     float* s;
     std::size_t approx;
@@ -109,23 +101,13 @@ struct Halves {
     void update(float c) const { lifting::update(s, approx, d, details, c); }
 };
 
-// An inverse level's output, holding both halves interleaved, with the steps
-// on it.
-struct Interleaved {
-    float* x;
-    std::size_t approx;
-    std::size_t details;
-    void predict(float c) const { predict_interleaved(x, details, approx, c); }
-    void update(float c) const { update_interleaved(x, approx, details, c); }
-};
-
 }  // namespace lifting
 
 // A lifting transform as its constants. The steps alternate, a predict
 // first: forward they run in order with their constants, and the halves are
-// then multiplied by their scales; the inverse merges the halves multiplied
-// by the other half's scale (the two scales are each other's inverse), then
-// runs the steps in reverse order with the constants negated.
+// then multiplied by their scales; the inverse multiplies each half by the
+// other half's scale (the two scales are each other's inverse), runs the
+// steps in reverse order with the constants negated, and merges the halves.
 struct LiftingScheme {
     std::size_t minimum_length;  // the shortest level: 2 + 1 or 2 + 2 samples
     std::size_t filter_length;
@@ -158,10 +140,14 @@ public:
     DwtSize dwt_size(std::size_t n) const override {
         return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, scheme_.minimum_length - 2)};
     }
-    // Writes every output element; the inputs may not overlap the output
-    // (the steps run inside it).
+    // Writes every output element; the inputs may not overlap the output.
+    // The halves are lifted apart, the approximation at the front of the
+    // output and the details in a copy of their own, then merged in place.
     Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                            std::span<float> output) const override;
+    // The same, the details lifted where they are: no memory of its own.
+    Status execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
+                                     std::span<float> output) const override;
     std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const override {
         return std::max<std::size_t>(approx_length + details_length, scheme_.minimum_length);
     }
@@ -170,6 +156,11 @@ public:
 private:
     Status check_forward(std::size_t n, std::size_t approx, std::size_t details) const;
     Status check_inverse(std::size_t approx, std::size_t details, std::size_t output) const;
+    // to[i] = from[i] times the factor if the scheme is scaled, else from[i].
+    void place(const float* from, std::size_t count, float factor, float* to) const;
+    // The rest of an inverse once the approximation, unscaled, is at the
+    // front of the output and the details, unscaled, in d.
+    void lift_and_merge(std::span<float> output, std::size_t approx, float* d, std::size_t details) const;
 
     LiftingScheme scheme_;
 };
