@@ -63,32 +63,40 @@ std::int32_t predicted(Predictor p, std::int32_t q1, std::int32_t q2) {
     return static_cast<std::int32_t>(std::max(low, std::min(high, sum)));
 }
 
-// The decisions of every residual, in coding order, handed to bit(ctx, b).
-template <class Bit>
-void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit) {
+// Every residual's miss v (what the prediction missed it by), its magnitude
+// m, the activity of the two misses before it and the previous miss, handed
+// to miss(v, m, act, previous) in coding order.
+template <class Miss>
+void walk_misses(std::span<const std::int32_t> q, Predictor p, Miss&& miss) {
     std::uint32_t a = 0, b = 0;
     std::int32_t previous = 0, q1 = 0, q2 = 0;
     for (const std::int32_t given : q) {
         const std::int32_t guess = predicted(p, q1, q2);
         const std::int32_t value = given == kFree ? guess : given;
         const std::int32_t v = value - guess;
-        const std::uint32_t act = activity(a, b);
         const auto m = static_cast<std::uint32_t>(std::abs(v));
-        bit(kZero + act, m != 0);
-        if (m != 0) {
-            bit(sign_context(previous), v < 0);
-            // the length (0 for 1) in unary: one 1 per digit past the first, a 0 to end it
-            const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
-            for (std::uint32_t j = 0; j < length; ++j) bit(unary_context(act, j), 1);
-            if (length + 1 < kLengths) bit(unary_context(act, length), 0);
-            for (std::uint32_t j = length; j-- > 0;) bit(mantissa_context(length, length - 1 - j), (m >> j) & 1u);
-        }
+        miss(v, m, activity(a, b), previous);
         b = a;
         a = m;
         previous = v;
         q2 = q1;
         q1 = value;
     }
+}
+
+// The decisions of every residual, in coding order, handed to bit(ctx, b).
+template <class Bit>
+void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit) {
+    walk_misses(q, p, [&](std::int32_t v, std::uint32_t m, std::uint32_t act, std::int32_t previous) {
+        bit(kZero + act, m != 0);
+        if (m == 0) return;
+        bit(sign_context(previous), v < 0);
+        // the length (0 for 1) in unary: one 1 per digit past the first, a 0 to end it
+        const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
+        for (std::uint32_t j = 0; j < length; ++j) bit(unary_context(act, j), 1);
+        if (length + 1 < kLengths) bit(unary_context(act, length), 0);
+        for (std::uint32_t j = length; j-- > 0;) bit(mantissa_context(length, length - 1 - j), (m >> j) & 1u);
+    });
 }
 
 // The decisions binarise() would make, counted per context (zeros, ones)
@@ -99,32 +107,19 @@ void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32
     std::uint32_t lengths[kActivities][kLengths] = {};
     std::uint32_t low_ones = 0, low_all = 0;
     auto add = [&](std::uint32_t ctx, std::uint32_t b, std::uint32_t times) { counts[2 * ctx + b] += times; };
-    std::uint32_t a = 0, b = 0;
-    std::int32_t previous = 0, q1 = 0, q2 = 0;
-    for (const std::int32_t given : q) {
-        const std::int32_t guess = predicted(p, q1, q2);
-        const std::int32_t value = given == kFree ? guess : given;
-        const std::int32_t v = value - guess;
-        const std::uint32_t act = activity(a, b);
-        const auto m = static_cast<std::uint32_t>(std::abs(v));
+    walk_misses(q, p, [&](std::int32_t v, std::uint32_t m, std::uint32_t act, std::int32_t previous) {
         add(kZero + act, m != 0 ? 1u : 0u, 1);
-        if (m != 0) {
-            add(sign_context(previous), v < 0 ? 1u : 0u, 1);
-            const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
-            ++lengths[act][length];
-            if (length >= 1) add(mantissa_context(length, 0), (m >> (length - 1)) & 1u, 1);
-            if (length >= 2) {
-                add(mantissa_context(length, 1), (m >> (length - 2)) & 1u, 1);
-                low_ones += static_cast<std::uint32_t>(std::popcount(m & ((1u << (length - 2)) - 1u)));
-                low_all += length - 2;
-            }
+        if (m == 0) return;
+        add(sign_context(previous), v < 0 ? 1u : 0u, 1);
+        const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
+        ++lengths[act][length];
+        if (length >= 1) add(mantissa_context(length, 0), (m >> (length - 1)) & 1u, 1);
+        if (length >= 2) {
+            add(mantissa_context(length, 1), (m >> (length - 2)) & 1u, 1);
+            low_ones += static_cast<std::uint32_t>(std::popcount(m & ((1u << (length - 2)) - 1u)));
+            low_all += length - 2;
         }
-        b = a;
-        a = m;
-        previous = v;
-        q2 = q1;
-        q1 = value;
-    }
+    });
     // A magnitude of length L makes L ones in its unary steps, then a zero
     // (none at the longest).
     for (std::uint32_t act = 0; act < kActivities; ++act) {
@@ -177,11 +172,18 @@ Predictor fit_predictor(std::span<const std::int32_t> q) {
     return fitted;
 }
 
-Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted) {
+Predictor predictor_for(std::span<const std::int32_t> q) {
     const Sampling s = sampling_for(q.size());
+    std::vector<std::int32_t> sample;
+    for (std::size_t at = 0; at < q.size(); at += s.stride) {
+        const auto block = q.subspan(at, std::min(s.block, q.size() - at));
+        sample.insert(sample.end(), block.begin(), block.end());
+    }
+    const Predictor fitted = fit_predictor(sample);
     auto bits = [&](Predictor p) {
         std::vector<std::uint32_t> counts(2 * kContexts, 0);
-        for (std::size_t at = 0; at < q.size(); at += s.stride) count(q.subspan(at, std::min(s.block, q.size() - at)), p, counts);
+        for (std::size_t at = 0; at < sample.size(); at += s.block)
+            count(std::span<const std::int32_t>(sample).subspan(at, std::min(s.block, sample.size() - at)), p, counts);
         return bits_of(counts);
     };
     return bits(fitted) < bits({}) ? fitted : Predictor{};

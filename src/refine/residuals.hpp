@@ -36,9 +36,9 @@ struct Predictor {
 // The predictor of least squared misses over q, its weights rounded to 1/32.
 Predictor fit_predictor(std::span<const std::int32_t> q);
 
-// `fitted`, or no prediction when that codes q in fewer bits, judged from
-// the blocks of q that sampling_for() takes.
-Predictor cheaper_predictor(std::span<const std::int32_t> q, Predictor fitted);
+// The predictor a chunk codes q with: the one fitted to the blocks of q that
+// sampling_for() takes, or none should that code them in fewer bits.
+Predictor predictor_for(std::span<const std::int32_t> q);
 
 // The coded residuals: the coder's 4-byte state and its words.
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p);

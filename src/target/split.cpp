@@ -107,7 +107,6 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
         }
         return 0;
     });
-    r.predictor = refine::fit_predictor(r.residuals);
     return r;
 }
 
@@ -131,6 +130,7 @@ bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y)
 // of its misses in steps (s): log2(1 + (4.13 s)^2) / 2, which is about
 // log2(s) + 2 for large s (a Gaussian's) and falls as s^2 for small ones;
 // at least a little for any block, so a ratio of two stays finite.
+constexpr std::size_t kModelStride = 4;
 double modelled_bits(double squares, std::size_t length, double per_step) {
     constexpr double kSpread = 4.13;  // sqrt(2 pi e): a Gaussian's spread in its entropy
     const auto len = static_cast<double>(length);
@@ -156,9 +156,11 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
         auto miss = [&](std::size_t i) { return reference(i) - static_cast<double>(start(y[i])); };
         for (std::size_t at = 0; at < n; at += s.block) {
             const std::size_t to = std::min(n, at + s.block);
-            double squares[4] = {};
-            for (std::size_t i = at; i < to; ++i) squares[i % 4] += miss(i) * miss(i);
-            const double bits = modelled_bits((squares[0] + squares[1]) + (squares[2] + squares[3]), to - at, per_step);
+            // (every kModelStride-th miss of the block gives its spread)
+            double squares = 0.0;
+            std::size_t taken = 0;
+            for (std::size_t i = at; i < to; i += kModelStride, ++taken) squares += miss(i) * miss(i);
+            const double bits = modelled_bits(squares * static_cast<double>(to - at) / static_cast<double>(taken), to - at, per_step);
             modelled += bits;
             if (at % s.stride != 0) continue;
             modelled_taken += bits;
@@ -215,7 +217,7 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     if (plain_reads(held) && needs_none(r)) {
         chunk = std::move(*base);
     } else {
-        r.predictor = refine::cheaper_predictor(r.residuals, r.predictor);
+        r.predictor = refine::predictor_for(r.residuals);
         chunk = refine::write_container(*base, r);
         if (auto applied = refine::apply_container(chunk, *y); !applied) {
             return unexpected(TuningError(std::move(applied).error()));
