@@ -11,8 +11,9 @@ namespace {
 // Steps i = 0, 1, ... alternate predict and update, a predict first.
 bool is_predict(std::size_t step) { return step % 2 == 0; }
 
-// Room for one half of an inverse level; its contents are left undefined.
-corvane::expected<std::unique_ptr<float[]>, WaveletError> working_half(std::size_t count) {
+// Room for the working copies of an inverse level; its contents are left
+// undefined.
+corvane::expected<std::unique_ptr<float[]>, WaveletError> working_copy(std::size_t count) {
     try {
         return std::make_unique_for_overwrite<float[]>(count);
     } catch (const std::bad_alloc&) {
@@ -75,39 +76,20 @@ Status LiftingDwtExecutor::execute_forward_with_scratch(std::span<const float> i
     return execute_forward(input, approximation, details);
 }
 
-void LiftingDwtExecutor::place(const float* from, std::size_t count, float factor, float* to) const {
-    if (scheme_.scaled) {
-        lifting::scale_into(from, count, factor, to);
-    } else {
-        std::copy_n(from, count, to);
-    }
-}
-
-void LiftingDwtExecutor::lift_and_merge(std::span<float> output, std::size_t approx, float* d,
-                                        std::size_t details) const {
-    const lifting::Halves level{output.data(), approx, d, details};
-    for (std::size_t i = scheme_.steps.size(); i-- > 0;) {
-        if (is_predict(i)) {
-            level.predict(-scheme_.steps[i]);
-        } else {
-            level.update(-scheme_.steps[i]);
-        }
-    }
-    lifting::merge_in_place(output.data(), approx, d, details);
-}
-
-// Each half is multiplied by the other half's scale on its way in.
+// Copies of the halves, back to back in one block, lifted as the consuming
+// form lifts its own.
 Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation, std::span<const float> details,
                                            std::span<float> output) const {
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
         return corvane::unexpected(ok.error());
     }
-    auto d = working_half(details.size());
-    if (!d) return corvane::unexpected(d.error());
-    place(approximation.data(), approximation.size(), scheme_.detail_scale, output.data());
-    place(details.data(), details.size(), scheme_.approx_scale, d->get());
-    lift_and_merge(output, approximation.size(), d->get(), details.size());
-    return {};
+    auto work = working_copy(approximation.size() + details.size());
+    if (!work) return corvane::unexpected(work.error());
+    float* const s = work->get();
+    float* const d = std::copy(approximation.begin(), approximation.end(), s);
+    std::copy(details.begin(), details.end(), d);
+    return execute_inverse_consuming(std::span<float>(s, approximation.size()), std::span<float>(d, details.size()),
+                                     output);
 }
 
 Status LiftingDwtExecutor::execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
@@ -115,9 +97,23 @@ Status LiftingDwtExecutor::execute_inverse_consuming(std::span<float> approximat
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
         return corvane::unexpected(ok.error());
     }
-    place(approximation.data(), approximation.size(), scheme_.detail_scale, output.data());
-    if (scheme_.scaled) lifting::scale(details.data(), details.size(), scheme_.approx_scale);
-    lift_and_merge(output, approximation.size(), details.data(), details.size());
+    const lifting::Halves level{approximation.data(), approximation.size(), details.data(), details.size()};
+    const std::span<const float> steps = scheme_.steps;
+    const std::size_t last = steps.size() - 1;
+    if (scheme_.scaled) {
+        lifting::scale_update(level.s, level.approx, scheme_.detail_scale, level.d, level.details,
+                              scheme_.approx_scale, -steps[last]);
+    } else {
+        level.update(-steps[last]);
+    }
+    for (std::size_t i = last; i-- > 1;) {
+        if (is_predict(i)) {
+            level.predict(-steps[i]);
+        } else {
+            level.update(-steps[i]);
+        }
+    }
+    lifting::predict_merge(level.d, level.details, level.s, level.approx, -steps[0], output.data());
     return {};
 }
 

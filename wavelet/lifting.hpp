@@ -46,10 +46,6 @@ inline void scale(float* v, std::size_t count, float factor) {
     for (std::size_t i = 0; i < count; ++i) v[i] = v[i] * factor;
 }
 
-inline void scale_into(const float* __restrict from, std::size_t count, float factor, float* __restrict to) {
-    for (std::size_t i = 0; i < count; ++i) to[i] = from[i] * factor;
-}
-
 // Even samples to s, odd samples to d.
 inline void split(const float* __restrict x, std::size_t n, float* __restrict s, float* __restrict d) {
     const std::size_t pairs = n / 2;
@@ -60,38 +56,44 @@ inline void split(const float* __restrict x, std::size_t n, float* __restrict s,
     if (n % 2 != 0) s[pairs] = x[n - 1];
 }
 
-// The inverse of split.
-inline void merge(const float* __restrict s, const float* __restrict d, std::size_t n, float* __restrict x) {
-    const std::size_t pairs = n / 2;
-    for (std::size_t i = 0; i < pairs; ++i) {
-        x[2 * i] = s[i];
-        x[2 * i + 1] = d[i];
+// update(c) on halves that are first multiplied by their factors, s[j] by
+// s_factor and d[i] by d_factor, in one pass that leaves both multiplied.
+// Each d[i] * d_factor is worked out where it is read, twice over, and
+// stored only once both its approximations have read it (d[k] after s[k+1]),
+// so the pass never reads back what it wrote; the products are the same
+// rounded values either way. Requires what update does.
+inline void scale_update(float* __restrict s, std::size_t approx, float s_factor, float* __restrict d,
+                         std::size_t details, float d_factor, float c) {
+    const float first = d[0] * d_factor;
+    s[0] = s[0] * s_factor + c * (first + first);
+    const std::size_t inner = approx - 2;
+    for (std::size_t k = 0; k < inner; ++k) {
+        s[k + 1] = s[k + 1] * s_factor + c * (d[k] * d_factor + d[k + 1] * d_factor);
+        d[k] = d[k] * d_factor;
     }
-    if (n % 2 != 0) x[n - 1] = s[pairs];
+    s[approx - 1] = s[approx - 1] * s_factor + c * (d[approx - 2] * d_factor + d[details - 1] * d_factor);
+    scale(d + inner, details - inner, d_factor);
 }
 
-// The inverse of split for a level whose approximation already sits at the
-// front of x: x[0 .. A) holds s, d lies elsewhere, and afterwards
-// x[2j] = s[j], x[2i+1] = d[i]. Pairs are placed from the top down, so pair j
-// lands at 2j >= j and never overwrites an s[j'] still to be read (j' < j).
-// They go in blocks [lo, top) with 2 lo >= top, whose destinations
-// x[2 lo .. 2 top) lie wholly above their sources x[lo .. top): each block is
-// a merge of disjoint memory, which the compiler vectorises. Requires D >= 1
-// and D <= A <= D + 1.
-inline void merge_in_place(float* x, std::size_t approx, const float* __restrict d, std::size_t details) {
-    if (approx > details) x[2 * details] = x[details];  // A = D + 1: s[D] is the last sample
-    std::size_t top = details;
-    while (top > 1) {
-        const std::size_t lo = top - top / 2;
-        merge(x + lo, d + lo, 2 * (top - lo), x + 2 * lo);
-        top = lo;
+// predict(c) with its results written straight into x merged with s:
+// x[2j] = s[j], x[2i+1] = d[i] + c * (s[i] + s[i+1]) (the inverse of split
+// around the last step). s and d are only read. Requires what predict does.
+inline void predict_merge(const float* __restrict d, std::size_t details, const float* __restrict s,
+                          std::size_t approx, float c, float* __restrict x) {
+    const std::size_t paired = details < approx ? details : approx - 1;
+    for (std::size_t i = 0; i < paired; ++i) {
+        x[2 * i] = s[i];
+        x[2 * i + 1] = d[i] + c * (s[i] + s[i + 1]);
     }
-    x[1] = d[0];  // s[0] is in place already
+    if (paired < details) {  // A = D: the last detail has no right neighbour
+        x[2 * paired] = s[paired];
+        x[2 * paired + 1] = d[paired] + c * (s[approx - 1] + s[approx - 1]);
+    }
+    if (approx > details) x[2 * details] = s[details];  // A = D + 1: the last sample
 }
 
 // A level's two halves, s (A values) and d (D values), with the steps on
-// them: forward they run on the split input, inverse on the halves before
-// they are merged.
+// them.
 struct Halves {
     float* s;
     std::size_t approx;
@@ -103,11 +105,13 @@ struct Halves {
 
 }  // namespace lifting
 
-// A lifting transform as its constants. The steps alternate, a predict
-// first: forward they run in order with their constants, and the halves are
-// then multiplied by their scales; the inverse multiplies each half by the
-// other half's scale (the two scales are each other's inverse), runs the
-// steps in reverse order with the constants negated, and merges the halves.
+// A lifting transform as its constants. The steps come in pairs, a predict
+// and then an update: forward they run in order with their constants, and
+// the halves are then multiplied by their scales. The inverse multiplies each
+// half by the other half's scale (the two scales are each other's inverse),
+// runs the steps in reverse order with the constants negated, and merges the
+// halves: it starts with an update, whose pass takes the scaling too, and
+// ends with a predict, whose pass writes the merged output.
 struct LiftingScheme {
     std::size_t minimum_length;  // the shortest level: 2 + 1 or 2 + 2 samples
     std::size_t filter_length;
@@ -141,11 +145,10 @@ public:
         return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, scheme_.minimum_length - 2)};
     }
     // Writes every output element; the inputs may not overlap the output.
-    // The halves are lifted apart, the approximation at the front of the
-    // output and the details in a copy of their own, then merged in place.
+    // Lifts copies of the halves, as the consuming form lifts the halves.
     Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                            std::span<float> output) const override;
-    // The same, the details lifted where they are: no memory of its own.
+    // The same, the halves lifted where they are: no memory of its own.
     Status execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
                                      std::span<float> output) const override;
     std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const override {
@@ -156,11 +159,6 @@ public:
 private:
     Status check_forward(std::size_t n, std::size_t approx, std::size_t details) const;
     Status check_inverse(std::size_t approx, std::size_t details, std::size_t output) const;
-    // to[i] = from[i] times the factor if the scheme is scaled, else from[i].
-    void place(const float* from, std::size_t count, float factor, float* to) const;
-    // The rest of an inverse once the approximation, unscaled, is at the
-    // front of the output and the details, unscaled, in d.
-    void lift_and_merge(std::span<float> output, std::size_t approx, float* d, std::size_t details) const;
 
     LiftingScheme scheme_;
 };
