@@ -76,8 +76,7 @@ Status LiftingDwtExecutor::execute_forward_with_scratch(std::span<const float> i
     return execute_forward(input, approximation, details);
 }
 
-// Copies of the halves, back to back in one block, lifted as the consuming
-// form lifts its own.
+// Copies of the halves, back to back in one block, are lifted instead.
 Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation, std::span<const float> details,
                                            std::span<float> output) const {
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
@@ -88,8 +87,8 @@ Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation,
     float* const s = work->get();
     float* const d = std::copy(approximation.begin(), approximation.end(), s);
     std::copy(details.begin(), details.end(), d);
-    return execute_inverse_consuming(std::span<float>(s, approximation.size()), std::span<float>(d, details.size()),
-                                     output);
+    lift_inverse({s, approximation.size(), d, details.size()}, output.data());
+    return {};
 }
 
 Status LiftingDwtExecutor::execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
@@ -97,7 +96,11 @@ Status LiftingDwtExecutor::execute_inverse_consuming(std::span<float> approximat
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
         return corvane::unexpected(ok.error());
     }
-    const lifting::Halves level{approximation.data(), approximation.size(), details.data(), details.size()};
+    lift_inverse({approximation.data(), approximation.size(), details.data(), details.size()}, output.data());
+    return {};
+}
+
+void LiftingDwtExecutor::lift_inverse(const lifting::Halves& level, float* output) const {
     const std::span<const float> steps = scheme_.steps;
     const std::size_t last = steps.size() - 1;
     if (scheme_.scaled) {
@@ -113,8 +116,7 @@ Status LiftingDwtExecutor::execute_inverse_consuming(std::span<float> approximat
             level.update(-steps[i]);
         }
     }
-    lifting::predict_merge(level.d, level.details, level.s, level.approx, -steps[0], output.data());
-    return {};
+    lifting::predict_merge(level.d, level.details, level.s, level.approx, -steps[0], output);
 }
 
 }  // namespace corvane::wavelet

@@ -145,7 +145,6 @@ public:
         return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, scheme_.minimum_length - 2)};
     }
     // Writes every output element; the inputs may not overlap the output.
-    // Lifts copies of the halves, as the consuming form lifts the halves.
     Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                            std::span<float> output) const override;
     // The same, the halves lifted where they are: no memory of its own.
@@ -159,6 +158,9 @@ public:
 private:
     Status check_forward(std::size_t n, std::size_t approx, std::size_t details) const;
     Status check_inverse(std::size_t approx, std::size_t details, std::size_t output) const;
+    // One inverse level of halves that have passed the checks, lifted where
+    // they are and merged into output.
+    void lift_inverse(const lifting::Halves& level, float* output) const;
 
     LiftingScheme scheme_;
 };
