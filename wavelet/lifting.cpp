@@ -1,8 +1,8 @@
 #include "wavelet/lifting.hpp"
 
 #include <algorithm>
-#include <memory>
-#include <new>
+#include <array>
+#include <cstddef>
 
 namespace corvane::wavelet {
 
@@ -11,15 +11,15 @@ namespace {
 // Steps i = 0, 1, ... alternate predict and update, a predict first.
 bool is_predict(std::size_t step) { return step % 2 == 0; }
 
-// Room for the working copies of an inverse level; its contents are left
-// undefined.
-corvane::expected<std::unique_ptr<float[]>, WaveletError> working_copy(std::size_t count) {
-    try {
-        return std::make_unique_for_overwrite<float[]>(count);
-    } catch (const std::bad_alloc&) {
-        return corvane::unexpected(WaveletError::allocation_failed(count));
-    }
-}
+// execute_inverse, whose inputs are read-only, lifts copies of them: a tile
+// of kTile pairs at a time with kHalo pairs on either side, in buffers on
+// the stack, as a level of its own. At a tile edge that is not the level's,
+// the steps mirror a neighbour the level has, and every update and predict
+// spoil one more pair there; kHalo pairs cover schemes of up to 2 kHalo
+// steps, so the pairs a tile writes out take the same operations on the same
+// values as in one pass over the whole level.
+constexpr std::size_t kTile = 1024;
+constexpr std::size_t kHalo = 4;
 
 }  // namespace
 
@@ -76,18 +76,33 @@ Status LiftingDwtExecutor::execute_forward_with_scratch(std::span<const float> i
     return execute_forward(input, approximation, details);
 }
 
-// Copies of the halves, back to back in one block, are lifted instead.
 Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation, std::span<const float> details,
                                            std::span<float> output) const {
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
         return corvane::unexpected(ok.error());
     }
-    auto work = working_copy(approximation.size() + details.size());
-    if (!work) return corvane::unexpected(work.error());
-    float* const s = work->get();
-    float* const d = std::copy(approximation.begin(), approximation.end(), s);
-    std::copy(details.begin(), details.end(), d);
-    lift_inverse({s, approximation.size(), d, details.size()}, output.data());
+    const std::size_t approx = approximation.size(), pairs = details.size();
+    std::array<float, kTile + 2 * kHalo + 1> s;
+    std::array<float, kTile + 2 * kHalo> d;
+    std::array<float, 2 * (kTile + 2 * kHalo) + 1> x;
+    for (std::size_t lo = 0; lo < pairs;) {
+        // The tile writes pairs [lo, hi); the last one takes what is left
+        // and the level's own end (the trailing approximation if A = D + 1).
+        const bool last = pairs - lo <= kTile + kHalo;
+        const std::size_t hi = last ? pairs : lo + kTile;
+        const std::size_t first = lo < kHalo ? 0 : lo - kHalo;
+        const std::size_t s_end = last ? approx : hi + kHalo;
+        const std::size_t d_end = last ? pairs : hi + kHalo;
+        std::copy(approximation.begin() + static_cast<std::ptrdiff_t>(first),
+                  approximation.begin() + static_cast<std::ptrdiff_t>(s_end), s.begin());
+        std::copy(details.begin() + static_cast<std::ptrdiff_t>(first),
+                  details.begin() + static_cast<std::ptrdiff_t>(d_end), d.begin());
+        lift_inverse({s.data(), s_end - first, d.data(), d_end - first}, x.data());
+        const std::size_t written = last ? s_end + d_end - 2 * first : 2 * (hi - first);
+        std::copy(x.begin() + static_cast<std::ptrdiff_t>(2 * (lo - first)),
+                  x.begin() + static_cast<std::ptrdiff_t>(written), output.begin() + static_cast<std::ptrdiff_t>(2 * lo));
+        lo = hi;
+    }
     return {};
 }
 

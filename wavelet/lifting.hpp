@@ -147,7 +147,7 @@ public:
     // Writes every output element; the inputs may not overlap the output.
     Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                            std::span<float> output) const override;
-    // The same, the halves lifted where they are: no memory of its own.
+    // The same, the halves lifted where they are.
     Status execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
                                      std::span<float> output) const override;
     std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const override {
