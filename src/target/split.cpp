@@ -29,6 +29,8 @@ constexpr double kFirstAim = 0.35;
 // How many octaves the walk from the first base goes on while sizes fall.
 constexpr int kWalk = 2;
 constexpr double kGolden = 0.6180339887498949;
+// Sizes within this share of each other count as level for the walk.
+constexpr double kLevel = 1.02;
 // A float step a little under twice the bound, so the correction's two
 // single-precision roundings fit in what is left.
 constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
@@ -251,13 +253,22 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     const double half_step = held.integers ? corrector.bound + 0.5 : bound;
 
     // The base bits and the predicted root-mean-square error of a grid point.
+    std::vector<std::optional<std::pair<double, double>>> predictions(kGridSize);
     auto predicted = [&](int k) {
-        const tuning::Estimate e = tuning::estimate(stats, static_cast<float>(grid_multiplier(cap, k)), 0, gains);
-        return std::pair{e.bits, range * std::sqrt(std::max(e.squares, 0.0) / static_cast<double>(n))};
+        auto& known = predictions[static_cast<std::size_t>(k)];
+        if (!known) {
+            const tuning::Estimate e = tuning::estimate(stats, static_cast<float>(grid_multiplier(cap, k)), 0, gains);
+            known = std::pair{e.bits, range * std::sqrt(std::max(e.squares, 0.0) / static_cast<double>(n))};
+        }
+        return *known;
     };
+    // The first grid point whose predicted error reaches the aim, taken down
+    // to an even one (the walk below keeps to even grid points, whatever the
+    // bound): found among the even points, and the odd one below the first
+    // of them that reaches it.
     int first = 0;
-    while (first + 1 < kGridSize && predicted(first).second < kFirstAim * half_step) ++first;
-    first &= ~1;  // the scan below keeps to even grid points, whatever the bound
+    while (first + 2 < kGridSize && predicted(first).second < kFirstAim * half_step) first += 2;
+    if (first > 0 && predicted(first - 1).second >= kFirstAim * half_step) first -= 2;
 
     tuning::Reconstruction scratch;
     std::vector<std::int32_t> sample;
@@ -297,11 +308,13 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (k != first && !(*here < *cost[static_cast<std::size_t>(walked)])) break;
         walked = k;
     }
-    // And finer while the sizes fall: the first base may lie past the best.
+    // And finer while the sizes do not rise: the first base may lie past the
+    // best, or on the level tail, where a finer base the bound keeps alone
+    // may be a step beyond bases that are all about as large.
     for (int k = first - 2; k >= std::max(0, first - 2 * kWalk); k -= 2) {
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
-        if (!(*here < *cost[static_cast<std::size_t>(k + 2)])) break;
+        if (*here > *cost[static_cast<std::size_t>(k + 2)] * kLevel) break;
     }
     if (walked == std::min(first + 2 * kWalk, empty) && empty - walked > 2) {
         // A golden-section search over the octaves between (sizes there
@@ -321,9 +334,42 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
                 lo = c;
         }
     }
+    // A base the bound keeps alone needs no corrections at all, which the
+    // sizes along the walk do not foretell (nor does the predicted error,
+    // where a few samples stand out). When none has been weighed, the
+    // coarsest is sought by bisection between the finest base alone that
+    // could still be smaller than the best and the finest base weighed:
+    // finer bases keep the bound, coarser ones stop keeping it.
+    auto none_plain = [&] {
+        for (int k = 0; k < kGridSize; ++k)
+            if (cost[static_cast<std::size_t>(k)] && plain[static_cast<std::size_t>(k)]) return false;
+        return true;
+    };
+    if (none_plain()) {
+        int hi = 0;  // the finest base weighed (which needs corrections)
+        while (!cost[static_cast<std::size_t>(hi)]) ++hi;
+        int lo = hi;
+        while (lo > 0 && predicted(lo - 1).first < *cost[static_cast<std::size_t>(best)]) --lo;
+        if (lo < hi) {
+            auto weighed = consider(lo);
+            if (!weighed) return unexpected(TuningError(std::move(weighed).error()));
+            while (plain[static_cast<std::size_t>(lo)] && hi - lo > 1) {
+                const int mid = lo + (hi - lo) / 2;
+                auto here = consider(mid);
+                if (!here) return unexpected(TuningError(std::move(here).error()));
+                (plain[static_cast<std::size_t>(mid)] ? lo : hi) = mid;
+            }
+        }
+    }
+    // The half octave beside the best on the side of its smaller neighbour
+    // (both, where a neighbour was not weighed).
     const int centre = best;
+    auto known = [&](int k) { return k >= 0 && k < kGridSize && cost[static_cast<std::size_t>(k)]; };
     for (const int k : {centre - 1, centre + 1}) {
         if (centre == empty || k > empty || k < 0) continue;
+        const int near = k < centre ? centre - 2 : centre + 2, far = k < centre ? centre + 2 : centre - 2;
+        if (known(near) && known(far) && *cost[static_cast<std::size_t>(near)] > *cost[static_cast<std::size_t>(far)])
+            continue;
         if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
     }
 
