@@ -14,10 +14,10 @@ bool is_predict(std::size_t step) { return step % 2 == 0; }
 // execute_inverse, whose inputs are read-only, lifts copies of them: a tile
 // of kTile pairs at a time with kHalo pairs on either side, in buffers on
 // the stack, as a level of its own. At a tile edge that is not the level's,
-// the steps mirror a neighbour the level has, and every update and predict
-// spoil one more pair there; kHalo pairs cover schemes of up to 2 kHalo
-// steps, so the pairs a tile writes out take the same operations on the same
-// values as in one pass over the whole level.
+// the steps mirror a neighbour the level has, and each update-and-predict
+// pair of steps spoils one more pair there; kHalo pairs cover schemes of up
+// to 2 kHalo steps, so the pairs a tile writes out take the same operations
+// on the same values as in one pass over the whole level.
 constexpr std::size_t kTile = 1024;
 constexpr std::size_t kHalo = 4;
 

@@ -145,6 +145,7 @@ public:
         return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, scheme_.minimum_length - 2)};
     }
     // Writes every output element; the inputs may not overlap the output.
+    // Works on copies of the halves a tile at a time, on the stack.
     Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                            std::span<float> output) const override;
     // The same, the halves lifted where they are.
