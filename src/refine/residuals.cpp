@@ -27,12 +27,26 @@ constexpr std::uint32_t kHigh = kUnary + kActivities * kUnarySteps;
 constexpr std::uint32_t kLow = kHigh + 2 * kLengths;
 constexpr std::uint32_t kContexts = kLow + 1;
 
+// The length of the binary form of every neighbourhood up to the last one
+// told apart, looked up (fewer instructions in the decoder's loop than
+// counting the digits).
+struct Activities {
+    static constexpr std::uint32_t kCount = 1u << (kActivities - 1);
+    std::uint8_t of[kCount];
+    constexpr Activities() : of{} {
+        for (std::uint32_t v = 0; v < kCount; ++v) of[v] = static_cast<std::uint8_t>(std::bit_width(v));
+    }
+};
+inline constexpr Activities kActivityOf{};
+
 std::uint32_t activity(std::uint32_t a, std::uint32_t b) {
-    const std::uint32_t v = std::min<std::uint32_t>(2 * a + b, (1u << (kActivities - 1)) - 1);
-    return static_cast<std::uint32_t>(std::bit_width(v));
+    return kActivityOf.of[std::min<std::uint32_t>(2 * a + b, Activities::kCount - 1)];
 }
 
-std::uint32_t sign_context(std::int32_t previous) { return kSign + (previous > 0 ? 1u : previous < 0 ? 2u : 0u); }
+// 0 for no sign, 1 for a positive miss, 2 for a negative one.
+std::uint32_t sign_of(std::int32_t v) { return v > 0 ? 1u : v < 0 ? 2u : 0u; }
+
+std::uint32_t sign_context(std::int32_t previous) { return kSign + sign_of(previous); }
 
 std::uint32_t unary_context(std::uint32_t act, std::uint32_t step) {
     return kUnary + act * kUnarySteps + std::min(step, kUnarySteps - 1);
@@ -49,18 +63,19 @@ std::int32_t predicted(Predictor p, std::int32_t q1, std::int32_t q2) {
 
 // The residual whose miss is v: predicted(p, q1, q2) + v, kept within
 // +-kLargestResidual (an encoder's never leave it; a damaged stream's are
-// kept in it). The same value in fewer steps after q1, which the next
-// residual waits for: the prediction's clamp, moved past the sum, is a clamp
-// to [lo + v, hi + v], and one clamp after another is a clamp to where their
-// ranges meet (or to the end of the second range nearest the first), worked
-// out from v alone; v joins the sum before the division by 32.
+// kept in it). Where neither the prediction nor the sum leaves the range,
+// as they hardly ever do, neither clamp applies: a branch that is as good as
+// always taken keeps the clamps off the chain from q1, which the next
+// residual waits for.
 [[gnu::always_inline]] inline std::int32_t following(Predictor p, std::int32_t q1, std::int32_t q2, std::int32_t v) {
-    constexpr std::int64_t lo = -kLargestResidual, hi = kLargestResidual;
-    const std::int64_t low = std::clamp<std::int64_t>(lo + std::max(v, 0), lo, hi);
-    const std::int64_t high = std::clamp<std::int64_t>(hi + std::min(v, 0), lo, hi);
-    const std::int64_t rest = std::int64_t{p.b} * q2 + 16 + 32 * std::int64_t{v};
-    const std::int64_t sum = (std::int64_t{p.a} * q1 + rest) >> 5;
-    return static_cast<std::int32_t>(std::max(low, std::min(high, sum)));
+    const std::int64_t guess = (std::int64_t{p.a} * q1 + std::int64_t{p.b} * q2 + 16) >> 5;
+    const std::int64_t sum = guess + v;
+    auto inside = [](std::int64_t x) {
+        return static_cast<std::uint64_t>(x + kLargestResidual) <= std::uint64_t{2} * kLargestResidual;
+    };
+    if (inside(guess) && inside(sum)) [[likely]] return static_cast<std::int32_t>(sum);
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(std::int64_t{predicted(p, q1, q2)} + v, -kLargestResidual, kLargestResidual));
 }
 
 // Every residual's miss v (what the prediction missed it by), its magnitude
@@ -220,9 +235,20 @@ constexpr std::size_t kMostDecisions = 2 + 2 * (kLengths - 1);
 // the same context does not wait for a store and a load.
 template <bool Fast>
 [[gnu::always_inline]] inline unsigned decide_held(rans::Reader& reader, std::uint32_t& p) {
-    const std::uint32_t next = reader.pick(p, rans::adapt(p, 0), rans::adapt(p, 1));
+    const std::uint32_t next = reader.pick(p, rans::kAdapted.next[0][p], rans::kAdapted.next[1][p]);
     const unsigned bit = reader.decide_with<Fast>(p);
     p = next;
+    return bit;
+}
+
+// One decision in a context of the table, its probability adapted through
+// rans::kAdapted: one load in place of the sums, which leaves the loop
+// fewer instructions to issue between its decisions.
+template <bool Fast>
+[[gnu::always_inline]] inline unsigned decide_in(rans::Reader& reader, std::uint16_t& prob) {
+    const std::uint32_t p = prob;
+    const unsigned bit = reader.decide_with<Fast>(p);
+    prob = rans::kAdapted.next[bit][p];
     return bit;
 }
 
@@ -236,7 +262,8 @@ struct Decoder {
     std::uint16_t* probs;
     std::uint32_t quiet_zero = rans::kProbInit;
     std::uint32_t a = 0, b = 0;  // the last two misses' magnitudes
-    std::int32_t previous = 0, q1 = 0, q2 = 0;
+    std::uint32_t sign = 0;      // the last miss's sign (sign_of)
+    std::int32_t q1 = 0, q2 = 0;
 
     // Residuals from `i` on handed to put(i, q), up to `count`. Fast: up to
     // the first residual for which fewer words are left than kMostDecisions
@@ -248,7 +275,7 @@ struct Decoder {
     template <bool Fast, bool Predicting, class Put>
     std::size_t run(std::size_t i, std::size_t count, Predictor p, Put& put) {
         Decoder d = *this;  // a value, so the loop keeps it in registers
-        auto bit = [&](std::uint32_t ctx) { return d.reader.template decide<Fast>(d.probs[ctx]); };
+        auto bit = [&](std::uint32_t ctx) { return decide_in<Fast>(d.reader, d.probs[ctx]); };
         if (Fast && d.reader.x < rans::kStateLow) return i;
         for (; i < count; ++i) {
             if (Fast && static_cast<std::size_t>(d.reader.end - d.reader.cur) < 2 * kMostDecisions) break;
@@ -256,12 +283,22 @@ struct Decoder {
             const bool nonzero = act == 0 ? decide_held<Fast>(d.reader, d.quiet_zero) != 0 : bit(kZero + act) != 0;
             std::uint32_t m = 0;
             std::int32_t v = 0;
-            if (nonzero) {
-                const bool negative = bit(sign_context(d.previous)) != 0;
+            // (laid out as the path that falls through: a zero miss skips it
+            // whichever way it is laid out, and the dense misses gain)
+            if (nonzero) [[likely]] {
+                const bool negative = bit(kSign + d.sign) != 0;
+                std::uint16_t* const unary = d.probs + unary_context(act, 0);  // this activity's steps
                 std::uint32_t length = 0;
-                while (length + 1 < kLengths && bit(unary_context(act, length)) != 0) ++length;
+                while (length + 1 < kLengths &&
+                       decide_in<Fast>(d.reader, unary[std::min(length, kUnarySteps - 1)]) != 0) {
+                    ++length;
+                }
                 m = 1;
-                for (std::uint32_t j = 0; j < length; ++j) m = (m << 1) | bit(mantissa_context(length, j));
+                // the two bits below the leading one in contexts of their own, the rest in one
+                std::uint16_t* const leading = d.probs + mantissa_context(length, 0);
+                std::uint32_t j = 0;
+                for (; j < length && j < 2; ++j) m = (m << 1) | decide_in<Fast>(d.reader, leading[j]);
+                for (; j < length; ++j) m = (m << 1) | bit(kLow);
                 v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
             }
             if (!Fast && d.reader.truncated) return kTruncated;
@@ -270,7 +307,7 @@ struct Decoder {
             put(i, q);
             d.b = d.a;
             d.a = m;
-            d.previous = v;
+            d.sign = sign_of(v);
             d.q2 = d.q1;
             d.q1 = q;
         }

@@ -12,6 +12,33 @@
 
 namespace corvane {
 
+namespace tuning {
+
+namespace {
+
+template <class T>
+double spread_of(std::span<const T> x) {
+    // Samples all equal are a constant signal, though their mean, summed in
+    // double precision, may come out a rounding away from them.
+    if (std::ranges::all_of(x, [&](T v) { return v == x[0]; })) return 0.0;
+    double mean = 0.0;
+    for (const T v : x) mean += static_cast<double>(v);
+    mean /= static_cast<double>(x.size());
+    double spread = 0.0;
+    for (const T v : x) {
+        const double c = static_cast<double>(v) - mean;
+        spread += c * c;
+    }
+    return spread;
+}
+
+}  // namespace
+
+double spread_squares(std::span<const double> x) { return spread_of(x); }
+double spread_squares(std::span<const float> x) { return spread_of(x); }
+
+}  // namespace tuning
+
 namespace {
 
 template <class T>
@@ -24,18 +51,13 @@ double error_against(ErrorMeasure measure, std::span<const T> x, std::span<const
         }
         return worst;
     }
-    double mean = 0.0;
-    for (const T v : x) mean += static_cast<double>(v);
-    mean /= static_cast<double>(x.size());
-    double spread = 0.0;
     double diff = 0.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
-        const double c = static_cast<double>(x[i]) - mean;
         const double d = static_cast<double>(x[i]) - static_cast<double>(y[i]);
-        spread += c * c;
         diff += d * d;
     }
     if (diff == 0.0) return 0.0;
+    const double spread = tuning::spread_squares(x);
     if (!(spread > 0.0)) {
         // A constant signal: decoded exactly (to single precision, all any
         // stream holds) or not at all.

@@ -85,14 +85,8 @@ public:
            ErrorTarget target)
         : t_(t), ref64_(reference64), ref32_(reference32), target_(target), cap_(largest_multiplier(t.peak)) {
         if (target_.measure == ErrorMeasure::Prd) {
-            // the reference's spread, summed as measure_error sums it
-            const std::size_t n = t_.n;
-            for (std::size_t i = 0; i < n; ++i) mean_ += reference(i);
-            mean_ /= static_cast<double>(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const double c = reference(i) - mean_;
-                spread_squares_ += c * c;
-            }
+            // the reference's spread, as measure_error takes it
+            spread_squares_ = ref64_.empty() ? spread_squares(ref32_) : spread_squares(ref64_);
         }
     }
 
@@ -262,7 +256,7 @@ private:
     float cap_;
     Statistics stats_;
     const std::vector<double>* gains_ = nullptr;
-    double mean_ = 0.0, spread_squares_ = 0.0;
+    double spread_squares_ = 0.0;
     double calibration_ = 1.0;
     Reconstruction scratch_;
 };

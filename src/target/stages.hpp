@@ -30,6 +30,12 @@ namespace corvane::tuning {
 expected<void, CorvaneError> check_arguments(std::span<const float> samples, const CompressionConfig& config,
                                              ErrorTarget target, std::span<const double> reference);
 
+// The sum of squared deviations from the mean that a PRD divides by: 0 for
+// samples that are all equal (a constant signal), whatever the rounding of
+// their mean.
+double spread_squares(std::span<const double> x);
+double spread_squares(std::span<const float> x);
+
 // ------------------------------------------------------------------ the transform, once
 
 struct Transformed {

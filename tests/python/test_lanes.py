@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import corvane
 
 pytest.importorskip("numcodecs")
-from corvane_numcodecs import Corvane  # noqa: E402  (needs numcodecs)
+from corvane_numcodecs import Corvane, _native  # noqa: E402  (needs numcodecs)
 
 pytestmark = pytest.mark.filterwarnings("ignore:Numcodecs codecs are not in the Zarr version 3")
 
@@ -115,6 +115,21 @@ def test_integer_samples_are_coded_exactly_and_decode_in_their_type(dtype, axis)
     assert floats.max() > high or floats.min() < low  # the overshoot is there to clip
     np.testing.assert_array_equal(y, np.clip(np.rint(floats.astype(np.float64)), info.min, info.max).astype(dtype))
     assert np.abs(y.astype(np.int64) - x).max() <= 40 * (high - low) / 2.0**10
+
+
+@settings(max_examples=80, deadline=None)
+@given(
+    st.sampled_from(INTEGER_TYPES),
+    st.lists(st.floats(width=32) | st.sampled_from([0.5, 1.5, -2.5, 2.0**23 - 0.5, 2.0**31, -(2.0**31) - 256.0]),
+             max_size=40),
+)
+def test_decoded_samples_become_integers_half_to_even_clipped_with_nan_as_zero(dtype, values):
+    samples = np.array(values, np.float32)
+    out = np.empty(samples.shape, dtype)
+    _native.store_samples(samples, out)
+    info = np.iinfo(dtype)
+    wide = np.nan_to_num(np.rint(samples.astype(np.float64)), nan=0.0)
+    np.testing.assert_array_equal(out, np.clip(wide, info.min, info.max).astype(dtype))
 
 
 @pytest.mark.parametrize(

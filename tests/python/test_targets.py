@@ -17,7 +17,7 @@ from corvane_numcodecs import Corvane, _native  # noqa: E402  (needs numcodecs)
 def errors(x, y):
     x64 = np.asarray(x, dtype=np.float64)
     d = x64 - np.asarray(y, dtype=np.float64)
-    spread = np.linalg.norm(x64 - np.mean(x64))
+    spread = np.linalg.norm(x64 - np.mean(x64)) if np.ptp(x64) > 0 else 0.0  # (equal samples: constant)
     if spread > 0:
         prd = 100.0 * np.linalg.norm(d) / spread
     else:  # a constant signal: its value in float32, or no PRD at all
@@ -144,6 +144,16 @@ def test_float_counts_are_noticed_and_kept_exactly_below_half_a_count(dtype):
     x[7] += 0.5
     with pytest.raises(ValueError, match="any bound above 0 is reachable"):
         Corvane(dtype=dtype, max_abs_error=0).encode(x)
+
+
+@pytest.mark.parametrize("value, n", [(0.1, 3), (1 / 3, 10), (0.2, 44)])
+def test_a_constant_float64_chunk_keeps_a_prd_whatever_its_mean_rounds_to(value, n):
+    # The mean of equal samples, summed in double precision, can come out a
+    # rounding away from them; the chunk is still constant (it was refused as
+    # out of reach, with a PRD of some 1e10).
+    x = np.full(n, value)
+    codec = Corvane(dtype="float64", prd=1.0)
+    assert np.array_equal(codec.decode(codec.encode(x)), np.full(n, np.float32(value), dtype=np.float64))
 
 
 def test_damaged_refined_chunks_are_refused():
