@@ -76,6 +76,14 @@ public:
     virtual corvane::expected<std::vector<float>, WaveletError> idwt(std::span<const float> approximation,
                                                                      std::span<const float> details) const = 0;
     virtual corvane::expected<std::vector<float>, WaveletError> multi_idwt(const MultiDwtInput& input) const = 0;
+    // execute_inverse for a caller whose approximation and details are
+    // working memory it is done with: the transform may overwrite them (what
+    // they hold afterwards is unspecified) rather than take memory of its
+    // own. The output is the same; none of the three may overlap.
+    virtual Status execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
+                                             std::span<float> output) const {
+        return execute_inverse(approximation, details, output);
+    }
 };
 
 // Level sizes of a `levels`-level decomposition of a transform of length n:

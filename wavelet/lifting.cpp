@@ -1,6 +1,8 @@
 #include "wavelet/lifting.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 
 namespace corvane::wavelet {
 
@@ -8,6 +10,16 @@ namespace {
 
 // Steps i = 0, 1, ... alternate predict and update, a predict first.
 bool is_predict(std::size_t step) { return step % 2 == 0; }
+
+// execute_inverse, whose inputs are read-only, lifts copies of them: a tile
+// of kTile pairs at a time with kHalo pairs on either side, in buffers on
+// the stack, as a level of its own. At a tile edge that is not the level's,
+// the steps mirror a neighbour the level has, and each update-and-predict
+// pair of steps spoils one more pair there; kHalo pairs cover schemes of up
+// to 2 kHalo steps, so the pairs a tile writes out take the same operations
+// on the same values as in one pass over the whole level.
+constexpr std::size_t kTile = 1024;
+constexpr std::size_t kHalo = 4;
 
 }  // namespace
 
@@ -69,21 +81,57 @@ Status LiftingDwtExecutor::execute_inverse(std::span<const float> approximation,
     if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
         return corvane::unexpected(ok.error());
     }
-    if (scheme_.scaled) {
-        lifting::merge_scaled(approximation.data(), scheme_.detail_scale, details.data(), scheme_.approx_scale,
-                              output.size(), output.data());
-    } else {
-        lifting::merge(approximation.data(), details.data(), output.size(), output.data());
-    }
-    const lifting::Interleaved level{output.data(), approximation.size(), details.size()};
-    for (std::size_t i = scheme_.steps.size(); i-- > 0;) {
-        if (is_predict(i)) {
-            level.predict(-scheme_.steps[i]);
-        } else {
-            level.update(-scheme_.steps[i]);
-        }
+    const std::size_t approx = approximation.size(), pairs = details.size();
+    std::array<float, kTile + 2 * kHalo + 1> s;
+    std::array<float, kTile + 2 * kHalo> d;
+    std::array<float, 2 * (kTile + 2 * kHalo) + 1> x;
+    for (std::size_t lo = 0; lo < pairs;) {
+        // The tile writes pairs [lo, hi); the last one takes what is left
+        // and the level's own end (the trailing approximation if A = D + 1).
+        const bool last = pairs - lo <= kTile + kHalo;
+        const std::size_t hi = last ? pairs : lo + kTile;
+        const std::size_t first = lo < kHalo ? 0 : lo - kHalo;
+        const std::size_t s_end = last ? approx : hi + kHalo;
+        const std::size_t d_end = last ? pairs : hi + kHalo;
+        std::copy(approximation.begin() + static_cast<std::ptrdiff_t>(first),
+                  approximation.begin() + static_cast<std::ptrdiff_t>(s_end), s.begin());
+        std::copy(details.begin() + static_cast<std::ptrdiff_t>(first),
+                  details.begin() + static_cast<std::ptrdiff_t>(d_end), d.begin());
+        lift_inverse({s.data(), s_end - first, d.data(), d_end - first}, x.data());
+        const std::size_t written = last ? s_end + d_end - 2 * first : 2 * (hi - first);
+        std::copy(x.begin() + static_cast<std::ptrdiff_t>(2 * (lo - first)),
+                  x.begin() + static_cast<std::ptrdiff_t>(written), output.begin() + static_cast<std::ptrdiff_t>(2 * lo));
+        lo = hi;
     }
     return {};
+}
+
+Status LiftingDwtExecutor::execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
+                                                     std::span<float> output) const {
+    if (auto ok = check_inverse(approximation.size(), details.size(), output.size()); !ok) {
+        return corvane::unexpected(ok.error());
+    }
+    lift_inverse({approximation.data(), approximation.size(), details.data(), details.size()}, output.data());
+    return {};
+}
+
+void LiftingDwtExecutor::lift_inverse(const lifting::Halves& level, float* output) const {
+    const std::span<const float> steps = scheme_.steps;
+    const std::size_t last = steps.size() - 1;
+    if (scheme_.scaled) {
+        lifting::scale_update(level.s, level.approx, scheme_.detail_scale, level.d, level.details,
+                              scheme_.approx_scale, -steps[last]);
+    } else {
+        level.update(-steps[last]);
+    }
+    for (std::size_t i = last; i-- > 1;) {
+        if (is_predict(i)) {
+            level.predict(-steps[i]);
+        } else {
+            level.update(-steps[i]);
+        }
+    }
+    lifting::predict_merge(level.d, level.details, level.s, level.approx, -steps[0], output);
 }
 
 }  // namespace corvane::wavelet

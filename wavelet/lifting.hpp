@@ -56,50 +56,44 @@ inline void split(const float* __restrict x, std::size_t n, float* __restrict s,
     if (n % 2 != 0) s[pairs] = x[n - 1];
 }
 
-// The lifting steps on a signal held interleaved, x[2j] = s[j] and
-// x[2i+1] = d[i]: the same operations in the same order as predict and update
-// above, so the results agree bit for bit. The inverse transforms work this
-// way inside their output buffer and need no copies of their inputs.
-inline void predict_interleaved(float* x, std::size_t details, std::size_t approx, float c) {
-    const std::size_t paired = details < approx ? details : approx - 1;
-    for (std::size_t i = 0; i < paired; ++i) x[2 * i + 1] = x[2 * i + 1] + c * (x[2 * i] + x[2 * i + 2]);
-    if (paired < details) {
-        const std::size_t last = 2 * (details - 1) + 1;
-        x[last] = x[last] + c * (x[2 * (approx - 1)] + x[2 * (approx - 1)]);
-    }
-}
-
-inline void update_interleaved(float* x, std::size_t approx, std::size_t details, float c) {
-    x[0] = x[0] + c * (x[1] + x[1]);
+// update(c) on halves that are first multiplied by their factors, s[j] by
+// s_factor and d[i] by d_factor, in one pass that leaves both multiplied.
+// Each d[i] * d_factor is worked out where it is read, twice over, and
+// stored only once both its approximations have read it (d[k] after s[k+1]),
+// so the pass never reads back what it wrote; the products are the same
+// rounded values either way. Requires what update does.
+inline void scale_update(float* __restrict s, std::size_t approx, float s_factor, float* __restrict d,
+                         std::size_t details, float d_factor, float c) {
+    const float first = d[0] * d_factor;
+    s[0] = s[0] * s_factor + c * (first + first);
     const std::size_t inner = approx - 2;
-    for (std::size_t k = 0; k < inner; ++k) x[2 * k + 2] = x[2 * k + 2] + c * (x[2 * k + 1] + x[2 * k + 3]);
-    const std::size_t last = 2 * (approx - 1);
-    x[last] = x[last] + c * (x[2 * (approx - 2) + 1] + x[2 * (details - 1) + 1]);
-}
-
-// Interleaves s and d into x, multiplying each by its factor on the way.
-inline void merge_scaled(const float* __restrict s, float s_factor, const float* __restrict d, float d_factor,
-                         std::size_t n, float* __restrict x) {
-    const std::size_t pairs = n / 2;
-    for (std::size_t i = 0; i < pairs; ++i) {
-        x[2 * i] = s[i] * s_factor;
-        x[2 * i + 1] = d[i] * d_factor;
+    for (std::size_t k = 0; k < inner; ++k) {
+        s[k + 1] = s[k + 1] * s_factor + c * (d[k] * d_factor + d[k + 1] * d_factor);
+        d[k] = d[k] * d_factor;
     }
-    if (n % 2 != 0) x[n - 1] = s[pairs] * s_factor;
+    s[approx - 1] = s[approx - 1] * s_factor + c * (d[approx - 2] * d_factor + d[details - 1] * d_factor);
+    scale(d + inner, details - inner, d_factor);
 }
 
-// The inverse of split.
-inline void merge(const float* __restrict s, const float* __restrict d, std::size_t n, float* __restrict x) {
-    const std::size_t pairs = n / 2;
-    for (std::size_t i = 0; i < pairs; ++i) {
+// predict(c) with its results written straight into x merged with s:
+// x[2j] = s[j], x[2i+1] = d[i] + c * (s[i] + s[i+1]) (the inverse of split
+// around the last step). s and d are only read. Requires what predict does.
+inline void predict_merge(const float* __restrict d, std::size_t details, const float* __restrict s,
+                          std::size_t approx, float c, float* __restrict x) {
+    const std::size_t paired = details < approx ? details : approx - 1;
+    for (std::size_t i = 0; i < paired; ++i) {
         x[2 * i] = s[i];
-        x[2 * i + 1] = d[i];
+        x[2 * i + 1] = d[i] + c * (s[i] + s[i + 1]);
     }
-    if (n % 2 != 0) x[n - 1] = s[pairs];
+    if (paired < details) {  // A = D: the last detail has no right neighbour
+        x[2 * paired] = s[paired];
+        x[2 * paired + 1] = d[paired] + c * (s[approx - 1] + s[approx - 1]);
+    }
+    if (approx > details) x[2 * details] = s[details];  // A = D + 1: the last sample
 }
 
-// A forward level's two halves, s (A values) and d (D values), with the
-// steps on them.
+// A level's two halves, s (A values) and d (D values), with the steps on
+// them.
 struct Halves {
     float* s;
     std::size_t approx;
@@ -109,23 +103,15 @@ struct Halves {
     void update(float c) const { lifting::update(s, approx, d, details, c); }
 };
 
-// An inverse level's output, holding both halves interleaved, with the steps
-// on it.
-struct Interleaved {
-    float* x;
-    std::size_t approx;
-    std::size_t details;
-    void predict(float c) const { predict_interleaved(x, details, approx, c); }
-    void update(float c) const { update_interleaved(x, approx, details, c); }
-};
-
 }  // namespace lifting
 
-// A lifting transform as its constants. The steps alternate, a predict
-// first: forward they run in order with their constants, and the halves are
-// then multiplied by their scales; the inverse merges the halves multiplied
-// by the other half's scale (the two scales are each other's inverse), then
-// runs the steps in reverse order with the constants negated.
+// A lifting transform as its constants. The steps come in pairs, a predict
+// and then an update: forward they run in order with their constants, and
+// the halves are then multiplied by their scales. The inverse multiplies each
+// half by the other half's scale (the two scales are each other's inverse),
+// runs the steps in reverse order with the constants negated, and merges the
+// halves: it starts with an update, whose pass takes the scaling too, and
+// ends with a predict, whose pass writes the merged output.
 struct LiftingScheme {
     std::size_t minimum_length;  // the shortest level: 2 + 1 or 2 + 2 samples
     std::size_t filter_length;
@@ -158,10 +144,13 @@ public:
     DwtSize dwt_size(std::size_t n) const override {
         return {std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, scheme_.minimum_length - 2)};
     }
-    // Writes every output element; the inputs may not overlap the output
-    // (the steps run inside it).
+    // Writes every output element; the inputs may not overlap the output.
+    // Works on copies of the halves a tile at a time, on the stack.
     Status execute_inverse(std::span<const float> approximation, std::span<const float> details,
                            std::span<float> output) const override;
+    // The same, the halves lifted where they are.
+    Status execute_inverse_consuming(std::span<float> approximation, std::span<float> details,
+                                     std::span<float> output) const override;
     std::size_t idwt_size(std::size_t approx_length, std::size_t details_length) const override {
         return std::max<std::size_t>(approx_length + details_length, scheme_.minimum_length);
     }
@@ -170,6 +159,9 @@ public:
 private:
     Status check_forward(std::size_t n, std::size_t approx, std::size_t details) const;
     Status check_inverse(std::size_t approx, std::size_t details, std::size_t output) const;
+    // One inverse level of halves that have passed the checks, lifted where
+    // they are and merged into output.
+    void lift_inverse(const lifting::Halves& level, float* output) const;
 
     LiftingScheme scheme_;
 };

@@ -29,13 +29,13 @@ corvane::expected<std::vector<InverseLevel>, WaveletError> plan_reconstruction(
     return plan;
 }
 
-Status inverse_level(Transform transform, const DwtInverseExecutor& executor, const InverseLevel& level,
-                     const float* approx, const float* details, float* output) {
+Status inverse_level(Transform transform, const DwtExecutor& executor, const InverseLevel& level, float* approx,
+                     float* details, float* output) {
     // Filter banks add their synthesis into the output.
     if (!is_lifting(transform)) std::fill_n(output, level.output, 0.0f);
-    return executor.execute_inverse(std::span<const float>(approx, level.approx),
-                                    std::span<const float>(details, level.details),
-                                    std::span<float>(output, level.output));
+    return executor.execute_inverse_consuming(std::span<float>(approx, level.approx),
+                                              std::span<float>(details, level.details),
+                                              std::span<float>(output, level.output));
 }
 
 }  // namespace corvane::wavelet

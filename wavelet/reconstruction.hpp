@@ -31,8 +31,10 @@ corvane::expected<std::vector<InverseLevel>, WaveletError> plan_reconstruction(
     std::span<const std::size_t> details_lengths);
 
 // One level of a plan: reads approx[0 .. level.approx) and
-// details[0 .. level.details), overwrites output[0 .. level.output).
-Status inverse_level(Transform transform, const DwtInverseExecutor& executor, const InverseLevel& level,
-                     const float* approx, const float* details, float* output);
+// details[0 .. level.details), overwrites output[0 .. level.output). The
+// level may overwrite what it reads too (the lifting transforms work inside
+// their details).
+Status inverse_level(Transform transform, const DwtExecutor& executor, const InverseLevel& level, float* approx,
+                     float* details, float* output);
 
 }  // namespace corvane::wavelet
