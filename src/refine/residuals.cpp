@@ -212,9 +212,11 @@ std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Pred
 }
 
 Sampling sampling_for(std::size_t n) {
-    constexpr std::size_t kBlock = 512, kStride = 8 * kBlock;
-    if (n < 2 * kStride) return {n, n};
-    return {kBlock, kStride};
+    // One block in eight, but never fewer than kLeast residuals: all of a
+    // short signal, and a larger share of a middling one.
+    constexpr std::size_t kBlock = 512, kStride = 8 * kBlock, kLeast = 2048;
+    if (n <= kLeast) return {n, n};
+    return {kBlock, std::clamp(n / kLeast * kBlock, kBlock, kStride)};
 }
 
 double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p) {
