@@ -1,6 +1,7 @@
 #include "src/target/split.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -29,6 +30,9 @@ constexpr double kFirstAim = 0.35;
 // How many octaves the walk from the first base goes on while sizes fall.
 constexpr int kWalk = 2;
 constexpr double kGolden = 0.6180339887498949;
+// Signals this short are cheap to code: a candidate's size is its coded
+// chunk's, not a prediction, so the choice among candidates is exact.
+constexpr std::size_t kCodedBelow = 512;
 // Sizes within this share of each other count as level for the walk.
 constexpr double kLevel = 1.02;
 // A float step a little under twice the bound, so the correction's two
@@ -231,6 +235,20 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     return chunk;
 }
 
+// The largest bound that admits no decoded value but the samples themselves:
+// half the spacing of single-precision values just below the smallest
+// magnitude (spacings only grow with magnitude). Every bound up to it asks
+// for the same, so the search runs at this one and gives them one chunk.
+// 0 for integers and for samples held wider, whose bounds mean otherwise.
+double exact_only(const Held& held) {
+    if (held.integers || !held.wide.empty() || held.narrow.empty()) return 0.0;
+    std::uint32_t smallest = 0x7F800000u;  // (the bits of infinity: above every finite magnitude)
+    for (const float v : held.narrow) smallest = std::min(smallest, std::bit_cast<std::uint32_t>(v) & 0x7FFFFFFFu);
+    if (smallest == 0 || smallest >= 0x7F800000u) return 0.0;
+    const float magnitude = std::bit_cast<float>(smallest), below = std::bit_cast<float>(smallest - 1);
+    return 0.5 * (static_cast<double>(magnitude) - static_cast<double>(below));
+}
+
 }  // namespace
 
 expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const Held& held,
@@ -243,6 +261,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     for (std::size_t i = 0; i < held.wide.size(); ++i)
         floor_error = std::max(floor_error, std::abs(held.wide[i] - static_cast<double>(held.narrow[i])));
     if (floor_error > bound) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, floor_error}));
+    bound = std::max(bound, exact_only(held));
 
     auto t = tuning::transform(held.narrow, config.method);
     if (!t) return unexpected(TuningError(std::move(t).error()));
@@ -281,6 +300,17 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
         if (!y) return unexpected(std::move(y).error());
         plain[slot] = keeps_bound(held, corrector, *y);
+        if (n <= kCodedBelow) {
+            auto coded = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
+            if (!coded) {
+                // (a chunk the check refuses is never one to choose)
+                if (std::holds_alternative<CorvaneError>(coded.error())) return unexpected(std::get<CorvaneError>(coded.error()));
+                cost[slot] = std::numeric_limits<double>::infinity();
+            } else {
+                cost[slot] = 8.0 * static_cast<double>(coded->size());
+            }
+            return *cost[slot];
+        }
         cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample));
         return *cost[slot];
     };

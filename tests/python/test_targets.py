@@ -156,6 +156,15 @@ def test_a_constant_float64_chunk_keeps_a_prd_whatever_its_mean_rounds_to(value,
     assert np.array_equal(codec.decode(codec.encode(x)), np.full(n, np.float32(value), dtype=np.float64))
 
 
+def test_bounds_finer_than_the_samples_spacing_all_ask_for_them_exactly():
+    # Near 1e5 float32 values lie 1/128 apart: any bound below 1/256 admits
+    # only the samples themselves, so every such bound gives the one chunk.
+    x = (1e5 + np.round(np.random.default_rng(8).standard_normal(300) * 8) / 128).astype(np.float32)
+    chunks = {Corvane(max_abs_error=bound).encode(x) for bound in (1e-7, 1e-5, 1e-3, 0.0039)}
+    assert len(chunks) == 1
+    assert np.array_equal(Corvane(max_abs_error=1e-7).decode(chunks.pop()), x)
+
+
 def test_damaged_refined_chunks_are_refused():
     x = np.cumsum(np.random.default_rng(4).standard_normal(3000)).astype(np.float32)
     codec = Corvane(max_abs_error=1e-3)
