@@ -166,7 +166,10 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
             // (every kModelStride-th miss of the block gives its spread)
             double squares = 0.0;
             std::size_t taken = 0;
-            for (std::size_t i = at; i < to; i += kModelStride, ++taken) squares += miss(i) * miss(i);
+            for (std::size_t i = at; i < to; i += kModelStride, ++taken) {
+                const double d = miss(i);
+                squares += d * d;
+            }
             const double bits = modelled_bits(squares * static_cast<double>(to - at) / static_cast<double>(taken), to - at, per_step);
             modelled += bits;
             if (at % s.stride != 0) continue;
@@ -371,12 +374,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // coarsest is sought by bisection between the finest base alone that
     // could still be smaller than the best and the finest base weighed:
     // finer bases keep the bound, coarser ones stop keeping it.
-    auto none_plain = [&] {
-        for (int k = 0; k < kGridSize; ++k)
-            if (cost[static_cast<std::size_t>(k)] && plain[static_cast<std::size_t>(k)]) return false;
-        return true;
-    };
-    if (none_plain()) {
+    if (std::none_of(plain.begin(), plain.end(), [](bool alone) { return alone; })) {
         int hi = 0;  // the finest base weighed (which needs corrections)
         while (!cost[static_cast<std::size_t>(hi)]) ++hi;
         int lo = hi;
