@@ -266,6 +266,12 @@ public:
         reserve(std::max<size_t>(count_ + decisions, 1));
         return records_.get() + kHeadroom + count_;
     }
+    // The same for a recording that goes on for an unknown length: the
+    // buffer grows by doubling, so each call costs little.
+    uint16_t* room_for(size_t decisions) {
+        if (count_ + decisions > capacity_) reserve(std::max(count_ + decisions, 2 * capacity_));
+        return records_.get() + kHeadroom + count_;
+    }
     void commit(const uint16_t* cursor) {
         count_ = static_cast<size_t>(cursor - (records_.get() + kHeadroom));
     }

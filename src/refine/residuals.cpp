@@ -78,6 +78,10 @@ std::int32_t predicted(Predictor p, std::int32_t q1, std::int32_t q2) {
         std::clamp<std::int64_t>(std::int64_t{predicted(p, q1, q2)} + v, -kLargestResidual, kLargestResidual));
 }
 
+// The most decisions one residual takes: its zero flag, its sign, a unary
+// length of up to kLengths - 1 steps and as many bits below its leading one.
+constexpr std::size_t kMostDecisions = 2 + 2 * (kLengths - 1);
+
 // Every residual's miss v (what the prediction missed it by), its magnitude
 // m, the activity of the two misses before it and the previous miss, handed
 // to miss(v, m, act, previous) in coding order.
@@ -99,10 +103,12 @@ void walk_misses(std::span<const std::int32_t> q, Predictor p, Miss&& miss) {
     }
 }
 
-// The decisions of every residual, in coding order, handed to bit(ctx, b).
-template <class Bit>
-void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit) {
+// The decisions of every residual, in coding order, handed to bit(ctx, b);
+// before each residual's, each() is called.
+template <class Bit, class Each>
+void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit, Each&& each) {
     walk_misses(q, p, [&](std::int32_t v, std::uint32_t m, std::uint32_t act, std::int32_t previous) {
+        each();
         bit(kZero + act, m != 0);
         if (m == 0) return;
         bit(sign_context(previous), v < 0);
@@ -131,8 +137,10 @@ void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32
         if (length >= 1) add(mantissa_context(length, 0), (m >> (length - 1)) & 1u, 1);
         if (length >= 2) {
             add(mantissa_context(length, 1), (m >> (length - 2)) & 1u, 1);
-            low_ones += static_cast<std::uint32_t>(std::popcount(m & ((1u << (length - 2)) - 1u)));
-            low_all += length - 2;
+            if (length > 2) {  // (a call, where the target has no instruction for it)
+                low_ones += static_cast<std::uint32_t>(std::popcount(m & ((1u << (length - 2)) - 1u)));
+                low_all += length - 2;
+            }
         }
     });
     // A magnitude of length L makes L ones in its unary steps, then a zero
@@ -205,9 +213,25 @@ Predictor predictor_for(std::span<const std::int32_t> q) {
 }
 
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p) {
+    // Decisions are recorded through a cursor, with room made for a stretch
+    // of residuals at a time (each takes at most kMostDecisions), so the
+    // loop neither checks for room nor counts decision by decision.
+    constexpr std::size_t kStretch = 1024;
     BinEnc enc(kContexts);
-    enc.reserve(q.size() + q.size() / 4);
-    binarise(q, p, [&](std::uint32_t ctx, bool b) { enc.encode_bit(ctx, b ? 1u : 0u); });
+    std::uint16_t* const probs = enc.probs();
+    enc.reserve(2 * q.size() + kStretch * kMostDecisions);  // (about what dense residuals take)
+    std::uint16_t* out = enc.room_for(kStretch * kMostDecisions);
+    std::size_t left = kStretch;
+    binarise(
+        q, p, [&](std::uint32_t ctx, bool b) { rans::record(probs[ctx], out, b ? 1u : 0u); },
+        [&] {
+            if (left-- != 0) [[likely]]
+                return;
+            enc.commit(out);
+            out = enc.room_for(kStretch * kMostDecisions);
+            left = kStretch - 1;
+        });
+    enc.commit(out);
     return enc.finish();
 }
 
@@ -227,10 +251,6 @@ double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predic
 }
 
 namespace {
-
-// The most decisions one residual takes: its zero flag, its sign, a unary
-// length of up to kLengths - 1 steps and as many bits below its leading one.
-constexpr std::size_t kMostDecisions = 2 + 2 * (kLengths - 1);
 
 // One decision whose probability the loop holds in a register: its next
 // value is picked before the decision resolves, so the decision after it in

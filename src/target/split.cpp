@@ -106,10 +106,30 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
     r.residuals.resize(y.size());
     const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
     with_samples(held, c.kind, [&](auto reference, auto start) {
-        for (std::size_t i = 0; i < y.size(); ++i) {
-            const auto q = residual_for(c, per_step, reference(i), y[i], start(y[i]));
-            r.residuals[i] = q.value_or(refine::kFree);
-            if (!q) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
+        // The nearest quotient of every sample, checked, in a loop without
+        // branches; the few it leaves outside the bound go through
+        // residual_for(), whose first try is this one.
+        constexpr std::size_t kBlock = 256;
+        for (std::size_t at = 0; at < y.size(); at += kBlock) {
+            const std::size_t to = std::min(y.size(), at + kBlock);
+            std::size_t misses = 0;
+            for (std::size_t i = at; i < to; ++i) {
+                const double x = reference(i);
+                const float s = start(y[i]);
+                const double guess = (x - static_cast<double>(s)) * per_step;
+                const bool small = std::abs(guess) < refine::kLargestResidual - 1;
+                const double g = small ? guess : 0.0;
+                const auto q = static_cast<std::int32_t>(g + (g < 0.0 ? -0.5 : 0.5));
+                const float z = s + static_cast<float>(q) * c.step;
+                r.residuals[i] = q;
+                misses += small && std::abs(x - static_cast<double>(z)) <= c.bound ? 0u : 1u;
+            }
+            if (misses == 0) continue;
+            for (std::size_t i = at; i < to; ++i) {
+                const auto q = residual_for(c, per_step, reference(i), y[i], start(y[i]));
+                r.residuals[i] = q.value_or(refine::kFree);
+                if (!q) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
+            }
         }
         return 0;
     });
