@@ -19,9 +19,9 @@ enum class Kind : std::uint8_t { Float = 0, Integer = 1 };
 // come back with the other sign, which no sum below tells apart.
 inline float nearest_integer(float v) {
     constexpr float kIntegral = 8388608.0f;  // 2^23
-    if (!(std::abs(v) < kIntegral)) return v;
     const float shift = std::copysign(kIntegral, v);
-    return (v + shift) - shift;
+    const float rounded = (v + shift) - shift;
+    return std::abs(v) < kIntegral ? rounded : v;  // (a select: loops over it vectorise)
 }
 
 // The corrected sample, in single precision: one product and one sum, in

@@ -119,10 +119,10 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
                 const double guess = (x - static_cast<double>(s)) * per_step;
                 const bool small = std::abs(guess) < refine::kLargestResidual - 1;
                 const double g = small ? guess : 0.0;
-                const auto q = static_cast<std::int32_t>(g + (g < 0.0 ? -0.5 : 0.5));
+                const auto q = static_cast<std::int32_t>(g + std::copysign(0.5, g));
                 const float z = s + static_cast<float>(q) * c.step;
                 r.residuals[i] = q;
-                misses += small && std::abs(x - static_cast<double>(z)) <= c.bound ? 0u : 1u;
+                misses += (small & (std::abs(x - static_cast<double>(z)) <= c.bound)) ? 0u : 1u;
             }
             if (misses == 0) continue;
             for (std::size_t i = at; i < to; ++i) {
@@ -157,7 +157,7 @@ bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y)
 // of its misses in steps (s): log2(1 + (4.13 s)^2) / 2, which is about
 // log2(s) + 2 for large s (a Gaussian's) and falls as s^2 for small ones;
 // at least a little for any block, so a ratio of two stays finite.
-constexpr std::size_t kModelStride = 4;
+constexpr std::size_t kModelStride = 8;
 double modelled_bits(double squares, std::size_t length, double per_step) {
     constexpr double kSpread = 4.13;  // sqrt(2 pi e): a Gaussian's spread in its entropy
     const auto len = static_cast<double>(length);
