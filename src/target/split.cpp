@@ -364,8 +364,11 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     }
     // And finer while the sizes do not rise: the first base may lie past the
     // best, or on the level tail, where a finer base the bound keeps alone
-    // may be a step beyond bases that are all about as large.
+    // may be a step beyond bases that are all about as large. (A base whose
+    // own bits already come to the best size found is not worth weighing,
+    // nor is any finer one.)
     for (int k = first - 2; k >= std::max(0, first - 2 * kWalk); k -= 2) {
+        if (predicted(k).first >= *cost[static_cast<std::size_t>(best)]) break;
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
         if (*here > *cost[static_cast<std::size_t>(k + 2)] * kLevel) break;
