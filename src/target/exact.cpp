@@ -100,6 +100,12 @@ public:
     QuantisedSupply(const Transformed& t, float m, int threshold, std::vector<std::int16_t>& quantised)
         : t_(t), m_(m), inv_(1.0f / m), threshold_(threshold), quantised_(quantised) {}
     void give(std::size_t band, std::size_t length, float* out) override {
+        // A band whose largest coefficient quantises to 0 is all zeros (the
+        // product rounds monotonically and quantising truncates).
+        if (!(t_.band_peaks[band] * m_ >= 1.0f)) {
+            std::fill_n(out, length, 0.0f);
+            return;
+        }
         quantised_.resize(length);
         quantise_band(t_.bands[band], m_, band == 0 ? 0 : threshold_, quantised_.data());
         for (std::size_t i = 0; i < length; ++i) out[i] = dequantise(quantised_[i], inv_);
@@ -135,8 +141,11 @@ expected<Transformed, CorvaneError> transform(std::span<const float> samples, Me
     if (auto done = run_forward(*t.executor, plan, signal, half, half + plan.half, sink); !done) {
         return unexpected(std::move(done).error());
     }
-    for (const auto& band : t.bands)
-        for (const float v : band) t.peak = std::max(t.peak, std::abs(v));
+    t.band_peaks.assign(t.bands.size(), 0.0f);
+    for (std::size_t b = 0; b < t.bands.size(); ++b) {
+        for (const float v : t.bands[b]) t.band_peaks[b] = std::max(t.band_peaks[b], std::abs(v));
+        t.peak = std::max(t.peak, t.band_peaks[b]);
+    }
     return t;
 }
 

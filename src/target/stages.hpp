@@ -45,7 +45,8 @@ struct Transformed {
     std::size_t n = 0;
     float min = 0.0f, max = 0.0f, mean = 0.0f;
     std::vector<std::vector<float>> bands;  // stream order: coarsest approximation, details finest first
-    float peak = 0.0f;                      // the largest coefficient magnitude
+    std::vector<float> band_peaks;          // each band's largest coefficient magnitude
+    float peak = 0.0f;                      // the largest of them
 };
 
 // The compressor's own forward pipeline, its bands kept unquantised.
