@@ -120,6 +120,16 @@ void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit, Each&& ea
     });
 }
 
+// The ones in every byte, looked up (where the target has no instruction
+// for it, a count is a call).
+struct OnesIn {
+    std::uint8_t of[256];
+    constexpr OnesIn() : of{} {
+        for (std::uint32_t v = 0; v < 256; ++v) of[v] = static_cast<std::uint8_t>(std::popcount(v));
+    }
+};
+inline constexpr OnesIn kOnesIn{};
+
 // The decisions binarise() would make, counted per context (zeros, ones)
 // into `counts` without making them one by one: per miss, its zero flag and
 // sign, the length of its magnitude (whose unary decisions follow from it),
@@ -128,20 +138,21 @@ void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32
     std::uint32_t lengths[kActivities][kLengths] = {};
     std::uint32_t low_ones = 0, low_all = 0;
     auto add = [&](std::uint32_t ctx, std::uint32_t b, std::uint32_t times) { counts[2 * ctx + b] += times; };
+    // Without a branch on the miss, whose zero flag and length noisy
+    // residuals would have mispredicted: what a miss does not have is
+    // counted 0 times, in a context left as it was.
     walk_misses(q, p, [&](std::int32_t v, std::uint32_t m, std::uint32_t act, std::int32_t previous) {
-        add(kZero + act, m != 0 ? 1u : 0u, 1);
-        if (m == 0) return;
-        add(sign_context(previous), v < 0 ? 1u : 0u, 1);
-        const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
-        ++lengths[act][length];
-        if (length >= 1) add(mantissa_context(length, 0), (m >> (length - 1)) & 1u, 1);
-        if (length >= 2) {
-            add(mantissa_context(length, 1), (m >> (length - 2)) & 1u, 1);
-            if (length > 2) {  // (a call, where the target has no instruction for it)
-                low_ones += static_cast<std::uint32_t>(std::popcount(m & ((1u << (length - 2)) - 1u)));
-                low_all += length - 2;
-            }
-        }
+        const std::uint32_t some = m != 0 ? 1u : 0u;
+        add(kZero + act, some, 1);
+        add(sign_context(previous), v < 0 ? 1u : 0u, some);
+        const auto length = static_cast<std::uint32_t>(std::bit_width(m | 1u)) - 1;
+        lengths[act][length] += some;
+        const std::uint32_t l1 = std::max(length, 1u), l2 = std::max(length, 2u);
+        add(mantissa_context(l1, 0), (m >> (l1 - 1)) & 1u, length >= 1 ? 1u : 0u);
+        add(mantissa_context(l2, 1), (m >> (l2 - 2)) & 1u, length >= 2 ? 1u : 0u);
+        const std::uint32_t low = m & ((1u << (l2 - 2)) - 1u);
+        low_ones += low < 256 ? kOnesIn.of[low] : static_cast<std::uint32_t>(std::popcount(low));
+        low_all += l2 - 2;
     });
     // A magnitude of length L makes L ones in its unary steps, then a zero
     // (none at the longest).
