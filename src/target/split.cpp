@@ -378,7 +378,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         // may fall, rise and level off again).
         int lo = walked / 2, hi = empty / 2;
         auto at = [&](int i) { return consider(2 * i); };
-        while (hi - lo > 3) {
+        while (hi - lo > 4) {
             const int c = hi - static_cast<int>(std::lround((hi - lo) * kGolden));
             const int d = lo + static_cast<int>(std::lround((hi - lo) * kGolden));
             auto fc = at(c);
