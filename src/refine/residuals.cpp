@@ -230,7 +230,8 @@ std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Pred
     constexpr std::size_t kStretch = 1024;
     BinEnc enc(kContexts);
     std::uint16_t* const probs = enc.probs();
-    enc.reserve(2 * q.size() + kStretch * kMostDecisions);  // (about what dense residuals take)
+    // (room that is reserved but not reached is never touched)
+    enc.reserve(8 * q.size() + kStretch * kMostDecisions);
     std::uint16_t* out = enc.room_for(kStretch * kMostDecisions);
     std::size_t left = kStretch;
     binarise(
