@@ -354,12 +354,16 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     if (auto done = consider(empty); !done) return unexpected(TuningError(std::move(done).error()));
     // From the first base, coarser by whole octaves while the sizes fall:
     // where the bound is loose, the best lies a few octaves on. Should they
-    // still fall, the best lies between there and the empty base.
+    // still fall, the best lies between there and the empty base. Where the
+    // empty base is already the smaller, the search goes straight there.
     int walked = first;
-    for (int k = first; k <= std::min(first + 2 * kWalk, empty); k += 2) {
+    auto at_first = consider(first);
+    if (!at_first) return unexpected(TuningError(std::move(at_first).error()));
+    const bool beyond = *at_first > *cost[static_cast<std::size_t>(empty)];
+    for (int k = first + 2; !beyond && k <= std::min(first + 2 * kWalk, empty); k += 2) {
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
-        if (k != first && !(*here < *cost[static_cast<std::size_t>(walked)])) break;
+        if (!(*here < *cost[static_cast<std::size_t>(walked)])) break;
         walked = k;
     }
     // And finer while the sizes do not rise: the first base may lie past the
@@ -367,13 +371,13 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // may be a step beyond bases that are all about as large. (A base whose
     // own bits already come to the best size found is not worth weighing,
     // nor is any finer one.)
-    for (int k = first - 2; k >= std::max(0, first - 2 * kWalk); k -= 2) {
+    for (int k = first - 2; !beyond && k >= std::max(0, first - 2 * kWalk); k -= 2) {
         if (predicted(k).first >= *cost[static_cast<std::size_t>(best)]) break;
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
         if (*here > *cost[static_cast<std::size_t>(k + 2)] * kLevel) break;
     }
-    if (walked == std::min(first + 2 * kWalk, empty) && empty - walked > 2) {
+    if ((beyond || walked == std::min(first + 2 * kWalk, empty)) && empty - walked > 2) {
         // A golden-section search over the octaves between (sizes there
         // may fall, rise and level off again).
         int lo = walked / 2, hi = empty / 2;
