@@ -64,43 +64,46 @@ Statistics gather(const Transformed& t) {
     s.first_key = top > below ? top - below : 0;
     const std::size_t count = top - s.first_key + 1;
     s.bands.resize(t.bands.size());
-    std::vector<Bin> dense(count);
+    // Slot 0 of the table gathers what lies below the first bin, so that no
+    // coefficient takes a branch on its size (which small coefficients,
+    // scattered among the rest, would mispredict).
+    std::vector<Bin> dense(count + 1);
+    const std::uint32_t first = s.first_key;
+    const auto slot = [first](std::uint32_t key) {
+        return static_cast<std::uint32_t>(key >= first) * (key - first + 1);
+    };
     for (std::size_t b = 0; b < t.bands.size(); ++b) {
         BandStatistics& out = s.bands[b];
         out.thresholded = b != 0;
         out.size = static_cast<double>(t.bands[b].size());
-        out.bins.swap(dense);
-        float previous = 0.0f;
+        Bin* const bins = dense.data();
+        float peak = 0.0f, previous = 0.0f;
         for (const float v : t.bands[b]) {
             const float a = std::abs(v);
-            out.peak = std::max(out.peak, a);
-            const std::uint32_t key = s.key_of(a);
+            peak = std::max(peak, a);
             const double ad = a;
-            if (key < s.first_key) {
-                out.small_count += 1.0;
-                out.small_squares += ad * ad;
-            } else {
-                Bin& bin = out.bins[key - s.first_key];
-                bin.count += 1.0;
-                bin.sum += ad;
-                bin.squares += ad * ad;
-            }
-            const std::uint32_t pair = s.key_of(std::max(a, previous));
-            if (pair < s.first_key) out.small_pairs += 1.0;
-            else out.bins[pair - s.first_key].pairs += 1.0;
+            Bin& bin = bins[slot(s.key_of(a))];
+            bin.count += 1.0;
+            bin.sum += ad;
+            bin.squares += ad * ad;
+            bins[slot(s.key_of(std::max(a, previous)))].pairs += 1.0;
             previous = a;
         }
+        out.peak = peak;
+        out.small_count = dense[0].count;
+        out.small_squares = dense[0].squares;
+        out.small_pairs = dense[0].pairs;
+        dense[0] = Bin{};
         // Only the occupied bins are kept, each with its key; the dense
         // table goes back to the next band cleared.
         std::vector<Bin> occupied;
-        for (std::size_t j = 0; j < out.bins.size(); ++j) {
-            Bin& bin = out.bins[j];
+        for (std::size_t j = 1; j <= count; ++j) {
+            Bin& bin = dense[j];
             if (bin.count == 0.0 && bin.pairs == 0.0) continue;
-            bin.key = static_cast<std::uint32_t>(s.first_key + j);
+            bin.key = static_cast<std::uint32_t>(first + j - 1);
             occupied.push_back(bin);
             bin = Bin{};
         }
-        dense.swap(out.bins);
         out.bins = std::move(occupied);
         out.lo.resize(out.bins.size());
         out.hi.resize(out.bins.size());
