@@ -33,6 +33,13 @@ expected<std::vector<float>, CorvaneError> recompose(Method method, const wavele
     return out;
 }
 
+expected<std::size_t, CorvaneError> recomposed_length(Method method, const wavelet::DwtExecutor& executor,
+                                                      std::span<const std::size_t> lengths) {
+    const auto planned = wavelet::plan_reconstruction(transform_of(method), executor, lengths[0], lengths.subspan(1));
+    if (!planned) return unexpected(CorvaneError::wavelet(planned.error().message()));
+    return planned->front().output;
+}
+
 expected<void, CorvaneError> recompose_into(Method method, const wavelet::DwtExecutor& executor,
                                             std::span<const std::size_t> lengths, BandSupply& supply,
                                             InverseWork& work, std::vector<float>& out) {

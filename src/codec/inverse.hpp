@@ -48,6 +48,11 @@ expected<std::vector<float>, CorvaneError> recompose(Method method, const wavele
                                                      std::span<const std::size_t> lengths, BandSupply& supply,
                                                      InverseWork& work);
 
+// The length recompose() gives the bands of `lengths`: that of a signal of
+// zeros, were every band all zeros.
+expected<std::size_t, CorvaneError> recomposed_length(Method method, const wavelet::DwtExecutor& executor,
+                                                      std::span<const std::size_t> lengths);
+
 // The same into `out`, whose storage a caller that recomposes again and
 // again keeps (resized to the signal's length).
 expected<void, CorvaneError> recompose_into(Method method, const wavelet::DwtExecutor& executor,

@@ -176,6 +176,17 @@ expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t,
                                                            Reconstruction& scratch) {
     scratch.lengths.resize(t.bands.size());
     for (std::size_t b = 0; b < t.bands.size(); ++b) scratch.lengths[b] = t.bands[b].size();
+    // Where every coefficient quantises to zero, so does every sample the
+    // inverse transform gives (lifting and scaling zeros): the transform is
+    // not run.
+    const bool all_zero = !t.band_peaks.empty() && std::none_of(t.band_peaks.begin(), t.band_peaks.end(), [m](float peak) { return peak * m >= 1.0f; });
+    if (all_zero) {
+        auto length = recomposed_length(t.method, *t.executor, scratch.lengths);
+        if (!length) return unexpected(std::move(length).error());
+        scratch.samples.assign(*length, 0.0f);
+        denormalise(scratch.samples, t.min, t.max, t.mean, t.n);
+        return std::span<const float>(scratch.samples);
+    }
     QuantisedSupply supply(t, m, threshold, scratch.quantised);
     if (auto done = recompose_into(t.method, *t.executor, scratch.lengths, supply, scratch.work, scratch.samples);
         !done) {
