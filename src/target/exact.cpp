@@ -179,7 +179,8 @@ expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t,
     // Where every coefficient quantises to zero, so does every sample the
     // inverse transform gives (lifting and scaling zeros): the transform is
     // not run.
-    const bool all_zero = !t.band_peaks.empty() && std::none_of(t.band_peaks.begin(), t.band_peaks.end(), [m](float peak) { return peak * m >= 1.0f; });
+    const bool all_zero = !t.band_peaks.empty() && std::none_of(t.band_peaks.begin(), t.band_peaks.end(),
+                                                                [m](float peak) { return peak * m >= 1.0f; });
     if (all_zero) {
         auto length = recomposed_length(t.method, *t.executor, scratch.lengths);
         if (!length) return unexpected(std::move(length).error());

@@ -238,22 +238,24 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     if (!base) return unexpected(TuningError(std::move(base).error()));
     auto y = decompress(*base);
     if (!y) return unexpected(TuningError(std::move(y).error()));
-    Refinement r = corrections(held, corrector, *y);
-    std::vector<std::uint8_t> chunk;
     // The base alone when its reader finds every sample within the bound: no
     // correction, or for float samples that are integers (corrected to
     // integers, read as they decode), the base's own error.
-    const bool alone = held.integers && !held.reader_rounds ? largest_error(held, *y) <= corrector.bound : needs_none(r);
-    if (alone) {
+    const bool as_read = held.integers && !held.reader_rounds;
+    const double base_error = as_read ? largest_error(held, *y) : 0.0;
+    std::optional<Refinement> r;
+    if (!as_read || !(base_error <= corrector.bound)) r = corrections(held, corrector, *y);
+    std::vector<std::uint8_t> chunk;
+    if (as_read ? base_error <= corrector.bound : needs_none(*r)) {
         chunk = std::move(*base);
     } else {
-        r.predictor = refine::predictor_for(r.residuals);
-        chunk = refine::write_container(*base, r);
+        r->predictor = refine::predictor_for(r->residuals);
+        chunk = refine::write_container(*base, *r);
         if (auto applied = refine::apply_container(chunk, *y); !applied) {
             return unexpected(TuningError(std::move(applied).error()));
         }
     }
-    const double error = largest_error(held, *y);
+    const double error = as_read && !r ? base_error : largest_error(held, *y);
     if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
     return chunk;
 }
