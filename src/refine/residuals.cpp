@@ -52,7 +52,7 @@ std::uint32_t unary_context(std::uint32_t act, std::uint32_t step) {
     return kUnary + act * kUnarySteps + std::min(step, kUnarySteps - 1);
 }
 
-std::uint32_t mantissa_context(std::uint32_t length, std::uint32_t bit_below) {
+constexpr std::uint32_t mantissa_context(std::uint32_t length, std::uint32_t bit_below) {
     return bit_below < 2 ? kHigh + 2 * length + bit_below : kLow;
 }
 
@@ -120,39 +120,57 @@ void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit, Each&& ea
     });
 }
 
-// The ones in every byte, looked up (where the target has no instruction
-// for it, a count is a call).
-struct OnesIn {
-    std::uint8_t of[256];
-    constexpr OnesIn() : of{} {
-        for (std::uint32_t v = 0; v < 256; ++v) of[v] = static_cast<std::uint8_t>(std::popcount(v));
+// What a magnitude adds to the counts past its zero flag and sign: the
+// length of its binary form (0 for 0 and 1), its two leading mantissa bits
+// as slots of the counts with how many times each is counted (0 or 1), and
+// the ones among the rest and their number. Looked up below kTabled, so that
+// counting takes no branch on a miss's size (which noisy residuals would
+// mispredict).
+struct MagnitudeCounts {
+    std::uint32_t length = 0, first = 0, first_times = 0, second = 0, second_times = 0, ones = 0, all = 0;
+};
+constexpr MagnitudeCounts counts_of(std::uint32_t m) {
+    MagnitudeCounts c;
+    c.length = static_cast<std::uint32_t>(std::bit_width(m | 1u)) - 1;
+    const std::uint32_t l1 = std::max(c.length, 1u), l2 = std::max(c.length, 2u);
+    c.first = 2 * mantissa_context(l1, 0) + ((m >> (l1 - 1)) & 1u);
+    c.first_times = c.length >= 1 ? 1u : 0u;
+    c.second = 2 * mantissa_context(l2, 1) + ((m >> (l2 - 2)) & 1u);
+    c.second_times = c.length >= 2 ? 1u : 0u;
+    c.ones = static_cast<std::uint32_t>(std::popcount(m & ((1u << (l2 - 2)) - 1u)));
+    c.all = l2 - 2;
+    return c;
+}
+constexpr std::uint32_t kTabled = 256;
+struct MagnitudeTable {
+    MagnitudeCounts of[kTabled];
+    constexpr MagnitudeTable() : of{} {
+        for (std::uint32_t m = 0; m < kTabled; ++m) of[m] = counts_of(m);
     }
 };
-inline constexpr OnesIn kOnesIn{};
+inline constexpr MagnitudeTable kMagnitudes{};
 
 // The decisions binarise() would make, counted per context (zeros, ones)
 // into `counts` without making them one by one: per miss, its zero flag and
 // sign, the length of its magnitude (whose unary decisions follow from it),
-// its two leading mantissa bits, and how many of the rest are ones.
+// its two leading mantissa bits, and how many of the rest are ones. What a
+// miss does not have is counted 0 times, in a context left as it was.
 void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32_t>& counts) {
     std::uint32_t lengths[kActivities][kLengths] = {};
     std::uint32_t low_ones = 0, low_all = 0;
-    auto add = [&](std::uint32_t ctx, std::uint32_t b, std::uint32_t times) { counts[2 * ctx + b] += times; };
-    // Without a branch on the miss, whose zero flag and length noisy
-    // residuals would have mispredicted: what a miss does not have is
-    // counted 0 times, in a context left as it was.
+    std::uint32_t* const slots = counts.data();
+    auto add = [&](std::uint32_t ctx, std::uint32_t b, std::uint32_t times) { slots[2 * ctx + b] += times; };
     walk_misses(q, p, [&](std::int32_t v, std::uint32_t m, std::uint32_t act, std::int32_t previous) {
-        const std::uint32_t some = m != 0 ? 1u : 0u;
+        const auto some = static_cast<std::uint32_t>(m != 0);
         add(kZero + act, some, 1);
-        add(sign_context(previous), v < 0 ? 1u : 0u, some);
-        const auto length = static_cast<std::uint32_t>(std::bit_width(m | 1u)) - 1;
-        lengths[act][length] += some;
-        const std::uint32_t l1 = std::max(length, 1u), l2 = std::max(length, 2u);
-        add(mantissa_context(l1, 0), (m >> (l1 - 1)) & 1u, length >= 1 ? 1u : 0u);
-        add(mantissa_context(l2, 1), (m >> (l2 - 2)) & 1u, length >= 2 ? 1u : 0u);
-        const std::uint32_t low = m & ((1u << (l2 - 2)) - 1u);
-        low_ones += low < 256 ? kOnesIn.of[low] : static_cast<std::uint32_t>(std::popcount(low));
-        low_all += l2 - 2;
+        const auto sign = static_cast<std::uint32_t>(previous > 0) + 2 * static_cast<std::uint32_t>(previous < 0);
+        add(kSign + sign, static_cast<std::uint32_t>(v < 0), some);
+        const MagnitudeCounts c = m < kTabled ? kMagnitudes.of[m] : counts_of(m);
+        lengths[act][c.length] += some;
+        slots[c.first] += c.first_times;
+        slots[c.second] += c.second_times;
+        low_ones += c.ones;
+        low_all += c.all;
     });
     // A magnitude of length L makes L ones in its unary steps, then a zero
     // (none at the longest).
