@@ -185,7 +185,7 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
         }
         return 0;
     });
-    const refine::Predictor p = refine::fit_predictor(sample);
+    const refine::Predictor p = refine::fit_predictor(sample, s.block);
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
     const double counted = refine::residual_bits(sample, n, p) * taken / static_cast<double>(n);
     return kContainerBits + counted * (modelled / modelled_taken) +
