@@ -238,11 +238,15 @@ Predictor predictor_for(std::span<const std::int32_t> q) {
         sample.insert(sample.end(), block.begin(), block.end());
     }
     const Predictor fitted = fit_predictor(sample, s.block);
+    const double unpredicted = sample_bits(sample, s.block, {});
+    const double fitted_bits = sample_bits(sample, s.block, fitted);
+    if (!(fitted_bits < unpredicted)) return {};
     // The coder weighs a miss against the size of the two before it (its
     // context), so a miss costs about the log of its ratio to them: squares
     // weighed by the inverse of that neighbourhood fit the quiet stretches
     // that most residuals lie in, rather than the few large misses of the
-    // busy ones that least squares follows.
+    // busy ones that least squares follows. Tried where a prediction pays
+    // at all; the fewer bits win (the fit's, when equal).
     double e1 = 0.0, e2 = 0.0;
     const Predictor refitted = least_squares(sample, s.block, fitted, [&](std::size_t in_block, double miss) {
         if (in_block == 2) e1 = e2 = 0.0;
@@ -251,15 +255,8 @@ Predictor predictor_for(std::span<const std::int32_t> q) {
         e1 = miss;
         return w;
     });
-    // The one that codes the sample in the fewest bits (the first of equals).
-    Predictor best{};
-    double fewest = sample_bits(sample, s.block, best);
-    for (const Predictor p : {fitted, refitted}) {
-        if (p.a == best.a && p.b == best.b) continue;
-        const double bits = sample_bits(sample, s.block, p);
-        if (bits < fewest) best = p, fewest = bits;
-    }
-    return best;
+    if (refitted.a == fitted.a && refitted.b == fitted.b) return fitted;
+    return sample_bits(sample, s.block, refitted) < fitted_bits ? refitted : fitted;
 }
 
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p) {

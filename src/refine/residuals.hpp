@@ -38,9 +38,10 @@ struct Predictor {
 Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block);
 Predictor fit_predictor(std::span<const std::int32_t> q);
 
-// The predictor a chunk codes q with: whichever codes the blocks of q that
-// sampling_for() takes in the fewest bits of none, the one fitted to them
-// and that one refitted with each square weighed against the misses before it.
+// The predictor a chunk codes q with: none, unless the one fitted to the
+// blocks of q that sampling_for() takes codes them in fewer bits; then that
+// one, or it refitted with each square weighed against the misses before it
+// should that take fewer still.
 Predictor predictor_for(std::span<const std::int32_t> q);
 
 // The coded residuals: the coder's 4-byte state and its words.
