@@ -84,23 +84,27 @@ constexpr std::size_t kMostDecisions = 2 + 2 * (kLengths - 1);
 
 // Every residual's miss v (what the prediction missed it by), its magnitude
 // m, the activity of the two misses before it and the previous miss, handed
-// to miss(v, m, act, previous) in coding order.
+// to miss(v, m, act, previous) in coding order. The first `warm` residuals
+// only set up what the ones after them are predicted from and coded in.
 template <class Miss>
-void walk_misses(std::span<const std::int32_t> q, Predictor p, Miss&& miss) {
+void walk_misses(std::span<const std::int32_t> q, Predictor p, Miss&& miss, std::size_t warm = 0) {
     std::uint32_t a = 0, b = 0;
     std::int32_t previous = 0, q1 = 0, q2 = 0;
-    for (const std::int32_t given : q) {
+    auto next = [&](std::int32_t given, auto&& seen) {
         const std::int32_t guess = predicted(p, q1, q2);
         const std::int32_t value = given == kFree ? guess : given;
         const std::int32_t v = value - guess;
         const auto m = static_cast<std::uint32_t>(std::abs(v));
-        miss(v, m, activity(a, b), previous);
+        seen(v, m, activity(a, b), previous);
         b = a;
         a = m;
         previous = v;
         q2 = q1;
         q1 = value;
-    }
+    };
+    warm = std::min(warm, q.size());
+    for (const std::int32_t given : q.first(warm)) next(given, [](std::int32_t, std::uint32_t, std::uint32_t, std::int32_t) {});
+    for (const std::int32_t given : q.subspan(warm)) next(given, miss);
 }
 
 // The decisions of every residual, in coding order, handed to bit(ctx, b);
@@ -155,7 +159,7 @@ inline constexpr MagnitudeTable kMagnitudes{};
 // sign, the length of its magnitude (whose unary decisions follow from it),
 // its two leading mantissa bits, and how many of the rest are ones. What a
 // miss does not have is counted 0 times, in a context left as it was.
-void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32_t>& counts) {
+void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32_t>& counts, std::size_t warm = 0) {
     std::uint32_t lengths[kActivities][kLengths] = {};
     std::uint32_t low_ones = 0, low_all = 0;
     std::uint32_t* const slots = counts.data();
@@ -171,7 +175,7 @@ void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32
         slots[c.second] += c.second_times;
         low_ones += c.ones;
         low_all += c.all;
-    });
+    }, warm);
     // A magnitude of length L makes L ones in its unary steps, then a zero
     // (none at the longest).
     for (std::uint32_t act = 0; act < kActivities; ++act) {
@@ -201,28 +205,67 @@ double bits_of(const std::vector<std::uint32_t>& counts) {
     return bits;
 }
 
-}  // namespace
+// A sample of blocks lies back to back, so a block's first residuals follow
+// another block's last ones rather than their own: the first kWarm of every
+// block but the signal's first only set up the contexts and predictions of
+// the rest.
+constexpr std::size_t kWarm = 4;
 
-Predictor fit_predictor(std::span<const std::int32_t> q) {
-    // The normal equations of a[i] q[i-1] + b q[i-2] ~ q[i], summed in order.
+// The decisions of the sample's blocks counted per context; returns how many
+// residuals were counted.
+std::size_t count_blocks(std::span<const std::int32_t> sample, std::size_t block, Predictor p,
+                         std::vector<std::uint32_t>& counts) {
+    std::size_t counted = 0;
+    for (std::size_t at = 0; at < sample.size(); at += block) {
+        const auto part = sample.subspan(at, std::min(block, sample.size() - at));
+        const std::size_t warm = at == 0 ? 0 : std::min(kWarm, part.size());
+        count(part, p, counts, warm);
+        counted += part.size() - warm;
+    }
+    return counted;
+}
+
+double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Predictor p) {
+    std::vector<std::uint32_t> counts(2 * kContexts, 0);
+    count_blocks(sample, block, p, counts);
+    return bits_of(counts);
+}
+
+// The least-squares weights of a[i] q[i-1] + b q[i-2] ~ q[i] over every
+// block, each residual's square weighed by weigh(i, miss) (its miss under
+// the predictor `now`), its weights rounded to 1/32.
+template <class Weigh>
+Predictor least_squares(std::span<const std::int32_t> q, std::size_t block, Predictor now, Weigh&& weigh) {
+    // The normal equations, summed in order.
     double s11 = 0.0, s12 = 0.0, s22 = 0.0, s01 = 0.0, s02 = 0.0;
     auto at = [&](std::size_t i) { return q[i] == kFree ? 0.0 : static_cast<double>(q[i]); };
-    for (std::size_t i = 2; i < q.size(); ++i) {
-        const double x0 = at(i), x1 = at(i - 1), x2 = at(i - 2);
-        s11 += x1 * x1;
-        s12 += x1 * x2;
-        s22 += x2 * x2;
-        s01 += x0 * x1;
-        s02 += x0 * x2;
+    for (std::size_t start = 0; start < q.size(); start += block) {
+        const std::size_t end = std::min(q.size(), start + block);
+        for (std::size_t i = start + 2; i < end; ++i) {
+            const double x0 = at(i), x1 = at(i - 1), x2 = at(i - 2);
+            const double w = weigh(i - start, x0 - (now.a * x1 + now.b * x2) / 32.0);
+            s11 += w * x1 * x1;
+            s12 += w * x1 * x2;
+            s22 += w * x2 * x2;
+            s01 += w * x0 * x1;
+            s02 += w * x0 * x2;
+        }
     }
     const double det = s11 * s22 - s12 * s12;
     if (!(det > 0.0)) return {};
     auto weight = [](double w) {
         return static_cast<std::int8_t>(std::clamp(std::nearbyint(32.0 * w), -128.0, 127.0));
     };
-    const Predictor fitted{weight((s01 * s22 - s02 * s12) / det), weight((s02 * s11 - s01 * s12) / det)};
-    return fitted;
+    return {weight((s01 * s22 - s02 * s12) / det), weight((s02 * s11 - s01 * s12) / det)};
 }
+
+}  // namespace
+
+Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {
+    return least_squares(q, std::max<std::size_t>(block, 1), {}, [](std::size_t, double) { return 1.0; });
+}
+
+Predictor fit_predictor(std::span<const std::int32_t> q) { return fit_predictor(q, q.size()); }
 
 Predictor predictor_for(std::span<const std::int32_t> q) {
     const Sampling s = sampling_for(q.size());
@@ -231,14 +274,26 @@ Predictor predictor_for(std::span<const std::int32_t> q) {
         const auto block = q.subspan(at, std::min(s.block, q.size() - at));
         sample.insert(sample.end(), block.begin(), block.end());
     }
-    const Predictor fitted = fit_predictor(sample);
-    auto bits = [&](Predictor p) {
-        std::vector<std::uint32_t> counts(2 * kContexts, 0);
-        for (std::size_t at = 0; at < sample.size(); at += s.block)
-            count(std::span<const std::int32_t>(sample).subspan(at, std::min(s.block, sample.size() - at)), p, counts);
-        return bits_of(counts);
-    };
-    return bits(fitted) < bits({}) ? fitted : Predictor{};
+    const Predictor fitted = fit_predictor(sample, s.block);
+    const double unpredicted = sample_bits(sample, s.block, {});
+    const double fitted_bits = sample_bits(sample, s.block, fitted);
+    if (!(fitted_bits < unpredicted)) return {};
+    // The coder weighs a miss against the size of the two before it (its
+    // context), so a miss costs about the log of its ratio to them: squares
+    // weighed by the inverse of that neighbourhood fit the quiet stretches
+    // that most residuals lie in, rather than the few large misses of the
+    // busy ones that least squares follows. Tried where a prediction pays
+    // at all; the fewer bits win (the fit's, when equal).
+    double e1 = 0.0, e2 = 0.0;
+    const Predictor refitted = least_squares(sample, s.block, fitted, [&](std::size_t in_block, double miss) {
+        if (in_block == 2) e1 = e2 = 0.0;
+        const double w = 1.0 / (2.0 * std::abs(e1) + std::abs(e2) + 1.0);
+        e2 = e1;
+        e1 = miss;
+        return w;
+    });
+    if (refitted.a == fitted.a && refitted.b == fitted.b) return fitted;
+    return sample_bits(sample, s.block, refitted) < fitted_bits ? refitted : fitted;
 }
 
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p) {
@@ -274,10 +329,9 @@ Sampling sampling_for(std::size_t n) {
 }
 
 double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p) {
-    const std::size_t block = sampling_for(n).block;
     std::vector<std::uint32_t> counts(2 * kContexts, 0);
-    for (std::size_t at = 0; at < sample.size(); at += block) count(sample.subspan(at, std::min(block, sample.size() - at)), p, counts);
-    return bits_of(counts) * static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(sample.size(), 1));
+    const std::size_t counted = count_blocks(sample, std::max<std::size_t>(sampling_for(n).block, 1), p, counts);
+    return bits_of(counts) * static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(counted, 1));
 }
 
 namespace {

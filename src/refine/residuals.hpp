@@ -33,11 +33,15 @@ struct Predictor {
     std::int8_t a = 0, b = 0;
 };
 
-// The predictor of least squared misses over q, its weights rounded to 1/32.
+// The predictor of least squared misses over q, its weights rounded to 1/32;
+// q may be blocks of `block` residuals back to back, each fitted on its own.
+Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block);
 Predictor fit_predictor(std::span<const std::int32_t> q);
 
-// The predictor a chunk codes q with: the one fitted to the blocks of q that
-// sampling_for() takes, or none should that code them in fewer bits.
+// The predictor a chunk codes q with: none, unless the one fitted to the
+// blocks of q that sampling_for() takes codes them in fewer bits; then that
+// one, or it refitted with each square weighed against the misses before it
+// should that take fewer still.
 Predictor predictor_for(std::span<const std::int32_t> q);
 
 // The coded residuals: the coder's 4-byte state and its words.

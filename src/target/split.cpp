@@ -47,6 +47,14 @@ constexpr double kEscapeBits = 48.0;
 constexpr double kContainerBits = 8.0 * (refine::kContainerHeaderSize + 4);
 // The dead zone of threshold 0 is what scale 6 with the low cutoff gives.
 constexpr std::uint8_t kPlainScale = 6;
+// The quantiser truncates towards zero, which leaves every coefficient of a
+// base up to a step short of its value. Where integer samples are kept to
+// within less than 1 (exactly, for an integer type), the corrections are
+// most of the chunk, and a base whose coefficients are moved this share of a
+// step away from zero first (a smaller dead zone, and bins that reach a
+// little below their values) often takes fewer bits with its corrections
+// than it adds to the base.
+constexpr double kLift = 0.3;
 
 struct Corrector {
     Kind kind = Kind::Float;
@@ -205,7 +213,7 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
         }
         return 0;
     });
-    const refine::Predictor p = refine::fit_predictor(sample);
+    const refine::Predictor p = refine::fit_predictor(sample, s.block);
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
     const double counted = refine::residual_bits(sample, n, p) * taken / static_cast<double>(n);
     return kContainerBits + counted * (modelled / modelled_taken) +
@@ -258,6 +266,32 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     const double error = as_read && !r ? base_error : largest_error(held, *y);
     if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
     return chunk;
+}
+
+// The coefficients of `t` moved `share` of a step of multiplier m away from
+// zero, so that the quantiser's truncation rounds up from 1 - share.
+tuning::Transformed lifted(const tuning::Transformed& t, float m, double share) {
+    tuning::Transformed out = t;
+    out.peak = 0.0f;
+    const double by = share / static_cast<double>(m);
+    for (auto& band : out.bands) {
+        for (float& c : band) {
+            if (c != 0.0f) c = static_cast<float>(static_cast<double>(c) + std::copysign(by, static_cast<double>(c)));
+            out.peak = std::max(out.peak, std::abs(c));
+        }
+    }
+    return out;
+}
+
+// Whether every sample is an integer: those of an integer type, and float
+// samples that hold counts.
+bool integer_samples(const Held& held) {
+    if (held.integers) return true;
+    for (std::size_t i = 0; i < held.narrow.size(); ++i) {
+        const double v = held[i];
+        if (!(std::trunc(v) == v)) return false;
+    }
+    return true;
 }
 
 // The largest bound that admits no decoded value but the samples themselves:
@@ -447,6 +481,16 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         auto coded = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
         if (!coded) return unexpected(std::move(coded).error());
         if (chunk.empty() || coded->size() < chunk.size()) chunk = std::move(*coded);
+    }
+    // Integer samples within less than 1: the chosen base lifted too, should
+    // it need corrections and keep any coefficient (past the empty base a
+    // lift of less than half a step keeps none either). Every bound below 1
+    // weighs it, so none gives a larger chunk than a tighter one for want of it.
+    if (bound < 1.0 && !plain[static_cast<std::size_t>(best)] && best < empty && integer_samples(held)) {
+        const auto m = static_cast<float>(grid_multiplier(cap, best));
+        auto coded = coded_at(held, corrector, lifted(*t, m, kLift), config, m);
+        if (!coded) return unexpected(std::move(coded).error());
+        if (coded->size() < chunk.size()) chunk = std::move(*coded);
     }
     return chunk;
 }

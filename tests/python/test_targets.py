@@ -109,6 +109,23 @@ def test_a_looser_largest_error_never_gives_a_larger_chunk(x, low, factor):
     assert loose <= tight
 
 
+def test_counts_at_bounds_about_one_never_give_a_larger_chunk_as_the_bound_loosens():
+    # Noise with wave trains, in counts: exact storage weighs bases the
+    # others do not, and float counts change correction at bounds 1/2 and 1.
+    rng = np.random.default_rng(7)
+    n = 16384
+    t = np.arange(n, dtype=np.float64)
+    x = rng.normal(0.0, 6.0, n)
+    for start, amp, period in ((0.15, 3000.0, 37.0), (0.6, 5000.0, 23.0)):
+        s = int(start * n)
+        u = t[s:] - s
+        x[s:] += amp * np.exp(-u / (0.04 * n)) * np.sin(2 * np.pi * u / period) * (1 - np.exp(-u / 40.0))
+    counts = np.rint(x).astype(np.int16)
+    for dtype, data in (("int16", counts), (None, counts.astype(np.float32))):
+        sizes = [len(Corvane(dtype=dtype, max_abs_error=b).encode(data)) for b in (0, 0.49, 0.5, 0.51, 0.9, 1.0, 1.5)]
+        assert all(a >= b for a, b in zip(sizes, sizes[1:])), (dtype, sizes)
+
+
 @pytest.mark.parametrize("dtype", ["int8", "uint8", "int16", "uint16", "int32"])
 @pytest.mark.parametrize("bound", [0, 0.99, 3.5])
 def test_integers_at_a_largest_error_below_one_are_stored_exactly(dtype, bound):

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -94,6 +95,45 @@ TEST_P(Residuals, DecodeToWhatWasCodedAndCorrectSamplesByTheRule) {
 
 INSTANTIATE_TEST_SUITE_P(Coded, Residuals, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return testing_support::case_name(info.param.name); });
+
+// Counts stored exactly leave residuals that are the samples themselves, far
+// from 0 and wandering: the predictor judged from a sample of blocks must
+// code the whole about as well as the best of the weights around the one
+// fitted to all of it, and the bits predicted from that sample must come
+// close to what the coder takes.
+TEST(ResidualPredictor, FromBlocksCodesLongWanderingCountsNearTheBest) {
+    for (const std::uint32_t seed : {1u, 2u, 3u}) {
+        std::mt19937 rng(seed);
+        std::normal_distribution<double> noise(0.0, 3.0);
+        std::uniform_real_distribution<double> period(90.0, 120.0);
+        std::vector<std::int32_t> q(65536);
+        double phase = 0.0, step = 1.0 / period(rng);
+        for (std::size_t i = 0; i < q.size(); ++i) {
+            phase += step;
+            if (phase >= 1.0) phase -= 1.0, step = 1.0 / period(rng);
+            const double beat = 900.0 * std::exp(-std::pow((phase - 0.2) / 0.08, 2.0)) +
+                                400.0 * std::exp(-std::pow((phase - 0.45) / 0.1, 2.0));
+            q[i] = static_cast<std::int32_t>(std::lround(2048.0 + 150.0 * std::sin(static_cast<double>(i) / 900.0) +
+                                                         beat + noise(rng)));
+        }
+        const Predictor chosen = predictor_for(q), whole = fit_predictor(q);
+        const std::size_t size = encode_residuals(q, chosen).size();
+        std::size_t best = size;
+        for (int a = whole.a - 6; a <= whole.a + 6; a += 2) {
+            for (int b = whole.b - 6; b <= whole.b + 6; b += 2) {
+                const Predictor p{static_cast<std::int8_t>(std::clamp(a, -128, 127)),
+                                  static_cast<std::int8_t>(std::clamp(b, -128, 127))};
+                best = std::min(best, encode_residuals(q, p).size());
+            }
+        }
+        EXPECT_LE(static_cast<double>(size), 1.005 * static_cast<double>(best)) << seed;
+        const Sampling s = sampling_for(q.size());
+        std::vector<std::int32_t> sample;
+        for (std::size_t at = 0; at < q.size(); at += s.stride) sample.insert(sample.end(), q.begin() + static_cast<std::ptrdiff_t>(at), q.begin() + static_cast<std::ptrdiff_t>(std::min(q.size(), at + s.block)));
+        const double predicted = residual_bits(sample, q.size(), chosen) / 8.0;
+        EXPECT_NEAR(predicted / static_cast<double>(size), 1.0, 0.05) << seed;
+    }
+}
 
 }  // namespace
 }  // namespace corvane::refine
