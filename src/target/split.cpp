@@ -296,8 +296,12 @@ Prepared on_grid(const Held& held, double bound) {
     if (!(k < kGridSpacings)) return {bound, 0.0f};
     const double snapped = k == 0.0 ? exact : k * u;
     const double high = (static_cast<double>(std::bit_cast<float>(largest)) + snapped) * (1.0 + 0x1p-40);
-    if (!(high < static_cast<double>(std::numeric_limits<float>::max())) || spacing_at(high) != u) return {snapped, 0.0f};
-    return {snapped, static_cast<float>((2.0 * k + 1.0) * u)};
+    const double step = (2.0 * k + 1.0) * u;
+    // (a step too small for a normal float is left to corrector_for())
+    if (!(high < static_cast<double>(std::numeric_limits<float>::max())) || spacing_at(high) != u ||
+        step < static_cast<double>(std::numeric_limits<float>::min()))
+        return {snapped, 0.0f};
+    return {snapped, static_cast<float>(step)};
 }
 
 }  // namespace
