@@ -217,10 +217,10 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     Refinement r = corrections(held, corrector, *y);
     std::vector<std::uint8_t> chunk;
     // The base alone when its reader finds every sample within the bound, as
-    // keeps_bound() judged it: a residual of 0 may not be the nearest one for
-    // a sample the base misses by the bound itself, and float samples that
-    // are integers are corrected to integers but read as they decode.
-    const bool alone = largest_error(held, *y) <= corrector.bound;
+    // the search judged it: a residual of 0 may not be the nearest one for a
+    // sample the base misses by the bound itself, and float samples that are
+    // integers are corrected to integers but read as they decode.
+    const bool alone = keeps_bound(held, corrector, *y);
     if (alone) {
         chunk = std::move(*base);
     } else {
