@@ -220,10 +220,6 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
            kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }
 
-bool needs_none(const Refinement& r) {
-    return r.escapes.empty() && std::all_of(r.residuals.begin(), r.residuals.end(), [](std::int32_t q) { return q == 0; });
-}
-
 // The largest error of decoded samples, as the chunk's reader sees them.
 double largest_error(const Held& held, std::span<const float> decoded) {
     double worst = 0.0;
@@ -246,24 +242,19 @@ expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, cons
     if (!base) return unexpected(TuningError(std::move(base).error()));
     auto y = decompress(*base);
     if (!y) return unexpected(TuningError(std::move(y).error()));
-    // The base alone when its reader finds every sample within the bound: no
-    // correction, or for float samples that are integers (corrected to
-    // integers, read as they decode), the base's own error.
-    const bool as_read = held.integers && !held.reader_rounds;
-    const double base_error = as_read ? largest_error(held, *y) : 0.0;
-    std::optional<Refinement> r;
-    if (!as_read || !(base_error <= corrector.bound)) r = corrections(held, corrector, *y);
-    std::vector<std::uint8_t> chunk;
-    if (as_read ? base_error <= corrector.bound : needs_none(*r)) {
-        chunk = std::move(*base);
-    } else {
-        r->predictor = refine::predictor_for(r->residuals);
-        chunk = refine::write_container(*base, *r);
-        if (auto applied = refine::apply_container(chunk, *y); !applied) {
-            return unexpected(TuningError(std::move(applied).error()));
-        }
+    // The base alone when its reader finds every sample within the bound, as
+    // the search judged it (every sample checked as its reader sees it): a
+    // residual of 0 may not be the nearest one for a sample the base misses
+    // by the bound itself, and float samples that are integers are corrected
+    // to integers but read as they decode.
+    if (keeps_bound(held, corrector, *y)) return std::move(*base);
+    Refinement r = corrections(held, corrector, *y);
+    r.predictor = refine::predictor_for(r.residuals);
+    std::vector<std::uint8_t> chunk = refine::write_container(*base, r);
+    if (auto applied = refine::apply_container(chunk, *y); !applied) {
+        return unexpected(TuningError(std::move(applied).error()));
     }
-    const double error = as_read && !r ? base_error : largest_error(held, *y);
+    const double error = largest_error(held, *y);
     if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
     return chunk;
 }
@@ -294,18 +285,73 @@ bool integer_samples(const Held& held) {
     return true;
 }
 
-// The largest bound that admits no decoded value but the samples themselves:
-// half the spacing of single-precision values just below the smallest
-// magnitude (spacings only grow with magnitude). Every bound up to it asks
-// for the same, so the search runs at this one and gives them one chunk.
-// 0 for integers and for samples held wider, whose bounds mean otherwise.
-double exact_only(const Held& held) {
-    if (held.integers || !held.wide.empty() || held.narrow.empty()) return 0.0;
-    std::uint32_t smallest = 0x7F800000u;  // (the bits of infinity: above every finite magnitude)
-    for (const float v : held.narrow) smallest = std::min(smallest, std::bit_cast<std::uint32_t>(v) & 0x7FFFFFFFu);
+// The largest bound that admits no decoded value but the samples themselves,
+// given the bits of the smallest magnitude among them: half the spacing of
+// single-precision values just below it (spacings only grow with magnitude).
+// Every bound up to it asks for the same, so the search runs at this one and
+// gives them one chunk. 0 for a zero sample and for non-finite ones.
+double exact_only(std::uint32_t smallest) {
     if (smallest == 0 || smallest >= 0x7F800000u) return 0.0;
     const float magnitude = std::bit_cast<float>(smallest), below = std::bit_cast<float>(smallest - 1);
     return 0.5 * (static_cast<double>(magnitude) - static_cast<double>(below));
+}
+
+// The spacing of single-precision values of magnitude m (finite, above 0).
+double spacing_at(double m) {
+    if (m < static_cast<double>(std::numeric_limits<float>::min())) return std::ldexp(1.0, -149);
+    int exponent = 0;
+    std::frexp(m, &exponent);  // m in [2^(exponent - 1), 2^exponent)
+    return std::ldexp(1.0, exponent - 24);
+}
+
+// Bounds up to this many spacings of the samples are taken to the grid below;
+// past it the grid's step is wider than the usual one by too little to matter.
+constexpr double kGridSpacings = 1024.0;
+
+// The bound the search runs at, and the step of its corrections (0: the one
+// corrector_for() takes from the bound).
+struct Prepared {
+    double bound = 0.0;
+    float step = 0.0f;
+};
+
+// Single-precision samples and every value within a bound E of them lie on
+// one grid: the spacing u of single-precision values at the smallest
+// magnitude any of them can have, as spacings only grow with magnitude, by
+// powers of two. Their distances are multiples of u, so every bound in
+// [k u, (k + 1) u) admits the same decoded values as k u (below u, the
+// samples alone), and the search runs at k u: all those bounds give one
+// chunk, and a looser bound never runs at a tighter one. When all those
+// values lie where the spacing is u itself, a step of (2k + 1) u reaches
+// one value in every 2k + 1 along the grid, exactly (the integers' own
+// step, in units of u): each sample is reached within k u of it, with a
+// step wider than the usual one by a spacing.
+// Integers and samples held wider, whose bounds mean otherwise, keep theirs.
+Prepared on_grid(const Held& held, double bound) {
+    if (held.integers || !held.wide.empty() || held.narrow.empty()) return {bound, 0.0f};
+    std::uint32_t smallest = 0x7F800000u, largest = 0;  // (the bits of infinity: above every finite magnitude)
+    for (const float v : held.narrow) {
+        const std::uint32_t magnitude = std::bit_cast<std::uint32_t>(v) & 0x7FFFFFFFu;
+        smallest = std::min(smallest, magnitude);
+        largest = std::max(largest, magnitude);
+    }
+    const double exact = exact_only(smallest);
+    bound = std::max(bound, exact);
+    if (exact == 0.0 || largest >= 0x7F800000u) return {bound, 0.0f};
+    // (the smallest magnitude taken a little lower, so that a rounding of the
+    // difference never lands on a coarser spacing than the values have)
+    const double low = (static_cast<double>(std::bit_cast<float>(smallest)) - bound) * (1.0 - 0x1p-40);
+    if (!(low > 0.0)) return {bound, 0.0f};
+    const double u = spacing_at(low), k = std::floor(bound / u);
+    if (!(k < kGridSpacings)) return {bound, 0.0f};
+    const double snapped = k == 0.0 ? exact : k * u;
+    const double high = (static_cast<double>(std::bit_cast<float>(largest)) + snapped) * (1.0 + 0x1p-40);
+    const double step = (2.0 * k + 1.0) * u;
+    // (a step too small for a normal float is left to corrector_for())
+    if (!(high < static_cast<double>(std::numeric_limits<float>::max())) || spacing_at(high) != u ||
+        step < static_cast<double>(std::numeric_limits<float>::min()))
+        return {snapped, 0.0f};
+    return {snapped, static_cast<float>(step)};
 }
 
 }  // namespace
@@ -320,7 +366,8 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     for (std::size_t i = 0; i < held.wide.size(); ++i)
         floor_error = std::max(floor_error, std::abs(held.wide[i] - static_cast<double>(held.narrow[i])));
     if (floor_error > bound) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, floor_error}));
-    bound = std::max(bound, exact_only(held));
+    const Prepared prepared = on_grid(held, bound);
+    bound = prepared.bound;
 
     auto t = tuning::transform(held.narrow, config.method);
     if (!t) return unexpected(TuningError(std::move(t).error()));
@@ -328,8 +375,9 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     const std::vector<double>& gains = tuning::band_gains(t->method, t->levels);
     const float cap = tuning::largest_multiplier(t->peak);
     const double range = static_cast<double>(t->max) - static_cast<double>(t->min);
-    const Corrector corrector = corrector_for(held, bound);
-    const double half_step = held.integers ? corrector.bound + 0.5 : bound;
+    Corrector corrector = corrector_for(held, bound);
+    if (prepared.step > 0.0f) corrector.step = prepared.step;
+    const double half_step = held.integers ? corrector.bound + 0.5 : prepared.step > 0.0f ? 0.5 * prepared.step : bound;
 
     // The base bits and the predicted root-mean-square error of a grid point.
     std::vector<std::optional<std::pair<double, double>>> predictions(kGridSize);

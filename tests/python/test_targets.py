@@ -126,6 +126,26 @@ def test_counts_at_bounds_about_one_never_give_a_larger_chunk_as_the_bound_loose
         assert all(a >= b for a, b in zip(sizes, sizes[1:])), (dtype, sizes)
 
 
+@st.composite
+def at_an_offset(draw):
+    # The same shapes, shrunk, about a large value: bounds of a few float32
+    # spacings there, where decoded values show their grid.
+    x = draw(signals()).astype(np.float64)
+    x = (x - np.median(x)) * 10.0 ** draw(st.integers(-6, 0))
+    return (draw(st.sampled_from([1e5, -300.0, 3e6])) + x).astype(np.float32)
+
+
+# Bounds of a few spacings, where a step that is no multiple of the spacing
+# leaves samples out of its reach; the examples are fixed, as above.
+@settings(max_examples=200, deadline=None, derandomize=True, database=None)
+@given(x=at_an_offset(), low=st.floats(1e-5, 0.1), factor=st.floats(1.0, 30.0))
+def test_a_looser_largest_error_never_gives_a_larger_chunk_near_the_samples_spacing(x, low, factor):
+    spread = float(np.ptp(x.astype(np.float64)))
+    assume(spread > 0)
+    tight, loose = (len(Corvane(max_abs_error=r * spread).encode(x)) for r in (low, low * factor))
+    assert loose <= tight
+
+
 @pytest.mark.parametrize("dtype", ["int8", "uint8", "int16", "uint16", "int32"])
 @pytest.mark.parametrize("bound", [0, 0.99, 3.5])
 def test_integers_at_a_largest_error_below_one_are_stored_exactly(dtype, bound):
@@ -180,6 +200,16 @@ def test_bounds_finer_than_the_samples_spacing_all_ask_for_them_exactly():
     chunks = {Corvane(max_abs_error=bound).encode(x) for bound in (1e-7, 1e-5, 1e-3, 0.0039)}
     assert len(chunks) == 1
     assert np.array_equal(Corvane(max_abs_error=1e-7).decode(chunks.pop()), x)
+
+
+def test_bounds_between_two_multiples_of_the_samples_spacing_give_one_chunk():
+    # Near 1e5 decoded values lie on the samples' grid of 1/128: every bound
+    # from 3/128 up to 4/128 admits the same values, and they give one chunk.
+    x = (1e5 + np.cumsum(np.random.default_rng(9).integers(-2, 3, 2000)) / 128).astype(np.float32)
+    chunks = {Corvane(max_abs_error=k / 128).encode(x) for k in (3.0, 3.3, 3.999)}
+    assert len(chunks) == 1
+    y = Corvane(max_abs_error=3 / 128).decode(chunks.pop())
+    assert np.max(np.abs(y.astype(np.float64) - x)) <= 3 / 128
 
 
 def test_damaged_refined_chunks_are_refused():
