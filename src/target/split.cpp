@@ -35,6 +35,9 @@ constexpr double kGolden = 0.6180339887498949;
 constexpr std::size_t kCodedBelow = 512;
 // Sizes within this share of each other count as level for the walk.
 constexpr double kLevel = 1.02;
+// An empty base this much smaller than the first guess sends the search
+// straight towards it.
+constexpr double kBeyond = 0.9;
 // A float step a little under twice the bound, so the correction's two
 // single-precision roundings fit in what is left.
 constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
@@ -443,7 +446,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     int walked = first;
     auto at_first = consider(first);
     if (!at_first) return unexpected(TuningError(std::move(at_first).error()));
-    const bool beyond = *at_first > *cost[static_cast<std::size_t>(empty)];
+    const bool beyond = *cost[static_cast<std::size_t>(empty)] < kBeyond * *at_first;
     for (int k = first + 2; !beyond && k <= std::min(first + 2 * kWalk, empty); k += 2) {
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
