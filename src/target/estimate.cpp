@@ -64,10 +64,14 @@ Statistics gather(const Transformed& t) {
     s.first_key = top > below ? top - below : 0;
     const std::size_t count = top - s.first_key + 1;
     s.bands.resize(t.bands.size());
-    // Slot 0 of the table gathers what lies below the first bin, so that no
+    // Slot 0 of the tables gathers what lies below the first bin, so that no
     // coefficient takes a branch on its size (which small coefficients,
-    // scattered among the rest, would mispredict).
+    // scattered among the rest, would mispredict). Each statistic has a
+    // table of its own, counts in integers, until the band is done: sums into
+    // one table of bins would each wait for the one before.
     std::vector<Bin> dense(count + 1);
+    std::vector<std::uint32_t> counts(count + 1), pairs(count + 1);
+    std::vector<double> sums(count + 1), squares(count + 1);
     const std::uint32_t first = s.first_key;
     const auto slot = [first](std::uint32_t key) {
         return static_cast<std::uint32_t>(key >= first) * (key - first + 1);
@@ -76,18 +80,25 @@ Statistics gather(const Transformed& t) {
         BandStatistics& out = s.bands[b];
         out.thresholded = b != 0;
         out.size = static_cast<double>(t.bands[b].size());
-        Bin* const bins = dense.data();
         float peak = 0.0f, previous = 0.0f;
         for (const float v : t.bands[b]) {
             const float a = std::abs(v);
             peak = std::max(peak, a);
             const double ad = a;
-            Bin& bin = bins[slot(s.key_of(a))];
-            bin.count += 1.0;
-            bin.sum += ad;
-            bin.squares += ad * ad;
-            bins[slot(s.key_of(std::max(a, previous)))].pairs += 1.0;
+            const std::uint32_t j = slot(s.key_of(a));
+            counts[j] += 1;
+            sums[j] += ad;
+            squares[j] += ad * ad;
+            pairs[slot(s.key_of(std::max(a, previous)))] += 1;
             previous = a;
+        }
+        for (std::size_t j = 0; j <= count; ++j) {
+            dense[j].count = counts[j];
+            dense[j].sum = sums[j];
+            dense[j].squares = squares[j];
+            dense[j].pairs = pairs[j];
+            counts[j] = pairs[j] = 0;
+            sums[j] = squares[j] = 0.0;
         }
         out.peak = peak;
         out.small_count = dense[0].count;
