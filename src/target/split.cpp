@@ -38,6 +38,7 @@ constexpr double kLevel = 1.02;
 // An empty base this much smaller than the first guess sends the search
 // straight towards it.
 constexpr double kBeyond = 0.9;
+constexpr double kBehind = 1.01;
 // A float step a little under twice the bound, so the correction's two
 // single-precision roundings fit in what is left.
 constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
@@ -476,6 +477,15 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             if (!fc) return unexpected(TuningError(std::move(fc).error()));
             auto fd = at(d);
             if (!fd) return unexpected(TuningError(std::move(fd).error()));
+            // (where the empty base was far ahead of the first guess, and both
+            // points and one between the finer end and them are behind it,
+            // the range holds little the section could gain)
+            const double behind = *cost[static_cast<std::size_t>(empty)] * kBehind;
+            if (beyond && std::min(*fc, *fd) > behind) {
+                auto fm = at((lo + c) / 2);
+                if (!fm) return unexpected(TuningError(std::move(fm).error()));
+                if (*fm > behind) break;
+            }
             if (*fc <= *fd)
                 hi = d;
             else
