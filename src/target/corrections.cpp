@@ -1,0 +1,238 @@
+#include "src/target/corrections.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "src/refine/container.hpp"
+#include "src/refine/residuals.hpp"
+
+namespace corvane::target {
+
+using refine::Kind;
+using refine::Refinement;
+
+namespace {
+
+// A float step a little under twice the bound, so the correction's two
+// single-precision roundings fit in what is left.
+constexpr double kStepShare = 1.0 - 1.0 / 65536.0;
+// What an escape costs (its gap and value), and what a container adds to
+// its base (its header and the coder's state).
+constexpr double kEscapeBits = 48.0;
+constexpr double kContainerBits = 8.0 * (refine::kContainerHeaderSize + 4);
+// Calls f(reference, start) with the held samples as doubles and a base
+// sample as the reader takes it (rounded, for integers), each chosen once
+// for the loops f runs rather than once a sample.
+template <class F>
+auto with_samples(const Held& held, Kind kind, F&& f) {
+    auto narrow = [&](std::size_t i) { return static_cast<double>(held.narrow[i]); };
+    auto wide = [&](std::size_t i) { return held.wide[i]; };
+    auto rounded = [](float y) { return refine::nearest_integer(y); };
+    auto as_is = [](float y) { return y; };
+    if (held.wide.empty()) return kind == Kind::Integer ? f(narrow, rounded) : f(narrow, as_is);
+    return kind == Kind::Integer ? f(wide, rounded) : f(wide, as_is);
+}
+
+// The residual that brings y within the bound of x as decoding corrects it:
+// the nearest to the exact quotient, or one either side; nothing when none does.
+[[gnu::always_inline]] inline std::optional<std::int32_t> residual_for(const Corrector& c, double per_step, double x,
+                                                                        float y, double start) {
+    const double guess = (x - start) * per_step;
+    if (!(std::abs(guess) < refine::kLargestResidual - 1)) return std::nullopt;
+    const auto q0 = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
+    if (std::abs(x - static_cast<double>(refine::corrected(c.kind, y, q0, c.step))) <= c.bound) return q0;
+    if (per_step == 0.0) return std::nullopt;  // (no step: 0 was the one residual to try)
+    for (const std::int32_t q : {q0 - 1, q0 + 1}) {
+        if (std::abs(x - static_cast<double>(refine::corrected(c.kind, y, q, c.step))) <= c.bound) return q;
+    }
+    return std::nullopt;
+}
+
+// The bits a block of corrections takes, modelled from the root-mean-square
+// of its misses in steps (s): log2(1 + (4.13 s)^2) / 2, which is about
+// log2(s) + 2 for large s (a Gaussian's) and falls as s^2 for small ones;
+// at least a little for any block, so a ratio of two stays finite.
+constexpr std::size_t kModelStride = 8;
+double modelled_bits(double squares, std::size_t length, double per_step) {
+    constexpr double kSpread = 4.13;  // sqrt(2 pi e): a Gaussian's spread in its entropy
+    const auto len = static_cast<double>(length);
+    const double spread = kSpread * kSpread * squares / len * per_step * per_step;
+    return len * std::max(0.5 * std::log2(1.0 + spread), 0.01);
+}
+
+// The largest bound that admits no decoded value but the samples themselves,
+// given the bits of the smallest magnitude among them: half the spacing of
+// single-precision values just below it (spacings only grow with magnitude).
+// Every bound up to it asks for the same, so the search runs at this one and
+// gives them one chunk. 0 for a zero sample and for non-finite ones.
+double exact_only(std::uint32_t smallest) {
+    if (smallest == 0 || smallest >= 0x7F800000u) return 0.0;
+    const float magnitude = std::bit_cast<float>(smallest), below = std::bit_cast<float>(smallest - 1);
+    return 0.5 * (static_cast<double>(magnitude) - static_cast<double>(below));
+}
+
+// The spacing of single-precision values of magnitude m (finite, above 0).
+double spacing_at(double m) {
+    if (m < static_cast<double>(std::numeric_limits<float>::min())) return std::ldexp(1.0, -149);
+    int exponent = 0;
+    std::frexp(m, &exponent);  // m in [2^(exponent - 1), 2^exponent)
+    return std::ldexp(1.0, exponent - 24);
+}
+
+// Bounds up to this many spacings of the samples are taken to the grid below;
+// past it the grid's step is wider than the usual one by too little to matter.
+constexpr double kGridSpacings = 1024.0;
+
+}  // namespace
+
+Corrector corrector_for(const Held& held, double bound) {
+    if (held.integers) {
+        // An odd integer step below 2^24: steps of 2E + 1 put every integer
+        // within E of a corrected value.
+        const double e = std::min(std::floor(bound), double{(1 << 23) - 1});
+        return {Kind::Integer, e, static_cast<float>(2.0 * e + 1.0)};
+    }
+    const double want = 2.0 * bound * kStepShare;
+    auto step = static_cast<float>(want);
+    if (static_cast<double>(step) > want) step = std::nextafter(step, 0.0f);
+    // A step too small for a normal float corrects nothing: such samples escape.
+    if (!(step >= std::numeric_limits<float>::min())) step = 0.0f;
+    return {Kind::Float, bound, step};
+}
+
+Refinement corrections(const Held& held, const Corrector& c, std::span<const float> y) {
+    Refinement r;
+    r.kind = c.kind;
+    r.step = c.step;
+    r.residuals.resize(y.size());
+    const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
+    with_samples(held, c.kind, [&](auto reference, auto start) {
+        // The nearest quotient of every sample, checked, in a loop without
+        // branches; the few it leaves outside the bound go through
+        // residual_for(), whose first try is this one.
+        constexpr std::size_t kBlock = 256;
+        for (std::size_t at = 0; at < y.size(); at += kBlock) {
+            const std::size_t to = std::min(y.size(), at + kBlock);
+            std::size_t misses = 0;
+            for (std::size_t i = at; i < to; ++i) {
+                const double x = reference(i);
+                const float s = start(y[i]);
+                const double guess = (x - static_cast<double>(s)) * per_step;
+                const bool small = std::abs(guess) < refine::kLargestResidual - 1;
+                const double g = small ? guess : 0.0;
+                const auto q = static_cast<std::int32_t>(g + std::copysign(0.5, g));
+                const float z = s + static_cast<float>(q) * c.step;
+                r.residuals[i] = q;
+                misses += (small & (std::abs(x - static_cast<double>(z)) <= c.bound)) ? 0u : 1u;
+            }
+            if (misses == 0) continue;
+            for (std::size_t i = at; i < to; ++i) {
+                const auto q = residual_for(c, per_step, reference(i), y[i], start(y[i]));
+                r.residuals[i] = q.value_or(refine::kFree);
+                if (!q) r.escapes.push_back({static_cast<std::uint32_t>(i), held.narrow[i]});
+            }
+        }
+        return 0;
+    });
+    return r;
+}
+
+
+bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y) {
+    constexpr std::size_t kBlock = 256;
+    return with_samples(held, held.reader_rounds ? Kind::Integer : Kind::Float, [&](auto reference, auto start) {
+        for (std::size_t at = 0; at < y.size(); at += kBlock) {
+            std::size_t misses = 0;
+            for (std::size_t i = at; i < std::min(y.size(), at + kBlock); ++i)
+                misses += !(std::abs(reference(i) - static_cast<double>(start(y[i]))) <= c.bound) ? 1u : 0u;
+            if (misses != 0) return false;
+        }
+        return true;
+    });
+}
+
+
+double correction_bits(const Held& held, const Corrector& c, std::span<const float> y,
+                       std::vector<std::int32_t>& sample) {
+    const std::size_t n = y.size();
+    const refine::Sampling s = refine::sampling_for(n);
+    const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
+    sample.clear();
+    std::size_t escapes = 0;
+    double modelled = 0.0, modelled_taken = 0.0;
+    with_samples(held, c.kind, [&](auto reference, auto start) {
+        auto miss = [&](std::size_t i) { return reference(i) - static_cast<double>(start(y[i])); };
+        for (std::size_t at = 0; at < n; at += s.block) {
+            const std::size_t to = std::min(n, at + s.block);
+            // (every kModelStride-th miss of the block gives its spread)
+            double squares = 0.0;
+            std::size_t taken = 0;
+            for (std::size_t i = at; i < to; i += kModelStride, ++taken) {
+                const double d = miss(i);
+                squares += d * d;
+            }
+            const double bits = modelled_bits(squares * static_cast<double>(to - at) / static_cast<double>(taken), to - at, per_step);
+            modelled += bits;
+            if (at % s.stride != 0) continue;
+            modelled_taken += bits;
+            for (std::size_t i = at; i < to; ++i) {
+                const double d = miss(i), guess = d * per_step;
+                std::int32_t q = refine::kFree;
+                if (per_step == 0.0 ? std::abs(d) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
+                    q = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
+                escapes += q == refine::kFree ? 1u : 0u;
+                sample.push_back(q);
+            }
+        }
+        return 0;
+    });
+    const refine::Predictor p = refine::fit_predictor(sample, s.block);
+    const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
+    const double counted = refine::residual_bits(sample, n, p) * taken / static_cast<double>(n);
+    return kContainerBits + counted * (modelled / modelled_taken) +
+           kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
+}
+
+
+double largest_error(const Held& held, std::span<const float> decoded) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        const double y = held.reader_rounds ? refine::nearest_integer(decoded[i]) : decoded[i];
+        const double d = std::abs(held[i] - y);
+        worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
+    }
+    return worst;
+}
+
+
+Prepared on_grid(const Held& held, double bound) {
+    if (held.integers || !held.wide.empty() || held.narrow.empty()) return {bound, 0.0f};
+    std::uint32_t smallest = 0x7F800000u, largest = 0;  // (the bits of infinity: above every finite magnitude)
+    for (const float v : held.narrow) {
+        const std::uint32_t magnitude = std::bit_cast<std::uint32_t>(v) & 0x7FFFFFFFu;
+        smallest = std::min(smallest, magnitude);
+        largest = std::max(largest, magnitude);
+    }
+    const double exact = exact_only(smallest);
+    bound = std::max(bound, exact);
+    if (exact == 0.0 || largest >= 0x7F800000u) return {bound, 0.0f};
+    // (the smallest magnitude taken a little lower, so that a rounding of the
+    // difference never lands on a coarser spacing than the values have)
+    const double low = (static_cast<double>(std::bit_cast<float>(smallest)) - bound) * (1.0 - 0x1p-40);
+    if (!(low > 0.0)) return {bound, 0.0f};
+    const double u = spacing_at(low), k = std::floor(bound / u);
+    if (!(k < kGridSpacings)) return {bound, 0.0f};
+    const double snapped = k == 0.0 ? exact : k * u;
+    const double high = (static_cast<double>(std::bit_cast<float>(largest)) + snapped) * (1.0 + 0x1p-40);
+    const double step = (2.0 * k + 1.0) * u;
+    // (a step too small for a normal float is left to corrector_for())
+    if (!(high < static_cast<double>(std::numeric_limits<float>::max())) || spacing_at(high) != u ||
+        step < static_cast<double>(std::numeric_limits<float>::min()))
+        return {snapped, 0.0f};
+    return {snapped, static_cast<float>(step)};
+}
+
+}  // namespace corvane::target
