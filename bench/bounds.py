@@ -202,7 +202,7 @@ def speed(sigs: dict, rel: float, rounds: int) -> list:
         codec = Corvane(max_abs_error=rel * float(np.ptp(xf)))
         refined = codec.encode(xf)
         plain = corvane.compress_signal(xf)
-        repeat = max(1, 200_000 // len(xf))
+        repeat = max(1, 600_000 // len(xf))
         enc, dec = [], []
         for _ in range(rounds):
             a = cpu(lambda: corvane.compress_signal(xf), repeat)

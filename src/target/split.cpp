@@ -52,32 +52,42 @@ constexpr std::uint8_t kPlainScale = 6;
 // than it adds to the base.
 constexpr double kLift = 0.3;
 
-// The chunk of the base of multiplier m: the base, coded, and the
-// corrections of what it decodes to; checked against the bound before it is
-// returned. The check decodes the chunk but for its base, whose samples are
-// at hand: they were decoded from the very bytes the chunk holds.
-expected<std::vector<std::uint8_t>, TuningError> coded_at(const Held& held, const Corrector& corrector,
-                                                          const tuning::Transformed& t,
-                                                          const CompressionConfig& config, float m) {
-    auto base = tuning::encode_stream(t, config, kPlainScale, 0, m);
-    if (!base) return unexpected(TuningError(std::move(base).error()));
-    auto y = decompress(*base);
-    if (!y) return unexpected(TuningError(std::move(y).error()));
+// A candidate chunk: the base of multiplier m, coded, and the corrections of
+// what it decodes to, with the base's decoded samples; not yet checked.
+struct Coded {
+    std::vector<std::uint8_t> chunk;
+    std::vector<float> base;  // the samples the chunk's base decodes to
+    bool alone = false;       // the chunk is the base, every sample checked
+};
+
+expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& corrector, const tuning::Transformed& t,
+                                       const CompressionConfig& config, float m) {
+    auto stream = tuning::encode_stream(t, config, kPlainScale, 0, m);
+    if (!stream) return unexpected(std::move(stream).error());
+    auto y = decompress(*stream);
+    if (!y) return unexpected(std::move(y).error());
     // The base alone when its reader finds every sample within the bound, as
     // the search judged it (every sample checked as its reader sees it): a
     // residual of 0 may not be the nearest one for a sample the base misses
     // by the bound itself, and float samples that are integers are corrected
     // to integers but read as they decode.
-    if (keeps_bound(held, corrector, *y)) return std::move(*base);
+    if (keeps_bound(held, corrector, *y)) return Coded{std::move(*stream), std::move(*y), true};
     Refinement r = corrections(held, corrector, *y);
     r.predictor = refine::predictor_for(r.residuals);
-    std::vector<std::uint8_t> chunk = refine::write_container(*base, r);
-    if (auto applied = refine::apply_container(chunk, *y); !applied) {
+    return Coded{refine::write_container(*stream, r), std::move(*y), false};
+}
+
+// The candidate's chunk, once the check passes: its corrections decoded and
+// applied to the base's samples, which were decoded from the very bytes the
+// chunk holds, and every sample measured against the bound.
+expected<std::vector<std::uint8_t>, TuningError> checked(const Held& held, const Corrector& corrector, Coded& c) {
+    if (c.alone) return std::move(c.chunk);
+    if (auto applied = refine::apply_container(c.chunk, c.base); !applied) {
         return unexpected(TuningError(std::move(applied).error()));
     }
-    const double error = largest_error(held, *y);
+    const double error = largest_error(held, c.base);
     if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
-    return chunk;
+    return std::move(c.chunk);
 }
 
 // The coefficients of `t` moved `share` of a step of multiplier m away from
@@ -153,6 +163,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     std::vector<std::int32_t> sample;
     std::vector<std::optional<double>> cost(kGridSize);
     std::vector<bool> plain(kGridSize, false);  // the base needs no correction
+    std::vector<std::optional<Coded>> coded(kGridSize);  // the chunks made while weighing (short signals)
     auto size_of = [&](int k) -> expected<double, CorvaneError> {
         const auto slot = static_cast<std::size_t>(k);
         if (cost[slot]) return *cost[slot];
@@ -160,14 +171,10 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (!y) return unexpected(std::move(y).error());
         plain[slot] = keeps_bound(held, corrector, *y);
         if (n <= kCodedBelow) {
-            auto coded = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
-            if (!coded) {
-                // (a chunk the check refuses is never one to choose)
-                if (std::holds_alternative<CorvaneError>(coded.error())) return unexpected(std::get<CorvaneError>(coded.error()));
-                cost[slot] = std::numeric_limits<double>::infinity();
-            } else {
-                cost[slot] = 8.0 * static_cast<double>(coded->size());
-            }
+            auto made = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
+            if (!made) return unexpected(std::move(made).error());
+            cost[slot] = 8.0 * static_cast<double>(made->chunk.size());
+            coded[slot] = std::move(*made);
             return *cost[slot];
         }
         cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample));
@@ -285,11 +292,15 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             break;
         }
     }
-    std::vector<std::uint8_t> chunk;
+    std::vector<Coded> made;
     for (const int k : finalists) {
-        auto coded = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
-        if (!coded) return unexpected(std::move(coded).error());
-        if (chunk.empty() || coded->size() < chunk.size()) chunk = std::move(*coded);
+        if (auto& known = coded[static_cast<std::size_t>(k)]) {
+            made.push_back(std::move(*known));
+            continue;
+        }
+        auto c = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
+        if (!c) return unexpected(TuningError(std::move(c).error()));
+        made.push_back(std::move(*c));
     }
     // Integer samples within less than 1: the chosen base lifted too, should
     // it need corrections and keep any coefficient (past the empty base a
@@ -297,10 +308,16 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // weighs it, so none gives a larger chunk than a tighter one for want of it.
     if (bound < 1.0 && !plain[static_cast<std::size_t>(best)] && best < empty && integer_samples(held)) {
         const auto m = static_cast<float>(grid_multiplier(cap, best));
-        auto coded = coded_at(held, corrector, lifted(*t, m, kLift), config, m);
-        if (!coded) return unexpected(std::move(coded).error());
-        if (coded->size() < chunk.size()) chunk = std::move(*coded);
+        auto c = coded_at(held, corrector, lifted(*t, m, kLift), config, m);
+        if (!c) return unexpected(TuningError(std::move(c).error()));
+        made.push_back(std::move(*c));
     }
+    // The smallest is checked and returned; should the check ever refuse
+    // it, the next smallest is.
+    std::stable_sort(made.begin(), made.end(),
+                     [](const Coded& a, const Coded& b) { return a.chunk.size() < b.chunk.size(); });
+    expected<std::vector<std::uint8_t>, TuningError> chunk = checked(held, corrector, made.front());
+    for (std::size_t i = 1; i < made.size() && !chunk; ++i) chunk = checked(held, corrector, made[i]);
     return chunk;
 }
 
