@@ -199,10 +199,15 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // where the bound is loose, the best lies a few octaves on. Should they
     // still fall, the best lies between there and the empty base. Where the
     // empty base is already the smaller, the search goes straight there.
+    // (A first guess whose base alone takes that much more than the empty
+    // base's whole chunk is not weighed at all.)
     int walked = first;
-    auto at_first = consider(first);
-    if (!at_first) return unexpected(TuningError(std::move(at_first).error()));
-    const bool beyond = *cost[static_cast<std::size_t>(empty)] < kBeyond * *at_first;
+    bool beyond = *cost[static_cast<std::size_t>(empty)] < kBeyond * predicted(first).first;
+    if (!beyond) {
+        auto at_first = consider(first);
+        if (!at_first) return unexpected(TuningError(std::move(at_first).error()));
+        beyond = *cost[static_cast<std::size_t>(empty)] < kBeyond * *at_first;
+    }
     for (int k = first + 2; !beyond && k <= std::min(first + 2 * kWalk, empty); k += 2) {
         auto here = consider(k);
         if (!here) return unexpected(TuningError(std::move(here).error()));
@@ -254,8 +259,10 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // could still be smaller than the best and the finest base weighed:
     // finer bases keep the bound, coarser ones stop keeping it.
     if (std::none_of(plain.begin(), plain.end(), [](bool alone) { return alone; })) {
-        int hi = 0;  // the finest base weighed (which needs corrections)
-        while (!cost[static_cast<std::size_t>(hi)]) ++hi;
+        // the finest base weighed (which needs corrections), or the first
+        // guess where that was passed over for its bits
+        int hi = 0;
+        while (hi < first && !cost[static_cast<std::size_t>(hi)]) ++hi;
         int lo = hi;
         while (lo > 0 && predicted(lo - 1).first < *cost[static_cast<std::size_t>(best)]) --lo;
         if (lo < hi) {
