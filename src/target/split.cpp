@@ -35,7 +35,8 @@ constexpr std::size_t kCodedBelow = 512;
 // Sizes within this share of each other count as level for the walk.
 constexpr double kLevel = 1.02;
 // An empty base this much smaller than the first guess sends the search
-// straight towards it.
+// straight towards it, and the golden section on its way gives up once its
+// points lie this far behind it.
 constexpr double kBeyond = 0.9;
 constexpr double kBehind = 1.01;
 // The smallest plain base is coded beside the chosen refined chunk only when
