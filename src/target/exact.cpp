@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 
+#include "src/codec/decompressor.hpp"
 #include "src/codec/forward.hpp"
 #include "src/codec/inverse.hpp"
+#include "src/entropy/payload.hpp"
+#include "src/format/header.hpp"
+#include "src/format/parameters.hpp"
 #include "src/target/stages.hpp"
 
 namespace corvane {
@@ -118,6 +124,13 @@ private:
     std::vector<std::int16_t>& quantised_;
 };
 
+// Whether every coefficient of `t` quantises to zero with multiplier m (the
+// product rounds monotonically and quantising truncates).
+bool all_zero(const Transformed& t, float m) {
+    return !t.band_peaks.empty() &&
+           std::none_of(t.band_peaks.begin(), t.band_peaks.end(), [m](float peak) { return peak * m >= 1.0f; });
+}
+
 }  // namespace
 
 expected<Transformed, CorvaneError> transform(std::span<const float> samples, Method method) {
@@ -179,9 +192,7 @@ expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t,
     // Where every coefficient quantises to zero, so does every sample the
     // inverse transform gives (lifting and scaling zeros): the transform is
     // not run.
-    const bool all_zero = !t.band_peaks.empty() && std::none_of(t.band_peaks.begin(), t.band_peaks.end(),
-                                                                [m](float peak) { return peak * m >= 1.0f; });
-    if (all_zero) {
+    if (all_zero(t, m)) {
         auto length = recomposed_length(t.method, *t.executor, scratch.lengths);
         if (!length) return unexpected(std::move(length).error());
         scratch.samples.assign(*length, 0.0f);
@@ -197,6 +208,75 @@ expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t,
     return std::span<const float>(scratch.samples);
 }
 
+namespace {
+
+// Bands that are all zeros code to a payload that depends on their lengths
+// and the coder alone, and a search meets it again and again (every base
+// that keeps no coefficient). It is coded, and decoded back to check that it
+// holds zeros, once, and kept: a few dozen bytes for each set of lengths, the
+// oldest let go past kZerosKept.
+constexpr std::size_t kZerosKept = 64;
+struct ZerosKey {
+    Coder coder;
+    std::vector<std::size_t> lengths;
+    auto operator<=>(const ZerosKey&) const = default;
+};
+std::mutex zeros_lock;
+std::map<ZerosKey, std::vector<std::uint8_t>> zeros_known;
+
+std::optional<std::vector<std::uint8_t>> known_zeros(const ZerosKey& key) {
+    const std::scoped_lock hold(zeros_lock);
+    const auto it = zeros_known.find(key);
+    if (it == zeros_known.end()) return std::nullopt;
+    return it->second;
+}
+
+expected<std::vector<std::uint8_t>, CorvaneError> zeros_payload(std::span<const std::size_t> lengths, Coder coder) {
+    ZerosKey key{coder, {lengths.begin(), lengths.end()}};
+    if (auto known = known_zeros(key)) return std::move(*known);
+    std::size_t total = 0;
+    for (const std::size_t length : lengths) total += length;
+    const std::vector<std::int16_t> zeros(total, 0);
+    auto payload = encode_payload(zeros, lengths, coder);
+    if (!payload) return payload;
+    auto back = decode_payload(*payload, coder, lengths);
+    if (!back) return unexpected(std::move(back).error());
+    std::vector<float> band;
+    for (std::size_t b = 0; b < lengths.size(); ++b) {
+        band.resize(lengths[b]);
+        back->dequantise(b, lengths[b], 1.0f, band.data());
+        if (std::any_of(band.begin(), band.end(), [](float v) { return v != 0.0f; }))
+            return unexpected(CorvaneError::unsupported_configuration("a payload of zeros decoded to other values"));
+    }
+    const std::scoped_lock hold(zeros_lock);
+    if (zeros_known.size() >= kZerosKept) zeros_known.clear();
+    zeros_known.emplace(std::move(key), *payload);
+    return payload;
+}
+
+}  // namespace
+
+expected<std::vector<float>, CorvaneError> decode_stream(std::span<const std::uint8_t> stream) {
+    auto parsed = CorvaneHeader::from_bytes(stream);
+    if (!parsed) return unexpected(std::move(parsed).error());
+    auto located = locate_payload(*parsed, stream);
+    if (!located) return unexpected(std::move(located).error());
+    const StreamParameters& p = located->params;
+    if (auto refused = check_stream_parameters(p); !refused) return unexpected(std::move(refused).error());
+    const auto executor = make_executor(p.method);
+    const std::vector<std::size_t> lengths = band_lengths(*executor, p.sample_count, p.levels);
+    const auto known = known_zeros(ZerosKey{p.coder, lengths});
+    // (zeros dequantise to zeros where the multiplier has a finite reciprocal)
+    if (known && std::ranges::equal(*known, located->payload) && std::isfinite(1.0f / p.multiplier)) {
+        auto length = recomposed_length(p.method, *executor, lengths);
+        if (!length) return unexpected(std::move(length).error());
+        std::vector<float> out(*length, 0.0f);
+        denormalise(out, p.min, p.max, p.mean, p.sample_count);
+        return out;
+    }
+    return decompress_core(located->payload, p);
+}
+
 expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transformed& t, const CompressionConfig& config,
                                                                 std::uint8_t scale, int threshold, float m) {
     StreamParameters p;
@@ -209,7 +289,10 @@ expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transforme
     p.max = t.max;
     p.mean = t.mean;
     p.multiplier = unsaturated_multiplier(t.peak, m);
-    auto payload = encode_payload(quantise_bands(t, p.multiplier, threshold), p.coder);
+    std::vector<std::size_t> lengths;
+    for (const auto& band : t.bands) lengths.push_back(band.size());
+    auto payload = all_zero(t, p.multiplier) ? zeros_payload(lengths, p.coder)
+                                             : encode_payload(quantise_bands(t, p.multiplier, threshold), p.coder);
     if (!payload) return unexpected(std::move(payload).error());
     return assemble_stream(CompressedSignal{std::move(*payload), p, 0});
 }

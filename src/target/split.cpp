@@ -65,7 +65,7 @@ expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& correc
                                        const CompressionConfig& config, float m) {
     auto stream = tuning::encode_stream(t, config, kPlainScale, 0, m);
     if (!stream) return unexpected(std::move(stream).error());
-    auto y = decompress(*stream);
+    auto y = tuning::decode_stream(*stream);
     if (!y) return unexpected(std::move(y).error());
     // The base alone when its reader finds every sample within the bound, as
     // the search judged it (every sample checked as its reader sees it): a
@@ -302,8 +302,8 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     }
     std::vector<Coded> made;
     for (const int k : finalists) {
-        if (auto& known = coded[static_cast<std::size_t>(k)]) {
-            made.push_back(std::move(*known));
+        if (auto& kept = coded[static_cast<std::size_t>(k)]) {
+            made.push_back(std::move(*kept));
             continue;
         }
         auto c = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));

@@ -61,6 +61,12 @@ float largest_multiplier(float peak);
 // compressor quantises them for its coder.
 QuantisedBands quantise_bands(const Transformed& t, float m, int threshold);
 
+// The samples a stream decodes to, as decompress() gives them: a stream
+// encode_stream() wrote with every band zeros (whose payload was decoded and
+// checked when it was first coded) is not decoded again, as its bands are
+// zeros and so is all the inverse transform makes of them.
+expected<std::vector<float>, CorvaneError> decode_stream(std::span<const std::uint8_t> stream);
+
 // Working memory that one reconstruction leaves to the next.
 struct Reconstruction {
     std::vector<std::size_t> lengths;

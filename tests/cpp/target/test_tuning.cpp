@@ -5,6 +5,8 @@
 // the best error there is.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "src/format/header.hpp"
+#include "src/target/stages.hpp"
 #include "corvane/corvane.hpp"
 
 namespace corvane {
@@ -150,6 +153,46 @@ TEST(Tuning, DoublePrecisionReferenceIsWhatTheBoundHoldsAgainst) {
     ASSERT_TRUE(tuned.has_value());
     const auto y = decompress(tuned->stream);
     EXPECT_LE(measure_error(ErrorMeasure::MaxAbs, std::span<const double>(x64), *y), 2e-3);
+}
+
+
+// A base that keeps no coefficient is coded once per set of band lengths and
+// not decoded again: what the search takes it to decode to must be, bit for
+// bit, what the decoder makes of the stream, whatever the samples' offset,
+// spread, length, method and coder (constant signals and zero means too).
+TEST(Tuning, StreamsOfZerosDecodeAsTheDecoderDecodesThem) {
+    const Method methods[] = {Method::Cdf97, Method::Cdf53, Method::Db4, Method::Sym4};
+    const Coder coders[] = {Coder::Auto, Coder::Deflate, Coder::Arans};
+    for (const std::size_t n : {1u, 2u, 7u, 100u, 1023u, 4096u}) {
+        for (int kind = 0; kind < 4; ++kind) {
+            for (const float offset : {0.0f, -300.0f, 1e5f}) {
+                std::vector<float> x = signal_of(kind, n, static_cast<unsigned>(n + kind));
+                for (float& v : x) v += offset;
+                if (kind == 3 && offset == 0.0f) std::fill(x.begin(), x.end(), -0.0f);  // (constant, signed zero)
+                for (const Method method : methods) {
+                    auto t = tuning::transform(x, method);
+                    ASSERT_TRUE(t.has_value());
+                    for (const Coder coder : coders) {
+                        CompressionConfig config;
+                        config.method = method;
+                        config.coder = coder;
+                        const float m = t->peak > 0.0f ? 0.25f / t->peak : 1.0f;  // every coefficient to zero
+                        for (int twice = 0; twice < 2; ++twice) {  // (coded, then known)
+                            auto stream = tuning::encode_stream(*t, config, 6, 0, m);
+                            ASSERT_TRUE(stream.has_value());
+                            auto shortcut = tuning::decode_stream(*stream);
+                            auto decoded = decompress(*stream);
+                            ASSERT_TRUE(shortcut.has_value() && decoded.has_value());
+                            ASSERT_EQ(shortcut->size(), decoded->size());
+                            for (std::size_t i = 0; i < decoded->size(); ++i)
+                                ASSERT_EQ(std::bit_cast<std::uint32_t>((*shortcut)[i]), std::bit_cast<std::uint32_t>((*decoded)[i]))
+                                    << "n " << n << " kind " << kind << " offset " << offset << " sample " << i;
+                        }
+                    }
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
