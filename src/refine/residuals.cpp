@@ -321,7 +321,7 @@ std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Pred
 }
 
 Sampling sampling_for(std::size_t n) {
-    // One block in eight, but never fewer than kLeast residuals: all of a
+    // One block in sixteen, but never fewer than kLeast residuals: all of a
     // short signal, and a larger share of a middling one.
     constexpr std::size_t kBlock = 512, kStride = 16 * kBlock, kLeast = 2048;
     if (n <= kLeast) return {n, n};

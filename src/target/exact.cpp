@@ -131,6 +131,19 @@ bool all_zero(const Transformed& t, float m) {
            std::none_of(t.band_peaks.begin(), t.band_peaks.end(), [m](float peak) { return peak * m >= 1.0f; });
 }
 
+// What bands of zeros decode to: zeros at the length the inverse transform
+// gives (lifting and scaling zeros make zeros), denormalised as the decoder
+// does.
+expected<void, CorvaneError> zeros_decoded(Method method, const wavelet::DwtExecutor& executor,
+                                           std::span<const std::size_t> lengths, float min, float max, float mean,
+                                           std::size_t sample_count, std::vector<float>& out) {
+    auto length = recomposed_length(method, executor, lengths);
+    if (!length) return unexpected(std::move(length).error());
+    out.assign(*length, 0.0f);
+    denormalise(out, min, max, mean, sample_count);
+    return {};
+}
+
 }  // namespace
 
 expected<Transformed, CorvaneError> transform(std::span<const float> samples, Method method) {
@@ -189,14 +202,10 @@ expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t,
                                                            Reconstruction& scratch) {
     scratch.lengths.resize(t.bands.size());
     for (std::size_t b = 0; b < t.bands.size(); ++b) scratch.lengths[b] = t.bands[b].size();
-    // Where every coefficient quantises to zero, so does every sample the
-    // inverse transform gives (lifting and scaling zeros): the transform is
-    // not run.
+    // Where every coefficient quantises to zero, the transform is not run.
     if (all_zero(t, m)) {
-        auto length = recomposed_length(t.method, *t.executor, scratch.lengths);
-        if (!length) return unexpected(std::move(length).error());
-        scratch.samples.assign(*length, 0.0f);
-        denormalise(scratch.samples, t.min, t.max, t.mean, t.n);
+        auto done = zeros_decoded(t.method, *t.executor, scratch.lengths, t.min, t.max, t.mean, t.n, scratch.samples);
+        if (!done) return unexpected(std::move(done).error());
         return std::span<const float>(scratch.samples);
     }
     QuantisedSupply supply(t, m, threshold, scratch.quantised);
@@ -229,6 +238,12 @@ std::optional<std::vector<std::uint8_t>> known_zeros(const ZerosKey& key) {
     const auto it = zeros_known.find(key);
     if (it == zeros_known.end()) return std::nullopt;
     return it->second;
+}
+
+bool is_known_zeros(const ZerosKey& key, std::span<const std::uint8_t> payload) {
+    const std::scoped_lock hold(zeros_lock);
+    const auto it = zeros_known.find(key);
+    return it != zeros_known.end() && std::ranges::equal(it->second, payload);
 }
 
 expected<std::vector<std::uint8_t>, CorvaneError> zeros_payload(std::span<const std::size_t> lengths, Coder coder) {
@@ -265,13 +280,11 @@ expected<std::vector<float>, CorvaneError> decode_stream(std::span<const std::ui
     if (auto refused = check_stream_parameters(p); !refused) return unexpected(std::move(refused).error());
     const auto executor = make_executor(p.method);
     const std::vector<std::size_t> lengths = band_lengths(*executor, p.sample_count, p.levels);
-    const auto known = known_zeros(ZerosKey{p.coder, lengths});
     // (zeros dequantise to zeros where the multiplier has a finite reciprocal)
-    if (known && std::ranges::equal(*known, located->payload) && std::isfinite(1.0f / p.multiplier)) {
-        auto length = recomposed_length(p.method, *executor, lengths);
-        if (!length) return unexpected(std::move(length).error());
-        std::vector<float> out(*length, 0.0f);
-        denormalise(out, p.min, p.max, p.mean, p.sample_count);
+    if (std::isfinite(1.0f / p.multiplier) && is_known_zeros(ZerosKey{p.coder, lengths}, located->payload)) {
+        std::vector<float> out;
+        auto done = zeros_decoded(p.method, *executor, lengths, p.min, p.max, p.mean, p.sample_count, out);
+        if (!done) return unexpected(std::move(done).error());
         return out;
     }
     return decompress_core(located->payload, p);
