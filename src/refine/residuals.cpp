@@ -127,22 +127,22 @@ void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit, Each&& ea
 // What a magnitude adds to the counts past its zero flag and sign: the
 // length of its binary form (0 for 0 and 1), its two leading mantissa bits
 // as slots of the counts with how many times each is counted (0 or 1), and
-// the ones among the rest and their number. Looked up below kTabled, so that
-// counting takes no branch on a miss's size (which noisy residuals would
-// mispredict).
+// the ones among the rest and their number; looked up below kTabled.
 struct MagnitudeCounts {
-    std::uint32_t length = 0, first = 0, first_times = 0, second = 0, second_times = 0, ones = 0, all = 0;
+    std::uint16_t first = 0, second = 0;
+    std::uint8_t length = 0, first_times = 0, second_times = 0, ones = 0, all = 0;
 };
 constexpr MagnitudeCounts counts_of(std::uint32_t m) {
     MagnitudeCounts c;
-    c.length = static_cast<std::uint32_t>(std::bit_width(m | 1u)) - 1;
-    const std::uint32_t l1 = std::max(c.length, 1u), l2 = std::max(c.length, 2u);
-    c.first = 2 * mantissa_context(l1, 0) + ((m >> (l1 - 1)) & 1u);
-    c.first_times = c.length >= 1 ? 1u : 0u;
-    c.second = 2 * mantissa_context(l2, 1) + ((m >> (l2 - 2)) & 1u);
-    c.second_times = c.length >= 2 ? 1u : 0u;
-    c.ones = static_cast<std::uint32_t>(std::popcount(m & ((1u << (l2 - 2)) - 1u)));
-    c.all = l2 - 2;
+    const auto length = static_cast<std::uint32_t>(std::bit_width(m | 1u)) - 1;
+    const std::uint32_t l1 = std::max(length, 1u), l2 = std::max(length, 2u);
+    c.length = static_cast<std::uint8_t>(length);
+    c.first = static_cast<std::uint16_t>(2 * mantissa_context(l1, 0) + ((m >> (l1 - 1)) & 1u));
+    c.first_times = length >= 1 ? 1 : 0;
+    c.second = static_cast<std::uint16_t>(2 * mantissa_context(l2, 1) + ((m >> (l2 - 2)) & 1u));
+    c.second_times = length >= 2 ? 1 : 0;
+    c.ones = static_cast<std::uint8_t>(std::popcount(m & ((1u << (l2 - 2)) - 1u)));
+    c.all = static_cast<std::uint8_t>(l2 - 2);
     return c;
 }
 constexpr std::uint32_t kTabled = 256;
@@ -155,27 +155,76 @@ struct MagnitudeTable {
 inline constexpr MagnitudeTable kMagnitudes{};
 
 // The decisions binarise() would make, counted per context (zeros, ones)
-// into `counts` without making them one by one: per miss, its zero flag and
-// sign, the length of its magnitude (whose unary decisions follow from it),
-// its two leading mantissa bits, and how many of the rest are ones. What a
-// miss does not have is counted 0 times, in a context left as it was.
+// into `counts` without making them one by one. Every decision but the sign
+// follows from a miss's activity and magnitude alone, so the loop only
+// tallies each (activity, magnitude) pair, and each pair of the previous
+// sign and this one, and the decisions are counted from the tallies after
+// it: a pair's zero flag and sign, the length of its magnitude (whose unary
+// decisions follow from it), its two leading mantissa bits, and how many of
+// the rest are ones. Magnitudes from kTabled on, which are rare, are counted
+// as they come. What a miss does not have is counted 0 times, in a context
+// left as it was.
 void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32_t>& counts, std::size_t warm = 0) {
+    // (magnitudes are tallied up to kTallied; larger ones are counted as
+    // they come, which keeps the tally small to clear)
+    constexpr std::uint32_t kTallied = 64;
+    std::uint32_t tally[kActivities][kTallied] = {};
+    std::uint32_t signs[3][3] = {};  // [the previous miss's sign][this one's], as sign_of gives them
     std::uint32_t lengths[kActivities][kLengths] = {};
     std::uint32_t low_ones = 0, low_all = 0;
     std::uint32_t* const slots = counts.data();
     auto add = [&](std::uint32_t ctx, std::uint32_t b, std::uint32_t times) { slots[2 * ctx + b] += times; };
-    walk_misses(q, p, [&](std::int32_t v, std::uint32_t m, std::uint32_t act, std::int32_t previous) {
-        const auto some = static_cast<std::uint32_t>(m != 0);
-        add(kZero + act, some, 1);
-        const auto sign = static_cast<std::uint32_t>(previous > 0) + 2 * static_cast<std::uint32_t>(previous < 0);
-        add(kSign + sign, static_cast<std::uint32_t>(v < 0), some);
-        const MagnitudeCounts c = m < kTabled ? kMagnitudes.of[m] : counts_of(m);
-        lengths[act][c.length] += some;
-        slots[c.first] += c.first_times;
-        slots[c.second] += c.second_times;
-        low_ones += c.ones;
-        low_all += c.all;
-    }, warm);
+    auto magnitude = [&](std::uint32_t act, const MagnitudeCounts& c, std::uint32_t times) {
+        lengths[act][c.length] += times;
+        slots[c.first] += c.first_times * times;
+        slots[c.second] += c.second_times * times;
+        low_ones += c.ones * times;
+        low_all += c.all * times;
+    };
+    std::uint32_t a = 0, b = 0, previous = 0, top = 0;
+    std::int32_t q1 = 0, q2 = 0;
+    auto next = [&](std::int32_t given, auto&& seen) {
+        const std::int32_t guess = predicted(p, q1, q2);
+        const std::int32_t value = given == kFree ? guess : given;
+        const std::int32_t v = value - guess;
+        const auto m = static_cast<std::uint32_t>(std::abs(v));
+        const std::uint32_t sign = static_cast<std::uint32_t>(v > 0) + 2 * static_cast<std::uint32_t>(v < 0);
+        seen(m, sign);
+        b = a;
+        a = m;
+        previous = sign;
+        q2 = q1;
+        q1 = value;
+    };
+    warm = std::min(warm, q.size());
+    for (const std::int32_t given : q.first(warm)) next(given, [](std::uint32_t, std::uint32_t) {});
+    for (const std::int32_t given : q.subspan(warm)) {
+        next(given, [&](std::uint32_t m, std::uint32_t sign) {
+            const std::uint32_t act = activity(a, b);
+            if (m < kTallied) [[likely]] {
+                ++tally[act][m];
+                top = std::max(top, m);
+            } else {
+                add(kZero + act, 1, 1);
+                magnitude(act, m < kTabled ? kMagnitudes.of[m] : counts_of(m), 1);
+            }
+            ++signs[previous][sign];
+        });
+    }
+    for (std::uint32_t act = 0; act < kActivities; ++act) {
+        add(kZero + act, 0, tally[act][0]);
+        for (std::uint32_t m = 1; m <= top; ++m) {
+            const std::uint32_t times = tally[act][m];
+            if (times == 0) continue;
+            add(kZero + act, 1, times);
+            magnitude(act, kMagnitudes.of[m], times);
+        }
+    }
+    // (a miss of 0 has no sign decision)
+    for (std::uint32_t s = 0; s < 3; ++s) {
+        add(kSign + s, 0, signs[s][1]);
+        add(kSign + s, 1, signs[s][2]);
+    }
     // A magnitude of length L makes L ones in its unary steps, then a zero
     // (none at the longest).
     for (std::uint32_t act = 0; act < kActivities; ++act) {
@@ -241,8 +290,10 @@ Predictor least_squares(std::span<const std::int32_t> q, std::size_t block, Pred
     auto at = [&](std::size_t i) { return q[i] == kFree ? 0.0 : static_cast<double>(q[i]); };
     for (std::size_t start = 0; start < q.size(); start += block) {
         const std::size_t end = std::min(q.size(), start + block);
-        for (std::size_t i = start + 2; i < end; ++i) {
-            const double x0 = at(i), x1 = at(i - 1), x2 = at(i - 2);
+        if (end - start < 3) continue;
+        double x1 = at(start + 1), x2 = at(start);
+        for (std::size_t i = start + 2; i < end; x2 = x1, x1 = at(i), ++i) {
+            const double x0 = at(i);
             const double w = weigh(i - start, x0 - (now.a * x1 + now.b * x2) / 32.0);
             s11 += w * x1 * x1;
             s12 += w * x1 * x2;

@@ -241,8 +241,9 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             // (where the empty base was far ahead of the first guess, and both
             // points and one between the finer end and them are behind it,
             // the range holds little the section could gain)
-            const double behind = *cost[static_cast<std::size_t>(empty)] * kBehind;
-            if (beyond && std::min(*fc, *fd) > behind) {
+            const double level = *cost[static_cast<std::size_t>(empty)];
+            const double behind = level * kBehind;
+            if (beyond && std::min(*fc, *fd) >= level) {
                 auto fm = at((lo + c) / 2);
                 if (!fm) return unexpected(TuningError(std::move(fm).error()));
                 if (*fm > behind) break;
