@@ -36,7 +36,7 @@ constexpr std::size_t kCodedBelow = 512;
 constexpr double kLevel = 1.02;
 // An empty base this much smaller than the first guess sends the search
 // straight towards it, and the golden section on its way gives up once its
-// points lie this far behind it.
+// points gain nothing on it and a finer one lies this far behind it.
 constexpr double kBeyond = 0.9;
 constexpr double kBehind = 1.01;
 // The smallest plain base is coded beside the chosen refined chunk only when
@@ -238,9 +238,10 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             if (!fc) return unexpected(TuningError(std::move(fc).error()));
             auto fd = at(d);
             if (!fd) return unexpected(TuningError(std::move(fd).error()));
-            // (where the empty base was far ahead of the first guess, and both
-            // points and one between the finer end and them are behind it,
-            // the range holds little the section could gain)
+            // (where the empty base was far ahead of the first guess, neither
+            // point gains on it and one between the finer end and them lies
+            // more than kBehind behind it, the range holds little the section
+            // could gain)
             const double level = *cost[static_cast<std::size_t>(empty)];
             const double behind = level * kBehind;
             if (beyond && std::min(*fc, *fd) >= level) {
