@@ -46,8 +46,6 @@ std::uint32_t activity(std::uint32_t a, std::uint32_t b) {
 // 0 for no sign, 1 for a positive miss, 2 for a negative one.
 std::uint32_t sign_of(std::int32_t v) { return v > 0 ? 1u : v < 0 ? 2u : 0u; }
 
-std::uint32_t sign_context(std::int32_t previous) { return kSign + sign_of(previous); }
-
 std::uint32_t unary_context(std::uint32_t act, std::uint32_t step) {
     return kUnary + act * kUnarySteps + std::min(step, kUnarySteps - 1);
 }
@@ -81,48 +79,6 @@ std::int32_t predicted(Predictor p, std::int32_t q1, std::int32_t q2) {
 // The most decisions one residual takes: its zero flag, its sign, a unary
 // length of up to kLengths - 1 steps and as many bits below its leading one.
 constexpr std::size_t kMostDecisions = 2 + 2 * (kLengths - 1);
-
-// Every residual's miss v (what the prediction missed it by), its magnitude
-// m, the activity of the two misses before it and the previous miss, handed
-// to miss(v, m, act, previous) in coding order. The first `warm` residuals
-// only set up what the ones after them are predicted from and coded in.
-template <class Miss>
-void walk_misses(std::span<const std::int32_t> q, Predictor p, Miss&& miss, std::size_t warm = 0) {
-    std::uint32_t a = 0, b = 0;
-    std::int32_t previous = 0, q1 = 0, q2 = 0;
-    auto next = [&](std::int32_t given, auto&& seen) {
-        const std::int32_t guess = predicted(p, q1, q2);
-        const std::int32_t value = given == kFree ? guess : given;
-        const std::int32_t v = value - guess;
-        const auto m = static_cast<std::uint32_t>(std::abs(v));
-        seen(v, m, activity(a, b), previous);
-        b = a;
-        a = m;
-        previous = v;
-        q2 = q1;
-        q1 = value;
-    };
-    warm = std::min(warm, q.size());
-    for (const std::int32_t given : q.first(warm)) next(given, [](std::int32_t, std::uint32_t, std::uint32_t, std::int32_t) {});
-    for (const std::int32_t given : q.subspan(warm)) next(given, miss);
-}
-
-// The decisions of every residual, in coding order, handed to bit(ctx, b);
-// before each residual's, each() is called.
-template <class Bit, class Each>
-void binarise(std::span<const std::int32_t> q, Predictor p, Bit&& bit, Each&& each) {
-    walk_misses(q, p, [&](std::int32_t v, std::uint32_t m, std::uint32_t act, std::int32_t previous) {
-        each();
-        bit(kZero + act, m != 0);
-        if (m == 0) return;
-        bit(sign_context(previous), v < 0);
-        // the length (0 for 1) in unary: one 1 per digit past the first, a 0 to end it
-        const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
-        for (std::uint32_t j = 0; j < length; ++j) bit(unary_context(act, j), 1);
-        if (length + 1 < kLengths) bit(unary_context(act, length), 0);
-        for (std::uint32_t j = length; j-- > 0;) bit(mantissa_context(length, length - 1 - j), (m >> j) & 1u);
-    });
-}
 
 // What a magnitude adds to the counts past its zero flag and sign: the
 // length of its binary form (0 for 0 and 1), its two leading mantissa bits
@@ -347,6 +303,53 @@ Predictor predictor_for(std::span<const std::int32_t> q) {
     return sample_bits(sample, s.block, refitted) < fitted_bits ? refitted : fitted;
 }
 
+namespace {
+
+// Records the decisions of residuals [from, to) at `out` and returns the
+// cursor past them: per miss, its zero flag in the context of its activity,
+// then its sign in the context of the previous miss's, its length (0 for 1)
+// in unary, one 1 per digit past the first and a 0 to end it, and the bits
+// below its leading one. `e` carries what the next prediction and contexts
+// are made of from one stretch to the next. Without a prediction
+// (Predicting false, p zero) a residual is its miss.
+struct Encoding {
+    std::uint32_t a = 0, b = 0;  // the last two misses' magnitudes
+    std::uint32_t sign = 0;      // the last miss's sign (sign_of)
+    std::int32_t q1 = 0, q2 = 0;
+};
+template <bool Predicting>
+std::uint16_t* record_residuals(std::span<const std::int32_t> q, std::size_t from, std::size_t to, Predictor p,
+                                std::uint16_t* probs, std::uint16_t* out, Encoding& e) {
+    Encoding d = e;  // a value, so the loop keeps it in registers
+    for (std::size_t i = from; i < to; ++i) {
+        const std::int32_t given = q[i];
+        const std::int32_t guess = Predicting ? predicted(p, d.q1, d.q2) : 0;
+        const std::int32_t value = given == kFree ? guess : given;
+        const std::int32_t v = value - guess;
+        const auto m = static_cast<std::uint32_t>(std::abs(v));
+        const std::uint32_t act = activity(d.a, d.b);
+        rans::record(probs[kZero + act], out, m != 0 ? 1u : 0u);
+        if (m != 0) {
+            rans::record(probs[kSign + d.sign], out, v < 0 ? 1u : 0u);
+            const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
+            std::uint16_t* const unary = probs + unary_context(act, 0);  // this activity's steps
+            for (std::uint32_t j = 0; j < length; ++j) rans::record(unary[std::min(j, kUnarySteps - 1)], out, 1u);
+            if (length + 1 < kLengths) rans::record(unary[std::min(length, kUnarySteps - 1)], out, 0u);
+            for (std::uint32_t j = length; j-- > 0;)
+                rans::record(probs[mantissa_context(length, length - 1 - j)], out, (m >> j) & 1u);
+        }
+        d.b = d.a;
+        d.a = m;
+        d.sign = sign_of(v);
+        d.q2 = d.q1;
+        d.q1 = value;
+    }
+    e = d;
+    return out;
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p) {
     // Decisions are recorded through a cursor, with room made for a stretch
     // of residuals at a time (each takes at most kMostDecisions), so the
@@ -356,18 +359,14 @@ std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Pred
     std::uint16_t* const probs = enc.probs();
     // (room that is reserved but not reached is never touched)
     enc.reserve(8 * q.size() + kStretch * kMostDecisions);
-    std::uint16_t* out = enc.room_for(kStretch * kMostDecisions);
-    std::size_t left = kStretch;
-    binarise(
-        q, p, [&](std::uint32_t ctx, bool b) { rans::record(probs[ctx], out, b ? 1u : 0u); },
-        [&] {
-            if (left-- != 0) [[likely]]
-                return;
-            enc.commit(out);
-            out = enc.room_for(kStretch * kMostDecisions);
-            left = kStretch - 1;
-        });
-    enc.commit(out);
+    const bool predicting = p.a != 0 || p.b != 0;
+    Encoding e;
+    for (std::size_t at = 0; at < q.size(); at += kStretch) {
+        const std::size_t to = std::min(q.size(), at + kStretch);
+        std::uint16_t* const out = enc.room_for(kStretch * kMostDecisions);
+        enc.commit(predicting ? record_residuals<true>(q, at, to, p, probs, out, e)
+                              : record_residuals<false>(q, at, to, p, probs, out, e));
+    }
     return enc.finish();
 }
 

@@ -39,6 +39,9 @@ constexpr double kLevel = 1.02;
 // points gain nothing on it and a finer one lies this far behind it.
 constexpr double kBeyond = 0.9;
 constexpr double kBehind = 1.01;
+// The half octave beside the best is weighed where the sizes about it
+// foretell a gain of at least this share there.
+constexpr double kHalfGain = 0.015;
 // The smallest plain base is coded beside the chosen refined chunk only when
 // its predicted size is within what predictions have been seen to miss by.
 constexpr double kFinalistShare = 1.25, kFinalistSlack = 8.0 * 64;
@@ -286,8 +289,14 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     for (const int k : {centre - 1, centre + 1}) {
         if (centre == empty || k > empty || k < 0) continue;
         const int near = k < centre ? centre - 2 : centre + 2, far = k < centre ? centre + 2 : centre - 2;
-        if (known(near) && known(far) && *cost[static_cast<std::size_t>(near)] > *cost[static_cast<std::size_t>(far)])
-            continue;
+        if (known(near) && known(far)) {
+            const double here = *cost[static_cast<std::size_t>(centre)], a = *cost[static_cast<std::size_t>(near)],
+                         z = *cost[static_cast<std::size_t>(far)];
+            if (a > z) continue;
+            // the parabola through the three sizes, half an octave towards the smaller
+            const double curve = (a + z) / 2.0 - here, slope = (a - z) / 2.0;
+            if (here + slope / 2.0 + curve / 4.0 > here * (1.0 - kHalfGain)) continue;
+        }
         if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
     }
 
