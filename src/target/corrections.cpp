@@ -198,13 +198,19 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
 
 
 double largest_error(const Held& held, std::span<const float> decoded) {
-    double worst = 0.0;
+    // Four running maxima, so that each sample's does not wait for the one
+    // before (the largest of them is the same, whatever the order); any NaN
+    // makes the error infinite.
+    double worst[4] = {};
+    bool nan = false;
     for (std::size_t i = 0; i < decoded.size(); ++i) {
         const double y = held.reader_rounds ? refine::nearest_integer(decoded[i]) : decoded[i];
         const double d = std::abs(held[i] - y);
-        worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : std::max(worst, d);
+        nan |= std::isnan(d);
+        worst[i % 4] = std::max(worst[i % 4], d);
     }
-    return worst;
+    if (nan) return std::numeric_limits<double>::infinity();
+    return std::max(std::max(worst[0], worst[1]), std::max(worst[2], worst[3]));
 }
 
 

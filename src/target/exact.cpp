@@ -169,7 +169,11 @@ expected<Transformed, CorvaneError> transform(std::span<const float> samples, Me
     }
     t.band_peaks.assign(t.bands.size(), 0.0f);
     for (std::size_t b = 0; b < t.bands.size(); ++b) {
-        for (const float v : t.bands[b]) t.band_peaks[b] = std::max(t.band_peaks[b], std::abs(v));
+        // (four running maxima, so that no coefficient waits for the one before)
+        float peaks[4] = {};
+        const std::vector<float>& band = t.bands[b];
+        for (std::size_t i = 0; i < band.size(); ++i) peaks[i % 4] = std::max(peaks[i % 4], std::abs(band[i]));
+        t.band_peaks[b] = std::max(std::max(peaks[0], peaks[1]), std::max(peaks[2], peaks[3]));
         t.peak = std::max(t.peak, t.band_peaks[b]);
     }
     return t;
