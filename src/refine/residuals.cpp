@@ -321,6 +321,10 @@ template <bool Predicting>
 std::uint16_t* record_residuals(std::span<const std::int32_t> q, std::size_t from, std::size_t to, Predictor p,
                                 std::uint16_t* probs, std::uint16_t* out, Encoding& e) {
     Encoding d = e;  // a value, so the loop keeps it in registers
+    // The zero flag of activity 0 decides back to back all through a run of
+    // zero misses: its probability is held in a register, not in the table,
+    // so the next flag does not wait for a store and a load.
+    std::uint16_t quiet = probs[kZero];
     for (std::size_t i = from; i < to; ++i) {
         const std::int32_t given = q[i];
         const std::int32_t guess = Predicting ? predicted(p, d.q1, d.q2) : 0;
@@ -328,7 +332,7 @@ std::uint16_t* record_residuals(std::span<const std::int32_t> q, std::size_t fro
         const std::int32_t v = value - guess;
         const auto m = static_cast<std::uint32_t>(std::abs(v));
         const std::uint32_t act = activity(d.a, d.b);
-        rans::record(probs[kZero + act], out, m != 0 ? 1u : 0u);
+        rans::record(act == 0 ? quiet : probs[kZero + act], out, m != 0 ? 1u : 0u);
         if (m != 0) {
             rans::record(probs[kSign + d.sign], out, v < 0 ? 1u : 0u);
             const auto length = static_cast<std::uint32_t>(std::bit_width(m)) - 1;
@@ -344,6 +348,7 @@ std::uint16_t* record_residuals(std::span<const std::int32_t> q, std::size_t fro
         d.q2 = d.q1;
         d.q1 = value;
     }
+    probs[kZero] = quiet;
     e = d;
     return out;
 }
