@@ -160,31 +160,38 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
     const std::size_t n = y.size();
     const refine::Sampling s = refine::sampling_for(n);
     const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
-    sample.clear();
-    std::size_t escapes = 0;
+    // (every block taken: what the sample holds is all there is to scale by)
+    const bool whole = s.stride == s.block;
+    std::size_t taken_residuals = 0;
+    for (std::size_t at = 0; at < n; at += s.stride) taken_residuals += std::min(s.block, n - at);
+    sample.resize(taken_residuals);
+    std::size_t escapes = 0, put = 0;
     double modelled = 0.0, modelled_taken = 0.0;
     with_samples(held, c.kind, [&](auto reference, auto start) {
         auto miss = [&](std::size_t i) { return reference(i) - static_cast<double>(start(y[i])); };
         for (std::size_t at = 0; at < n; at += s.block) {
             const std::size_t to = std::min(n, at + s.block);
-            // (every kModelStride-th miss of the block gives its spread)
-            double squares = 0.0;
-            std::size_t taken = 0;
-            for (std::size_t i = at; i < to; i += kModelStride, ++taken) {
-                const double d = miss(i);
-                squares += d * d;
+            if (!whole) {
+                // (every kModelStride-th miss of the block gives its spread)
+                double squares = 0.0;
+                std::size_t taken = 0;
+                for (std::size_t i = at; i < to; i += kModelStride, ++taken) {
+                    const double d = miss(i);
+                    squares += d * d;
+                }
+                const double bits =
+                    modelled_bits(squares * static_cast<double>(to - at) / static_cast<double>(taken), to - at, per_step);
+                modelled += bits;
+                if (at % s.stride != 0) continue;
+                modelled_taken += bits;
             }
-            const double bits = modelled_bits(squares * static_cast<double>(to - at) / static_cast<double>(taken), to - at, per_step);
-            modelled += bits;
-            if (at % s.stride != 0) continue;
-            modelled_taken += bits;
             for (std::size_t i = at; i < to; ++i) {
                 const double d = miss(i), guess = d * per_step;
                 std::int32_t q = refine::kFree;
                 if (per_step == 0.0 ? std::abs(d) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
                     q = static_cast<std::int32_t>(guess + (guess < 0.0 ? -0.5 : 0.5));
                 escapes += q == refine::kFree ? 1u : 0u;
-                sample.push_back(q);
+                sample[put++] = q;
             }
         }
         return 0;
@@ -192,7 +199,7 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
     const refine::Predictor p = refine::fit_predictor(sample, s.block);
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
     const double counted = refine::residual_bits(sample, n, p) * taken / static_cast<double>(n);
-    return kContainerBits + counted * (modelled / modelled_taken) +
+    return kContainerBits + counted * (whole ? 1.0 : modelled / modelled_taken) +
            kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }
 

@@ -165,6 +165,13 @@ double fast_log2(double x) {
     return static_cast<double>(biased - 1023) + below + within * (kLog2Table[step + 1] - below);
 }
 
+// floor(x) for x >= 0, exactly, by truncation (without an instruction to
+// round, as on the baseline processors, std::floor is a library call).
+double floor_positive(double x) {
+    constexpr double kIntegral = 4503599627370496.0;  // 2^52: every double from here on is an integer
+    return x < kIntegral ? static_cast<double>(static_cast<std::int64_t>(x)) : x;
+}
+
 // Cost of a binary decision of probability p in the adaptive model, which
 // never believes a decision more certain than 4081 in 4096.
 double decision_bits(double p) {
@@ -233,8 +240,8 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
             const double kept = (1.0 - zero_share) * bin.count;
             if (kept == 0.0) continue;
             const double from = std::max(lo, zero_below);
-            const double cell = std::floor(from);
-            if (std::floor(hi) == cell || hi - from < 1.0) {
+            const double cell = floor_positive(from);
+            if (floor_positive(hi) == cell || hi - from < 1.0) {
                 // One quantisation cell: truncation to `cell` exactly.
                 const double step = cell / md;
                 squares += (1.0 - zero_share) * (bin.squares - 2.0 * step * bin.sum + bin.count * step * step);
