@@ -274,16 +274,17 @@ Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {
 
 Predictor fit_predictor(std::span<const std::int32_t> q) { return fit_predictor(q, q.size()); }
 
-Predictor predictor_for(std::span<const std::int32_t> q) {
+Predictor predictor_for(std::span<const std::int32_t> q, const Fitted* known) {
     const Sampling s = sampling_for(q.size());
     std::vector<std::int32_t> sample;
     for (std::size_t at = 0; at < q.size(); at += s.stride) {
         const auto block = q.subspan(at, std::min(s.block, q.size() - at));
         sample.insert(sample.end(), block.begin(), block.end());
     }
-    const Predictor fitted = fit_predictor(sample, s.block);
+    if (s.block < q.size()) known = nullptr;  // (a fit is known of one whole block only)
+    const Predictor fitted = known ? known->p : fit_predictor(sample, s.block);
     const double unpredicted = sample_bits(sample, s.block, {});
-    const double fitted_bits = sample_bits(sample, s.block, fitted);
+    const double fitted_bits = known ? known->bits : sample_bits(sample, s.block, fitted);
     if (!(fitted_bits < unpredicted)) return {};
     // The coder weighs a miss against the size of the two before it (its
     // context), so a miss costs about the log of its ratio to them: squares
@@ -383,10 +384,12 @@ Sampling sampling_for(std::size_t n) {
     return {kBlock, std::clamp(n / kLeast * kBlock, kBlock, kStride)};
 }
 
-double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p) {
+double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p, double* unscaled) {
     std::vector<std::uint32_t> counts(2 * kContexts, 0);
     const std::size_t counted = count_blocks(sample, std::max<std::size_t>(sampling_for(n).block, 1), p, counts);
-    return bits_of(counts) * static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(counted, 1));
+    const double bits = bits_of(counts);
+    if (unscaled) *unscaled = bits;
+    return bits * static_cast<double>(n) / static_cast<double>(std::max<std::size_t>(counted, 1));
 }
 
 namespace {

@@ -38,11 +38,20 @@ struct Predictor {
 Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block);
 Predictor fit_predictor(std::span<const std::int32_t> q);
 
+// A predictor fitted to residuals that sampling_for() takes whole, as one
+// block, and the bits they take with it (what residual_bits() counts before
+// it scales).
+struct Fitted {
+    Predictor p;
+    double bits = 0.0;
+};
+
 // The predictor a chunk codes q with: none, unless the one fitted to the
 // blocks of q that sampling_for() takes codes them in fewer bits; then that
 // one, or it refitted with each square weighed against the misses before it
-// should that take fewer still.
-Predictor predictor_for(std::span<const std::int32_t> q);
+// should that take fewer still. `known`, when given, is that fit of these
+// very residuals, which is then not made again.
+Predictor predictor_for(std::span<const std::int32_t> q, const Fitted* known = nullptr);
 
 // The coded residuals: the coder's 4-byte state and its words.
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p);
@@ -57,8 +66,9 @@ Sampling sampling_for(std::size_t n);
 
 // What encode_residuals would take for n residuals, in bits, predicted from
 // the decisions' frequencies in each context over `sample`: the blocks that
-// sampling_for(n) takes, back to back (without coding them).
-double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p);
+// sampling_for(n) takes, back to back (without coding them). `unscaled`,
+// when given, receives the bits of the sample itself.
+double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p, double* unscaled = nullptr);
 
 enum class ResidualError : std::uint8_t { Truncated };
 

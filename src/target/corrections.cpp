@@ -156,7 +156,7 @@ bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y)
 
 
 double correction_bits(const Held& held, const Corrector& c, std::span<const float> y,
-                       std::vector<std::int32_t>& sample) {
+                       std::vector<std::int32_t>& sample, std::optional<refine::Fitted>* fitted) {
     const std::size_t n = y.size();
     const refine::Sampling s = refine::sampling_for(n);
     const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
@@ -198,7 +198,9 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
     });
     const refine::Predictor p = refine::fit_predictor(sample, s.block);
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
-    const double counted = refine::residual_bits(sample, n, p) * taken / static_cast<double>(n);
+    double unscaled = 0.0;
+    const double counted = refine::residual_bits(sample, n, p, &unscaled) * taken / static_cast<double>(n);
+    if (fitted) *fitted = s.block >= n ? std::optional(refine::Fitted{p, unscaled}) : std::nullopt;
     return kContainerBits + counted * (whole ? 1.0 : modelled / modelled_taken) +
            kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "src/refine/container.hpp"
+#include "src/refine/residuals.hpp"
 #include "src/target/split.hpp"
 
 namespace corvane::target {
@@ -40,9 +42,11 @@ bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y)
 // move too few to matter here), and scaled to the whole signal by the
 // modelled bits of every block against those of the blocks taken, so bursts
 // the sample misses still count.
-// `sample` is working memory.
+// `sample` is working memory; where the sample is every residual, as one
+// block, it is left holding them, and `fitted`, when given, receives the
+// predictor fitted to them and their bits.
 double correction_bits(const Held& held, const Corrector& c, std::span<const float> y,
-                       std::vector<std::int32_t>& sample);
+                       std::vector<std::int32_t>& sample, std::optional<refine::Fitted>* fitted = nullptr);
 
 // The largest error of decoded samples, as the chunk's reader sees them.
 double largest_error(const Held& held, std::span<const float> decoded);

@@ -56,6 +56,14 @@ constexpr std::uint8_t kPlainScale = 6;
 // than it adds to the base.
 constexpr double kLift = 0.3;
 
+// The residuals the search counted for a base, all of them, and the
+// predictor it fitted to them: the chunk of that base takes the fit should
+// its residuals be the same.
+struct Known {
+    std::vector<std::int32_t> residuals;
+    refine::Fitted fitted;
+};
+
 // A candidate chunk: the base of multiplier m, coded, and the corrections of
 // what it decodes to, with the base's decoded samples; not yet checked.
 struct Coded {
@@ -65,7 +73,7 @@ struct Coded {
 };
 
 expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& corrector, const tuning::Transformed& t,
-                                       const CompressionConfig& config, float m) {
+                                       const CompressionConfig& config, float m, const Known* known = nullptr) {
     auto stream = tuning::encode_stream(t, config, kPlainScale, 0, m);
     if (!stream) return unexpected(std::move(stream).error());
     auto y = tuning::decode_stream(*stream);
@@ -77,7 +85,7 @@ expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& correc
     // to integers but read as they decode.
     if (keeps_bound(held, corrector, *y)) return Coded{std::move(*stream), std::move(*y), true};
     Refinement r = corrections(held, corrector, *y);
-    r.predictor = refine::predictor_for(r.residuals);
+    r.predictor = refine::predictor_for(r.residuals, known && known->residuals == r.residuals ? &known->fitted : nullptr);
     return Coded{refine::write_container(*stream, r), std::move(*y), false};
 }
 
@@ -168,6 +176,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     std::vector<std::optional<double>> cost(kGridSize);
     std::vector<bool> plain(kGridSize, false);  // the base needs no correction
     std::vector<std::optional<Coded>> coded(kGridSize);  // the chunks made while weighing (short signals)
+    std::vector<std::optional<Known>> fits(kGridSize);    // the residuals counted whole, and their fit
     auto size_of = [&](int k) -> expected<double, CorvaneError> {
         const auto slot = static_cast<std::size_t>(k);
         if (cost[slot]) return *cost[slot];
@@ -181,7 +190,9 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             coded[slot] = std::move(*made);
             return *cost[slot];
         }
-        cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample));
+        std::optional<refine::Fitted> fit;
+        cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample, &fit));
+        if (fit) fits[slot] = Known{sample, *fit};
         return *cost[slot];
     };
     // Coarser bases cost fewer bits and leave larger corrections. Past the
@@ -317,7 +328,8 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             made.push_back(std::move(*kept));
             continue;
         }
-        auto c = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
+        const auto& fit = fits[static_cast<std::size_t>(k)];
+        auto c = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)), fit ? &*fit : nullptr);
         if (!c) return unexpected(TuningError(std::move(c).error()));
         made.push_back(std::move(*c));
     }
