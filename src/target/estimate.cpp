@@ -182,7 +182,12 @@ double decision_bits(double p) {
 
 }  // namespace
 
-Estimate estimate(const Statistics& s, float m, int threshold, std::span<const double> gains) {
+namespace {
+
+// The estimate, or with Bits false its squares alone (what the bits take
+// from the bins is then left out).
+template <bool Bits>
+Estimate estimate_of(const Statistics& s, float m, int threshold, std::span<const double> gains) {
     constexpr std::size_t kCells = 48;
     // Bins at least 1/63 octave wide (the narrowest there are) that start
     // here span more than one cell.
@@ -226,8 +231,10 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
         const double wide = all.count - below_wide.count;
         if (wide > 0.0) {
             squares += wide / (3.0 * md * md);
-            spread_count += wide;
-            spread_bits += all.spread - below_wide.spread + wide * log2_m;
+            if constexpr (Bits) {
+                spread_count += wide;
+                spread_bits += all.spread - below_wide.spread + wide * log2_m;
+            }
         }
         for (std::size_t j = zero_end; j < wide_from; ++j) {
             const Bin& bin = band.bins[j];
@@ -248,6 +255,7 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
             } else {
                 squares += kept / (3.0 * md * md);
             }
+            if constexpr (!Bits) continue;
             if (hi <= static_cast<double>(kCells)) {
                 // spread evenly over the cells the bin covers
                 const double density = kept / (hi - from);
@@ -264,6 +272,7 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
             }
         }
         e.squares += gains[b] * squares;
+        if constexpr (!Bits) continue;
         cells_touched = std::min(cells_used, kCells);
 
         const double nonzero = std::max(band.size - zeros, 0.0);
@@ -290,5 +299,14 @@ Estimate estimate(const Statistics& s, float m, int threshold, std::span<const d
     return e;
 }
 
+}  // namespace
+
+Estimate estimate(const Statistics& s, float m, int threshold, std::span<const double> gains) {
+    return estimate_of<true>(s, m, threshold, gains);
+}
+
+double estimated_squares(const Statistics& s, float m, int threshold, std::span<const double> gains) {
+    return estimate_of<false>(s, m, threshold, gains).squares;
+}
 
 }  // namespace corvane::tuning

@@ -163,13 +163,26 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         }
         return *known;
     };
+    // The predicted root-mean-square error alone (for less, where the bits
+    // are not known yet).
+    std::vector<std::optional<double>> errors(kGridSize);
+    auto predicted_error = [&](int k) {
+        const auto slot = static_cast<std::size_t>(k);
+        if (predictions[slot]) return predictions[slot]->second;
+        if (!errors[slot]) {
+            const double squares =
+                tuning::estimated_squares(stats, static_cast<float>(grid_multiplier(cap, k)), 0, gains);
+            errors[slot] = range * std::sqrt(std::max(squares, 0.0) / static_cast<double>(n));
+        }
+        return *errors[slot];
+    };
     // The first grid point whose predicted error reaches the aim, taken down
     // to an even one (the walk below keeps to even grid points, whatever the
     // bound): found among the even points, and the odd one below the first
     // of them that reaches it.
     int first = 0;
-    while (first + 2 < kGridSize && predicted(first).second < kFirstAim * half_step) first += 2;
-    if (first > 0 && predicted(first - 1).second >= kFirstAim * half_step) first -= 2;
+    while (first + 2 < kGridSize && predicted_error(first) < kFirstAim * half_step) first += 2;
+    if (first > 0 && predicted_error(first - 1) >= kFirstAim * half_step) first -= 2;
 
     tuning::Reconstruction scratch;
     std::vector<std::int32_t> sample;

@@ -147,4 +147,7 @@ struct Estimate {
 // `m` and dead-zone `threshold`, weighting each band by `gains`.
 Estimate estimate(const Statistics& s, float m, int threshold, std::span<const double> gains);
 
+// Its squares alone, for less.
+double estimated_squares(const Statistics& s, float m, int threshold, std::span<const double> gains);
+
 }  // namespace corvane::tuning
