@@ -307,11 +307,13 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         }
     }
     // The half octave beside the best on the side of its smaller neighbour
-    // (both, where a neighbour was not weighed).
+    // (both, where a neighbour was not weighed), unless its base alone
+    // would take what the best chunk takes.
     const int centre = best;
     auto known = [&](int k) { return k >= 0 && k < kGridSize && cost[static_cast<std::size_t>(k)]; };
     for (const int k : {centre - 1, centre + 1}) {
         if (centre == empty || k > empty || k < 0) continue;
+        if (predicted(k).first >= *cost[static_cast<std::size_t>(centre)]) continue;
         const int near = k < centre ? centre - 2 : centre + 2, far = k < centre ? centre + 2 : centre - 2;
         if (known(near) && known(far)) {
             const double here = *cost[static_cast<std::size_t>(centre)], a = *cost[static_cast<std::size_t>(near)],
