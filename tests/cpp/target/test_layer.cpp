@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "corvane/layer.hpp"
 #include "src/format/header.hpp"
 #include "src/refine/container.hpp"
+#include "src/refine/correction.hpp"
+#include "src/refine/residuals.hpp"
+#include "src/target/corrections.hpp"
 
 namespace corvane {
 namespace {
@@ -121,6 +125,55 @@ TEST(Refinement, EveryBoundIsMetAndChunksDescribeThemselves) {
 
 // Damaged refined chunks are refused with an error: cut anywhere, or with
 // header fields that claim more than the bytes hold.
+// Every residual the encoder forms brings its sample within the bound by the
+// decoder's own rule, or the sample is escaped (in order, its residual
+// free): over integer and float samples, lengths that leave blocks and
+// groups of four part-filled, and bases far off, infinite, NaN or at the
+// edges of single precision's integers.
+TEST(Refinement, CorrectionsKeepTheBoundOrEscape) {
+    std::mt19937 rng(5);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (int trial = 0; trial < 600; ++trial) {
+        const std::size_t n = 1 + rng() % 700;
+        const double scale = std::pow(10.0, static_cast<int>(rng() % 14) - 6);
+        const bool integers = rng() % 2 == 0;
+        std::vector<float> x(n), y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = integers ? std::nearbyint(100.0 * scale * normal(rng)) : 100.0 * scale * normal(rng);
+            x[i] = static_cast<float>(v);
+            y[i] = static_cast<float>(v + scale * normal(rng) * (rng() % 3 != 0 ? 1.0 : 50.0));
+            switch (rng() % 100) {
+                case 0: y[i] = std::numeric_limits<float>::quiet_NaN(); break;
+                case 1: y[i] = std::numeric_limits<float>::infinity(); break;
+                case 2: y[i] = 3e38f; break;
+                case 3: y[i] = 8388607.5f; break;
+                case 4: x[i] = 1e30f; break;
+                default: break;
+            }
+        }
+        target::Held held;
+        held.narrow = x;
+        held.integers = held.reader_rounds = integers;
+        target::Corrector c = target::corrector_for(held, scale * (0.1 + static_cast<double>(rng() % 5)));
+        if (rng() % 10 == 0) c.step = 0.0f;
+        const refine::Refinement r = target::corrections(held, c, y);
+        ASSERT_EQ(r.residuals.size(), n);
+        std::size_t escape = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool escaped = escape < r.escapes.size() && r.escapes[escape].index == i;
+            if (escaped) {
+                ++escape;
+                EXPECT_EQ(r.residuals[i], refine::kFree);
+                continue;
+            }
+            const float z = refine::corrected(c.kind, y[i], r.residuals[i], c.step);
+            ASSERT_LE(std::abs(static_cast<double>(x[i]) - static_cast<double>(z)), c.bound)
+                << "trial " << trial << ", sample " << i;
+        }
+        EXPECT_EQ(escape, r.escapes.size());
+    }
+}
+
 TEST(Refinement, DamagedChunksAreRefused) {
     std::vector<float> x(3000);
     for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 100.0f;
