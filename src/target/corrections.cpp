@@ -57,16 +57,20 @@ auto with_samples(const Held& held, Kind kind, F&& f) {
 
 #if defined(__SSE2__)
 // The nearest quotients of samples x[0 .. n) (single precision, n a
-// multiple of 4) against the base y, four at a time, as the loop in
-// corrections() forms them: the same operations in the same precision, lane
-// by lane, so the same residuals. Returns how many miss the bound.
-template <Kind kind>
+// multiple of 4) against the base y, four at a time, as the loops of
+// corrections() and correction_bits() form them one at a time: the same
+// operations in the same precision, lane by lane, so the same residuals.
+// Checked: each corrected sample measured against the bound; returns how
+// many miss it. Otherwise: a quotient too large for a residual is refine::kFree;
+// returns how many are.
+template <Kind kind, bool Checked>
 std::size_t nearest_quotients(const float* x, const float* y, std::int32_t* q, std::size_t n, double per_step,
                               float step, double bound) {
     const __m128 sign = _mm_set1_ps(-0.0f), integral = _mm_set1_ps(8388608.0f), steps = _mm_set1_ps(step);
     const __m128d sign_d = _mm_set1_pd(-0.0), half = _mm_set1_pd(0.5), per = _mm_set1_pd(per_step),
                   largest = _mm_set1_pd(refine::kLargestResidual - 1), within = _mm_set1_pd(bound);
-    std::size_t misses = 0;
+    const __m128i free = _mm_set1_epi32(refine::kFree);
+    std::size_t counted = 0;
     for (std::size_t i = 0; i < n; i += 4) {
         const __m128 yv = _mm_loadu_ps(y + i);
         __m128 s = yv;
@@ -88,17 +92,26 @@ std::size_t nearest_quotients(const float* x, const float* y, std::int32_t* q, s
             const __m128d g = _mm_and_pd(smalls[h], guess);
             quotients[h] = _mm_cvttpd_epi32(_mm_add_pd(g, _mm_or_pd(half, _mm_and_pd(g, sign_d))));
         }
-        const __m128i qv = _mm_unpacklo_epi64(quotients[0], quotients[1]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(q + i), qv);
-        const __m128 z = _mm_add_ps(s, _mm_mul_ps(_mm_cvtepi32_ps(qv), steps));
-        for (int h = 0; h < 2; ++h) {
-            const __m128d zh = _mm_cvtps_pd(h == 0 ? z : _mm_movehl_ps(z, z));
-            const __m128d kept =
-                _mm_and_pd(smalls[h], _mm_cmple_pd(_mm_andnot_pd(sign_d, _mm_sub_pd(xs[h], zh)), within));
-            misses += static_cast<std::size_t>(2 - std::popcount(static_cast<unsigned>(_mm_movemask_pd(kept))));
+        __m128i qv = _mm_unpacklo_epi64(quotients[0], quotients[1]);
+        if constexpr (Checked) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q + i), qv);
+            const __m128 z = _mm_add_ps(s, _mm_mul_ps(_mm_cvtepi32_ps(qv), steps));
+            for (int h = 0; h < 2; ++h) {
+                const __m128d zh = _mm_cvtps_pd(h == 0 ? z : _mm_movehl_ps(z, z));
+                const __m128d kept =
+                    _mm_and_pd(smalls[h], _mm_cmple_pd(_mm_andnot_pd(sign_d, _mm_sub_pd(xs[h], zh)), within));
+                counted += static_cast<std::size_t>(2 - std::popcount(static_cast<unsigned>(_mm_movemask_pd(kept))));
+            }
+        } else {
+            // the low halves of the two pairs of lane masks: one mask a lane
+            const __m128i small = _mm_castps_si128(
+                _mm_shuffle_ps(_mm_castpd_ps(smalls[0]), _mm_castpd_ps(smalls[1]), _MM_SHUFFLE(2, 0, 2, 0)));
+            qv = _mm_or_si128(_mm_and_si128(small, qv), _mm_andnot_si128(small, free));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q + i), qv);
+            counted += static_cast<std::size_t>(4 - std::popcount(static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(small)))));
         }
     }
-    return misses;
+    return counted;
 }
 #endif
 
@@ -173,9 +186,9 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
                 // (samples held in single precision: four at a time)
                 const std::size_t four = (to - at) & ~std::size_t{3};
                 misses = c.kind == Kind::Integer
-                             ? nearest_quotients<Kind::Integer>(held.narrow.data() + at, y.data() + at,
+                             ? nearest_quotients<Kind::Integer, true>(held.narrow.data() + at, y.data() + at,
                                                                 r.residuals.data() + at, four, per_step, c.step, c.bound)
-                             : nearest_quotients<Kind::Float>(held.narrow.data() + at, y.data() + at,
+                             : nearest_quotients<Kind::Float, true>(held.narrow.data() + at, y.data() + at,
                                                               r.residuals.data() + at, four, per_step, c.step, c.bound);
                 from = at + four;
             }
@@ -248,7 +261,21 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
                 if (at % s.stride != 0) continue;
                 modelled_taken += bits;
             }
-            for (std::size_t i = at; i < to; ++i) {
+            std::size_t from = at;
+#if defined(__SSE2__)
+            if (held.wide.empty() && per_step != 0.0) {
+                // (samples held in single precision: four at a time)
+                const std::size_t four = (to - at) & ~std::size_t{3};
+                escapes += c.kind == Kind::Integer
+                               ? nearest_quotients<Kind::Integer, false>(held.narrow.data() + at, y.data() + at,
+                                                                         sample.data() + put, four, per_step, c.step, c.bound)
+                               : nearest_quotients<Kind::Float, false>(held.narrow.data() + at, y.data() + at,
+                                                                       sample.data() + put, four, per_step, c.step, c.bound);
+                put += four;
+                from = at + four;
+            }
+#endif
+            for (std::size_t i = from; i < to; ++i) {
                 const double d = miss(i), guess = d * per_step;
                 std::int32_t q = refine::kFree;
                 if (per_step == 0.0 ? std::abs(d) <= c.bound : std::abs(guess) < refine::kLargestResidual - 1)
