@@ -100,7 +100,8 @@ std::size_t nearest_quotients(const float* x, const float* y, std::int32_t* q, s
                 const __m128d zh = _mm_cvtps_pd(h == 0 ? z : _mm_movehl_ps(z, z));
                 const __m128d kept =
                     _mm_and_pd(smalls[h], _mm_cmple_pd(_mm_andnot_pd(sign_d, _mm_sub_pd(xs[h], zh)), within));
-                counted += static_cast<std::size_t>(2 - std::popcount(static_cast<unsigned>(_mm_movemask_pd(kept))));
+                const auto lanes = static_cast<unsigned>(_mm_movemask_pd(kept));
+                counted += 2 - (lanes & 1u) - (lanes >> 1);
             }
         } else {
             // the low halves of the two pairs of lane masks: one mask a lane
@@ -108,7 +109,9 @@ std::size_t nearest_quotients(const float* x, const float* y, std::int32_t* q, s
                 _mm_shuffle_ps(_mm_castpd_ps(smalls[0]), _mm_castpd_ps(smalls[1]), _MM_SHUFFLE(2, 0, 2, 0)));
             qv = _mm_or_si128(_mm_and_si128(small, qv), _mm_andnot_si128(small, free));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(q + i), qv);
-            counted += static_cast<std::size_t>(4 - std::popcount(static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(small)))));
+            // (without an instruction to count bits on the baseline processors)
+            const auto lanes = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(small)));
+            counted += 4 - (lanes & 1u) - ((lanes >> 1) & 1u) - ((lanes >> 2) & 1u) - (lanes >> 3);
         }
     }
     return counted;
