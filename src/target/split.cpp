@@ -307,21 +307,24 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         }
     }
     // The half octave beside the best on the side of its smaller neighbour
-    // (both, where a neighbour was not weighed), unless its base alone
-    // would take what the best chunk takes.
+    // (both, where no neighbours were weighed an octave or two either side),
+    // unless its base alone would take what the best chunk takes.
     const int centre = best;
     auto known = [&](int k) { return k >= 0 && k < kGridSize && cost[static_cast<std::size_t>(k)]; };
     for (const int k : {centre - 1, centre + 1}) {
         if (centre == empty || k > empty || k < 0) continue;
         if (predicted(k).first >= *cost[static_cast<std::size_t>(centre)]) continue;
-        const int near = k < centre ? centre - 2 : centre + 2, far = k < centre ? centre + 2 : centre - 2;
-        if (known(near) && known(far)) {
-            const double here = *cost[static_cast<std::size_t>(centre)], a = *cost[static_cast<std::size_t>(near)],
-                         z = *cost[static_cast<std::size_t>(far)];
+        const int side = k < centre ? -1 : 1;
+        int reach = 2;  // the nearest neighbours weighed on both sides, in grid points
+        while (reach <= 4 && !(known(centre + side * reach) && known(centre - side * reach))) reach += 2;
+        if (reach <= 4) {
+            const double here = *cost[static_cast<std::size_t>(centre)],
+                         a = *cost[static_cast<std::size_t>(centre + side * reach)],
+                         z = *cost[static_cast<std::size_t>(centre - side * reach)];
             if (a > z) continue;
             // the parabola through the three sizes, half an octave towards the smaller
-            const double curve = (a + z) / 2.0 - here, slope = (a - z) / 2.0;
-            if (here + slope / 2.0 + curve / 4.0 > here * (1.0 - kHalfGain)) continue;
+            const double curve = ((a + z) / 2.0 - here) / (reach * reach), slope = (a - z) / (2.0 * reach);
+            if (here + slope + curve > here * (1.0 - kHalfGain)) continue;
         }
         if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
     }
