@@ -340,8 +340,16 @@ std::uint16_t* record_residuals(std::span<const std::int32_t> q, std::size_t fro
             std::uint16_t* const unary = probs + unary_context(act, 0);  // this activity's steps
             for (std::uint32_t j = 0; j < length; ++j) rans::record(unary[std::min(j, kUnarySteps - 1)], out, 1u);
             if (length + 1 < kLengths) rans::record(unary[std::min(length, kUnarySteps - 1)], out, 0u);
-            for (std::uint32_t j = length; j-- > 0;)
-                rans::record(probs[mantissa_context(length, length - 1 - j)], out, (m >> j) & 1u);
+            // the two bits below the leading one in contexts of their own; the
+            // rest share one, whose probability a register holds meanwhile
+            std::uint16_t* const leading = probs + mantissa_context(length, 0);
+            std::uint32_t j = length;
+            for (std::uint32_t k = 0; k < 2 && j > 0; ++k) rans::record(leading[k], out, (m >> --j) & 1u);
+            if (j > 0) {
+                std::uint16_t low = probs[kLow];
+                while (j > 0) rans::record(low, out, (m >> --j) & 1u);
+                probs[kLow] = low;
+            }
         }
         d.b = d.a;
         d.a = m;
@@ -462,7 +470,12 @@ struct Decoder {
                 std::uint16_t* const leading = d.probs + mantissa_context(length, 0);
                 std::uint32_t j = 0;
                 for (; j < length && j < 2; ++j) m = (m << 1) | decide_in<Fast>(d.reader, leading[j]);
-                for (; j < length; ++j) m = (m << 1) | bit(kLow);
+                if (j < length) {
+                    // (the rest share one context, held in a register meanwhile)
+                    std::uint16_t low = d.probs[kLow];
+                    for (; j < length; ++j) m = (m << 1) | decide_in<Fast>(d.reader, low);
+                    d.probs[kLow] = low;
+                }
                 v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
             }
             if (!Fast && d.reader.truncated) return kTruncated;
