@@ -115,11 +115,18 @@ public:
 
     // The error the statistics predict, before calibration: PRD from the
     // weighted squared errors, or their root mean square for the largest error.
+    // The predicted size too, where asked for (the error alone costs less).
     double raw_error(float m, int threshold, double* bits = nullptr) const {
-        const Estimate e = estimate(stats_, m, threshold, *gains_);
-        if (bits != nullptr) *bits = e.bits;
+        double squares = 0.0;
+        if (bits != nullptr) {
+            const Estimate e = estimate(stats_, m, threshold, *gains_);
+            *bits = e.bits;
+            squares = e.squares;
+        } else {
+            squares = estimated_squares(stats_, m, threshold, *gains_);
+        }
         const double range = static_cast<double>(t_.max) - static_cast<double>(t_.min);
-        const double root = range * std::sqrt(std::max(e.squares, 0.0));
+        const double root = range * std::sqrt(std::max(squares, 0.0));
         if (target_.measure == ErrorMeasure::Prd) {
             return spread_squares_ > 0.0 ? 100.0 * root / std::sqrt(spread_squares_) : root;
         }
@@ -151,9 +158,14 @@ public:
         const double aim = target_.bound / calibration_;
         double m = std::clamp(start, static_cast<double>(kSmallestMultiplier), static_cast<double>(cap_));
         double previous_m = 0.0, previous_err = 0.0, bits = 0.0, err = 0.0;
+        // (the errors alone steer the secant; the size is that of the last
+        // multiplier whose error was taken)
         for (int step = 0; step < 6; ++step) {
-            err = raw_error(static_cast<float>(m), threshold, &bits);
-            if (!(err > 0.0)) return Candidate{zone, kSmallestMultiplier, bits, slope, 0.0};
+            err = raw_error(static_cast<float>(m), threshold);
+            if (!(err > 0.0)) {
+                raw_error(static_cast<float>(m), threshold, &bits);
+                return Candidate{zone, kSmallestMultiplier, bits, slope, 0.0};
+            }
             if (previous_m > 0.0 && previous_m != m && previous_err > 0.0)
                 slope = std::clamp(-std::log(err / previous_err) / std::log(m / previous_m), kPredictionSlopeLow, kPredictionSlopeHigh);
             previous_m = m;
@@ -164,6 +176,7 @@ public:
             m = next;
         }
         if (m >= cap_ && err > aim * kOutOfReach) return std::nullopt;
+        raw_error(static_cast<float>(previous_m), threshold, &bits);
         return Candidate{zone, static_cast<float>(m), bits, slope, err};
     }
 
