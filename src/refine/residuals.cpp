@@ -110,7 +110,7 @@ struct MagnitudeTable {
 };
 inline constexpr MagnitudeTable kMagnitudes{};
 
-// The decisions binarise() would make, counted per context (zeros, ones)
+// The decisions encode_residuals() records, counted per context (zeros, ones)
 // into `counts` without making them one by one. Every decision but the sign
 // follows from a miss's activity and magnitude alone, so the loop only
 // tallies each (activity, magnitude) pair, and each pair of the previous
@@ -306,18 +306,20 @@ Predictor predictor_for(std::span<const std::int32_t> q, const Fitted* known) {
 
 namespace {
 
-// Records the decisions of residuals [from, to) at `out` and returns the
-// cursor past them: per miss, its zero flag in the context of its activity,
-// then its sign in the context of the previous miss's, its length (0 for 1)
-// in unary, one 1 per digit past the first and a 0 to end it, and the bits
-// below its leading one. `e` carries what the next prediction and contexts
-// are made of from one stretch to the next. Without a prediction
-// (Predicting false, p zero) a residual is its miss.
+// What the next prediction and contexts are made of, carried from one
+// stretch of residuals to the next.
 struct Encoding {
     std::uint32_t a = 0, b = 0;  // the last two misses' magnitudes
     std::uint32_t sign = 0;      // the last miss's sign (sign_of)
     std::int32_t q1 = 0, q2 = 0;
 };
+
+// Records the decisions of residuals [from, to) at `out` and returns the
+// cursor past them: per miss, its zero flag in the context of its activity,
+// then its sign in the context of the previous miss's, its length (0 for 1)
+// in unary, one 1 per digit past the first and a 0 to end it, and the bits
+// below its leading one. Without a prediction (Predicting false, p zero) a
+// residual is its miss.
 template <bool Predicting>
 std::uint16_t* record_residuals(std::span<const std::int32_t> q, std::size_t from, std::size_t to, Predictor p,
                                 std::uint16_t* probs, std::uint16_t* out, Encoding& e) {
