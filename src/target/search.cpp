@@ -97,19 +97,20 @@ public:
     expected<double, CorvaneError> exact(float m, int threshold) {
         auto y = reconstruct(t_, m, threshold, scratch_);
         if (!y) return unexpected(std::move(y).error());
+        return error_of(*y);
+    }
+
+    // What measure_error gives for decoded samples y: its sums, with the
+    // reference's spread, for a PRD, taken once for the whole search.
+    double error_of(std::span<const float> y) const {
         if (target_.measure == ErrorMeasure::Prd && spread_squares_ > 0.0) {
-            // measure_error's sums, the reference's spread taken once
             double diff = 0.0;
             for (std::size_t i = 0; i < t_.n; ++i) {
-                const double d = reference(i) - static_cast<double>((*y)[i]);
+                const double d = reference(i) - static_cast<double>(y[i]);
                 diff += d * d;
             }
             return diff == 0.0 ? 0.0 : 100.0 * std::sqrt(diff / spread_squares_);
         }
-        return error_of(*y);
-    }
-
-    double error_of(std::span<const float> y) const {
         return ref64_.empty() ? measure_error(target_.measure, ref32_, y) : measure_error(target_.measure, ref64_, y);
     }
 
