@@ -118,6 +118,27 @@ std::size_t nearest_quotients(const float* x, const float* y, std::int32_t* q, s
 }
 #endif
 
+// The first samples of [at, at + n), four at a time, where they are held in
+// single precision (see nearest_quotients; unchecked, only with a step):
+// their quotients into q, what nearest_quotients counts added to `counted`;
+// returns how many it took, a multiple of 4 (none without SSE2).
+template <bool Checked>
+std::size_t in_fours(const Held& held, const Corrector& c, std::span<const float> y, std::size_t at, std::size_t n,
+                     double per_step, std::int32_t* q, std::size_t& counted) {
+#if defined(__SSE2__)
+    if (held.wide.empty() && (Checked || per_step != 0.0)) {
+        const std::size_t four = n & ~std::size_t{3};
+        const float* const x = held.narrow.data() + at;
+        counted += c.kind == Kind::Integer
+                       ? nearest_quotients<Kind::Integer, Checked>(x, y.data() + at, q, four, per_step, c.step, c.bound)
+                       : nearest_quotients<Kind::Float, Checked>(x, y.data() + at, q, four, per_step, c.step, c.bound);
+        return four;
+    }
+#endif
+    (void)held, (void)c, (void)y, (void)at, (void)n, (void)per_step, (void)q, (void)counted;
+    return 0;
+}
+
 // The bits a block of corrections takes, modelled from the root-mean-square
 // of its misses in steps (s): log2(1 + (4.13 s)^2) / 2, which is about
 // log2(s) + 2 for large s (a Gaussian's) and falls as s^2 for small ones;
@@ -183,19 +204,9 @@ Refinement corrections(const Held& held, const Corrector& c, std::span<const flo
         constexpr std::size_t kBlock = 256;
         for (std::size_t at = 0; at < y.size(); at += kBlock) {
             const std::size_t to = std::min(y.size(), at + kBlock);
-            std::size_t misses = 0, from = at;
-#if defined(__SSE2__)
-            if (held.wide.empty()) {
-                // (samples held in single precision: four at a time)
-                const std::size_t four = (to - at) & ~std::size_t{3};
-                misses = c.kind == Kind::Integer
-                             ? nearest_quotients<Kind::Integer, true>(held.narrow.data() + at, y.data() + at,
-                                                                r.residuals.data() + at, four, per_step, c.step, c.bound)
-                             : nearest_quotients<Kind::Float, true>(held.narrow.data() + at, y.data() + at,
-                                                              r.residuals.data() + at, four, per_step, c.step, c.bound);
-                from = at + four;
-            }
-#endif
+            std::size_t misses = 0;
+            const std::size_t from =
+                at + in_fours<true>(held, c, y, at, to - at, per_step, r.residuals.data() + at, misses);
             for (std::size_t i = from; i < to; ++i) {
                 const double x = reference(i);
                 const float s = start(y[i]);
@@ -264,20 +275,9 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
                 if (at % s.stride != 0) continue;
                 modelled_taken += bits;
             }
-            std::size_t from = at;
-#if defined(__SSE2__)
-            if (held.wide.empty() && per_step != 0.0) {
-                // (samples held in single precision: four at a time)
-                const std::size_t four = (to - at) & ~std::size_t{3};
-                escapes += c.kind == Kind::Integer
-                               ? nearest_quotients<Kind::Integer, false>(held.narrow.data() + at, y.data() + at,
-                                                                         sample.data() + put, four, per_step, c.step, c.bound)
-                               : nearest_quotients<Kind::Float, false>(held.narrow.data() + at, y.data() + at,
-                                                                       sample.data() + put, four, per_step, c.step, c.bound);
-                put += four;
-                from = at + four;
-            }
-#endif
+            const std::size_t four = in_fours<false>(held, c, y, at, to - at, per_step, sample.data() + put, escapes);
+            const std::size_t from = at + four;
+            put += four;
             for (std::size_t i = from; i < to; ++i) {
                 const double d = miss(i), guess = d * per_step;
                 std::int32_t q = refine::kFree;

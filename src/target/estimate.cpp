@@ -80,11 +80,10 @@ Statistics gather(const Transformed& t) {
         BandStatistics& out = s.bands[b];
         out.thresholded = b != 0;
         out.size = static_cast<double>(t.bands[b].size());
-        float peak = 0.0f, previous = 0.0f;
+        float previous = 0.0f;
         std::uint32_t previous_key = s.key_of(previous);
         for (const float v : t.bands[b]) {
             const float a = std::abs(v);
-            peak = std::max(peak, a);
             const double ad = a;
             const std::uint32_t key = s.key_of(a);
             const std::uint32_t j = slot(key);
@@ -107,7 +106,7 @@ Statistics gather(const Transformed& t) {
             counts[j] = pairs[j] = 0;
             sums[j] = squares[j] = 0.0;
         }
-        out.peak = peak;
+        out.peak = t.band_peaks[b];  // (what the transform found)
         out.small_count = dense[0].count;
         out.small_squares = dense[0].squares;
         out.small_pairs = dense[0].pairs;
