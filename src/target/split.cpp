@@ -108,11 +108,14 @@ tuning::Transformed lifted(const tuning::Transformed& t, float m, double share) 
     tuning::Transformed out = t;
     out.peak = 0.0f;
     const double by = share / static_cast<double>(m);
-    for (auto& band : out.bands) {
-        for (float& c : band) {
+    for (std::size_t b = 0; b < out.bands.size(); ++b) {
+        // (the band peaks too, which say what quantises to zero)
+        out.band_peaks[b] = 0.0f;
+        for (float& c : out.bands[b]) {
             if (c != 0.0f) c = static_cast<float>(static_cast<double>(c) + std::copysign(by, static_cast<double>(c)));
-            out.peak = std::max(out.peak, std::abs(c));
+            out.band_peaks[b] = std::max(out.band_peaks[b], std::abs(c));
         }
+        out.peak = std::max(out.peak, out.band_peaks[b]);
     }
     return out;
 }
