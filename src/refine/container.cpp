@@ -16,7 +16,10 @@ namespace {
 
 // Layout of the 32-byte header, little-endian (see docs/FORMAT.md).
 constexpr std::array<std::uint8_t, 4> kMagic{'C', 'R', 'V', 'R'};
-constexpr std::uint8_t kVersion = 1;
+// Version 1 predicts with two weights in the header; version 2, written
+// only for a long predictor, gives its order and shift there and its weights
+// (two bytes each) after the header.
+constexpr std::uint8_t kVersion = 1, kLongVersion = 2;
 constexpr std::size_t kAtVersion = 4, kAtKind = 5, kAtPredictor = 6, kAtCount = 8, kAtStep = 12, kAtBase = 16,
                       kAtResiduals = 20, kAtEscapeCount = 24, kAtEscapeBytes = 28;
 // An escape is a gap of 1 to 5 bytes and a 4-byte value.
@@ -34,6 +37,8 @@ CorvaneError damaged(const std::string& what) { return CorvaneError::decompress(
 struct Parsed {
     Kind kind = Kind::Float;
     Predictor predictor;
+    LongPredictor long_predictor;
+    std::size_t header = kContainerHeaderSize;  // with the long predictor's weights
     std::uint32_t count = 0;
     float step = 0.0f;
     std::span<const std::uint8_t> base, residuals, escapes;
@@ -43,19 +48,34 @@ struct Parsed {
 expected<Parsed, CorvaneError> parse(std::span<const std::uint8_t> bytes) {
     if (!is_container(bytes) || bytes.size() < kContainerHeaderSize) return unexpected(damaged("no refined chunk header"));
     const std::uint8_t* h = bytes.data();
-    if (h[kAtVersion] != kVersion) {
+    if (h[kAtVersion] != kVersion && h[kAtVersion] != kLongVersion) {
         return unexpected(damaged("version " + std::to_string(h[kAtVersion]) + " is not one this build reads"));
     }
     if (h[kAtKind] > 1) return unexpected(damaged("unknown kind"));
     Parsed p;
-    p.predictor = {static_cast<std::int8_t>(h[kAtPredictor]), static_cast<std::int8_t>(h[kAtPredictor + 1])};
+    if (h[kAtVersion] == kVersion) {
+        p.predictor = {static_cast<std::int8_t>(h[kAtPredictor]), static_cast<std::int8_t>(h[kAtPredictor + 1])};
+    } else {
+        const std::uint8_t order = h[kAtPredictor], shift = h[kAtPredictor + 1];
+        if (order == 0 || order > kLongestOrder || shift > kLargestShift) {
+            return unexpected(damaged("the predictor is not one an encoder writes"));
+        }
+        p.header += 2 * std::size_t{order};
+        if (bytes.size() < p.header) return unexpected(damaged("longer than the bytes given"));
+        p.long_predictor.order = order;
+        p.long_predictor.shift = shift;
+        for (std::size_t j = 0; j < order; ++j) {
+            const std::uint8_t* w = h + kContainerHeaderSize + 2 * j;
+            p.long_predictor.weights[j] = static_cast<std::int16_t>(std::uint16_t{w[0]} | std::uint16_t{w[1]} << 8);
+        }
+    }
     p.kind = static_cast<Kind>(h[kAtKind]);
     p.count = get32(h + kAtCount);
     p.step = std::bit_cast<float>(get32(h + kAtStep));
     p.escape_count = get32(h + kAtEscapeCount);
     const std::uint64_t base = get32(h + kAtBase), residuals = get32(h + kAtResiduals),
                         escapes = get32(h + kAtEscapeBytes);
-    if (kContainerHeaderSize + base + residuals + escapes > bytes.size()) {
+    if (p.header + base + residuals + escapes > bytes.size()) {
         return unexpected(damaged("longer than the bytes given"));
     }
     const bool integral_step = p.step >= 1.0f && p.step < 16777216.0f && std::fmod(p.step, 2.0f) == 1.0f;
@@ -66,7 +86,7 @@ expected<Parsed, CorvaneError> parse(std::span<const std::uint8_t> bytes) {
         std::uint64_t{p.escape_count} * kLargestEscape < escapes) {
         return unexpected(damaged("the escapes do not fit their bytes"));
     }
-    const std::uint8_t* at = h + kContainerHeaderSize;
+    const std::uint8_t* at = h + p.header;
     p.base = {at, static_cast<std::size_t>(base)};
     p.residuals = {at + base, static_cast<std::size_t>(residuals)};
     p.escapes = {at + base + residuals, static_cast<std::size_t>(escapes)};
@@ -80,7 +100,15 @@ bool is_container(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, const Refinement& r) {
-    const std::vector<std::uint8_t> residuals = encode_residuals(r.residuals, r.predictor);
+    const LongPredictor& lp = r.long_predictor;
+    std::vector<std::uint8_t> residuals;
+    if (lp.order > 0) {
+        std::vector<std::int32_t> misses(r.residuals.size());
+        long_misses(r.residuals, r.residuals.size(), lp, misses);
+        residuals = encode_residuals(misses, {});
+    } else {
+        residuals = encode_residuals(r.residuals, r.predictor);
+    }
     std::vector<std::uint8_t> escapes;
     escapes.reserve(r.escapes.size() * kSmallestEscape);
     std::uint32_t next = 0;  // the first index the next escape may have
@@ -94,12 +122,17 @@ std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, co
         escapes.insert(escapes.end(), value, value + 4);
         next = e.index + 1;
     }
-    std::vector<std::uint8_t> out(kContainerHeaderSize);
+    std::vector<std::uint8_t> out(kContainerHeaderSize + 2 * std::size_t{lp.order});
     std::memcpy(out.data(), kMagic.data(), 4);
-    out[kAtVersion] = kVersion;
+    out[kAtVersion] = lp.order > 0 ? kLongVersion : kVersion;
     out[kAtKind] = static_cast<std::uint8_t>(r.kind);
-    out[kAtPredictor] = static_cast<std::uint8_t>(r.predictor.a);
-    out[kAtPredictor + 1] = static_cast<std::uint8_t>(r.predictor.b);
+    out[kAtPredictor] = static_cast<std::uint8_t>(lp.order > 0 ? lp.order : r.predictor.a);
+    out[kAtPredictor + 1] = static_cast<std::uint8_t>(lp.order > 0 ? lp.shift : r.predictor.b);
+    for (std::size_t j = 0; j < lp.order; ++j) {
+        const auto w = static_cast<std::uint16_t>(lp.weights[j]);
+        out[kContainerHeaderSize + 2 * j] = static_cast<std::uint8_t>(w);
+        out[kContainerHeaderSize + 2 * j + 1] = static_cast<std::uint8_t>(w >> 8);
+    }
     put32(out.data() + kAtCount, static_cast<std::uint32_t>(r.residuals.size()));
     put32(out.data() + kAtStep, std::bit_cast<std::uint32_t>(r.step));
     put32(out.data() + kAtBase, static_cast<std::uint32_t>(base.size()));
@@ -116,7 +149,7 @@ std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, co
 expected<std::size_t, CorvaneError> container_length(std::span<const std::uint8_t> bytes) {
     auto p = parse(bytes);
     if (!p) return unexpected(std::move(p).error());
-    return kContainerHeaderSize + p->base.size() + p->residuals.size() + p->escapes.size();
+    return p->header + p->base.size() + p->residuals.size() + p->escapes.size();
 }
 
 expected<ContainerFacts, CorvaneError> container_facts(std::span<const std::uint8_t> bytes) {
@@ -124,7 +157,7 @@ expected<ContainerFacts, CorvaneError> container_facts(std::span<const std::uint
     if (!p) return unexpected(std::move(p).error());
     const std::size_t corrections = p->residuals.size() + p->escapes.size();
     return ContainerFacts{p->kind, p->step, p->escape_count, corrections,
-                          kContainerHeaderSize + p->base.size() + corrections, p->base};
+                          p->header + p->base.size() + corrections, p->base};
 }
 
 expected<std::vector<float>, CorvaneError> decode_container(std::span<const std::uint8_t> bytes) {
@@ -147,7 +180,10 @@ expected<void, CorvaneError> apply_container(std::span<const std::uint8_t> bytes
     auto p = parse(bytes);
     if (!p) return unexpected(std::move(p).error());
     if (out.size() != p->count) return unexpected(damaged("the base does not match the header"));
-    if (auto done = correct_samples(p->residuals, p->predictor, {p->kind, p->step}, out); !done) {
+    const Correction c{p->kind, p->step};
+    if (auto done = p->long_predictor.order > 0 ? correct_samples(p->residuals, p->long_predictor, c, out)
+                                                : correct_samples(p->residuals, p->predictor, c, out);
+        !done) {
         return unexpected(damaged("the residuals end early"));
     }
 

@@ -28,6 +28,7 @@ struct Refinement {
     Kind kind = Kind::Float;
     float step = 0.0f;
     Predictor predictor;
+    LongPredictor long_predictor;  // in place of `predictor` when its order is not 0
     std::vector<std::int32_t> residuals;  // one per sample, kFree where the sample is escaped
     std::vector<Escape> escapes;          // in increasing index order
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 
 #include "src/entropy/binrans.hpp"
 
@@ -219,21 +220,15 @@ constexpr std::size_t kWarm = 4;
 // The decisions of the sample's blocks counted per context; returns how many
 // residuals were counted.
 std::size_t count_blocks(std::span<const std::int32_t> sample, std::size_t block, Predictor p,
-                         std::vector<std::uint32_t>& counts) {
+                         std::vector<std::uint32_t>& counts, std::size_t warm = kWarm) {
     std::size_t counted = 0;
     for (std::size_t at = 0; at < sample.size(); at += block) {
         const auto part = sample.subspan(at, std::min(block, sample.size() - at));
-        const std::size_t warm = at == 0 ? 0 : std::min(kWarm, part.size());
-        count(part, p, counts, warm);
-        counted += part.size() - warm;
+        const std::size_t skipped = at == 0 ? 0 : std::min(warm, part.size());
+        count(part, p, counts, skipped);
+        counted += part.size() - skipped;
     }
     return counted;
-}
-
-double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Predictor p) {
-    std::vector<std::uint32_t> counts(2 * kContexts, 0);
-    count_blocks(sample, block, p, counts);
-    return bits_of(counts);
 }
 
 // The least-squares weights of a[i] q[i-1] + b q[i-2] ~ q[i] over every
@@ -266,7 +261,198 @@ Predictor least_squares(std::span<const std::int32_t> q, std::size_t block, Pred
     return {weight((s01 * s22 - s02 * s12) / det), weight((s02 * s11 - s01 * s12) / det)};
 }
 
+// The prediction of a long predictor from the `order` residuals before it,
+// past[-1] the latest; the weights past the order are 0. Four partial sums,
+// which is exact in any order (see LongPredictor).
+[[gnu::always_inline]] inline std::int32_t long_guess(const double* past, const double* w, std::size_t order,
+                                                      unsigned shift) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (std::size_t j = 0; j < order; j += 4) {
+        s0 += w[j] * past[-1 - static_cast<std::ptrdiff_t>(j)];
+        s1 += w[j + 1] * past[-2 - static_cast<std::ptrdiff_t>(j)];
+        s2 += w[j + 2] * past[-3 - static_cast<std::ptrdiff_t>(j)];
+        s3 += w[j + 3] * past[-4 - static_cast<std::ptrdiff_t>(j)];
+    }
+    const auto sum = static_cast<std::int64_t>((s0 + s1) + (s2 + s3));
+    const std::int64_t v = (sum + ((std::int64_t{1} << shift) >> 1)) >> shift;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, -kLargestResidual, kLargestResidual));
+}
+
+// The residuals a long predictor has seen, the last kLongestOrder of them
+// held twice over in a ring, so that they always lie in order in one
+// window: the one before residual i at past()[-1].
+class LongHistory {
+public:
+    explicit LongHistory(const LongPredictor& lp) : order_((lp.order + 3u) & ~3u), shift_(lp.shift) {
+        for (std::size_t j = 0; j < lp.order; ++j) w_[j] = lp.weights[j];
+    }
+    void restart() {
+        ring_.fill(0.0);
+        at_ = 0;
+    }
+    std::int32_t guess() const { return long_guess(ring_.data() + at_ + kLongestOrder, w_.data(), order_, shift_); }
+    void push(std::int32_t value) {
+        ring_[at_] = ring_[at_ + kLongestOrder] = static_cast<double>(value);
+        at_ = (at_ + 1) % kLongestOrder;
+    }
+
+private:
+    std::size_t order_;  // rounded up to a multiple of four (the weights past it are 0)
+    unsigned shift_;
+    std::array<double, kLongestOrder + 4> w_{};
+    std::array<double, 2 * kLongestOrder> ring_{};
+    std::size_t at_ = 0;
+};
+
+// The residual a long predictor's miss v gives: the prediction plus v,
+// within +-kLargestResidual (as the short predictor's, see following()).
+std::int32_t long_following(std::int32_t guess, std::int32_t v) {
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(std::int64_t{guess} + v, -kLargestResidual, kLargestResidual));
+}
+
+// A long predictor is weighed only for residuals that two weights already
+// predict to within this share of their energy: residuals of a base that
+// takes in most of the signal are close to noise, which no longer predictor
+// helps.
+constexpr double kSmooth = 0.25;
+// The order is chosen among the fits by the bits their misses foretell,
+// half the log of their energy per residual, and two bytes per weight.
+constexpr double kBitsPerWeight = 16.0;
+
 }  // namespace
+
+double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Predictor p, std::size_t warm,
+                   std::size_t* counted) {
+    std::vector<std::uint32_t> counts(2 * kContexts, 0);
+    const std::size_t n = count_blocks(sample, std::max<std::size_t>(block, 1), p, counts, warm);
+    if (counted) *counted = n;
+    return bits_of(counts);
+}
+
+void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongPredictor& lp,
+                 std::span<std::int32_t> misses) {
+    block = std::max<std::size_t>(block, 1);
+    LongHistory h(lp);
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        if (i % block == 0) h.restart();
+        const std::int32_t guess = h.guess();
+        const std::int32_t value = q[i] == kFree ? guess : q[i];
+        misses[i] = value - guess;
+        h.push(value);
+    }
+}
+
+LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, double* bits) {
+    constexpr std::size_t K = kLongestOrder;
+    block = std::max<std::size_t>(block, 1);
+    auto at = [&](std::size_t i) { return sample[i] == kFree ? 0.0 : static_cast<double>(sample[i]); };
+    // Least squares over every block on its own, each predicting its
+    // residuals from the (K+1)-th on from the K before: the normal equations
+    // c w = g, and the sum of squares y. Within a block, c[j+1][k+1] is
+    // c[j][k] with one product taken in at the start and one let go at the
+    // end, so only the first row is summed in full.
+    std::array<std::array<double, K>, K> c{};
+    std::array<double, K> g{};
+    double y = 0.0;
+    for (std::size_t start = 0; start < sample.size(); start += block) {
+        const std::size_t end = std::min(sample.size(), start + block);
+        if (end - start <= K) continue;
+        std::array<std::array<double, K>, K> part{};
+        for (std::size_t k = 0; k < K; ++k) {
+            double row = 0.0, cross = 0.0;
+            for (std::size_t i = start + K; i < end; ++i) {
+                row += at(i - 1) * at(i - 1 - k);
+                cross += at(i) * at(i - 1 - k);
+            }
+            part[0][k] = row;
+            g[k] += cross;
+        }
+        for (std::size_t i = start + K; i < end; ++i) y += at(i) * at(i);
+        for (std::size_t j = 0; j + 1 < K; ++j) {
+            for (std::size_t k = j; k + 1 < K; ++k) {
+                part[j + 1][k + 1] = part[j][k] + at(start + K - 2 - j) * at(start + K - 2 - k) -
+                                     at(end - 2 - j) * at(end - 2 - k);
+            }
+        }
+        for (std::size_t j = 0; j < K; ++j)
+            for (std::size_t k = j; k < K; ++k) c[j][k] += part[j][k];
+    }
+    if (!(y > 0.0)) return {};
+    // Cholesky, c = L L^T (a little more on the diagonal keeps it positive),
+    // and z = L^-1 g: the misses of the first m weights alone have the
+    // energy y - (z[0]^2 + ... + z[m-1]^2).
+    std::array<std::array<double, K>, K> l{};
+    std::array<double, K> z{};
+    std::array<double, K + 1> energy{};
+    energy[0] = y;
+    std::size_t fitted = 0;  // the orders the factorisation reaches
+    for (std::size_t j = 0; j < K; ++j) {
+        double d = c[j][j] * (1.0 + 1e-9);
+        for (std::size_t t = 0; t < j; ++t) d -= l[j][t] * l[j][t];
+        if (!(d > 0.0)) break;
+        l[j][j] = std::sqrt(d);
+        for (std::size_t i = j + 1; i < K; ++i) {
+            double v = c[j][i];
+            for (std::size_t t = 0; t < j; ++t) v -= l[i][t] * l[j][t];
+            l[i][j] = v / l[j][j];
+        }
+        double v = g[j];
+        for (std::size_t t = 0; t < j; ++t) v -= l[j][t] * z[t];
+        z[j] = v / l[j][j];
+        energy[j + 1] = std::max(energy[j] - z[j] * z[j], 0.0);
+        fitted = j + 1;
+    }
+    if (fitted < 3 || !(energy[2] < kSmooth * energy[0])) return {};
+    // The order whose misses foretell fewest bits, weights included.
+    const double residuals = static_cast<double>(sample.size());
+    std::size_t order = 0;
+    double best = 0.0;
+    for (std::size_t m = 3; m <= fitted; ++m) {
+        if (!(energy[m] > 0.0)) break;
+        const double foretold =
+            0.5 * residuals * std::log2(energy[m] / energy[2]) + kBitsPerWeight * static_cast<double>(m);
+        if (foretold < best) {
+            best = foretold;
+            order = m;
+        }
+    }
+    if (order == 0) return {};
+    // Its weights: L^T w = z over the first `order` rows.
+    std::array<double, K> w{};
+    for (std::size_t j = order; j-- > 0;) {
+        double v = z[j];
+        for (std::size_t t = j + 1; t < order; ++t) v -= l[t][j] * w[t];
+        w[j] = v / l[j][j];
+    }
+    // The weights to 2^-shift, the finest shift at which they fit 16 bits.
+    double largest = 0.0;
+    for (std::size_t j = 0; j < order; ++j) largest = std::max(largest, std::abs(w[j]));
+    int shift = kLargestShift;
+    while (shift > 0 && std::nearbyint(largest * std::ldexp(1.0, shift)) > 32767.0) --shift;
+    if (!(std::nearbyint(largest * std::ldexp(1.0, shift)) <= 32767.0)) return {};
+    LongPredictor lp;
+    lp.order = static_cast<std::uint8_t>(order);
+    lp.shift = static_cast<std::uint8_t>(shift);
+    for (std::size_t j = 0; j < order; ++j)
+        lp.weights[j] = static_cast<std::int16_t>(std::nearbyint(w[j] * std::ldexp(1.0, shift)));
+    // Its misses counted (each block's first `order` only set up the rest),
+    // scaled to the residuals the short predictor's count takes.
+    std::vector<std::int32_t> misses(sample.size());
+    long_misses(sample, block, lp, misses);
+    std::size_t counted = 0, short_counted = 0;
+    const double counted_bits = sample_bits(misses, block, {}, std::max<std::size_t>(order, kWarm), &counted);
+    for (std::size_t start = 0; start < sample.size(); start += block) {
+        const std::size_t size = std::min(block, sample.size() - start);
+        short_counted += size - (start == 0 ? 0 : std::min(kWarm, size));
+    }
+    if (std::getenv("LDBG")) { double sb = sample_bits(sample, block, {}, kWarm); std::fprintf(stderr, "long: n %zu block %zu order %zu shift %d E2/E0 %.4g foretold %.0f counted %.0f (plain %.0f)\n", sample.size(), block, order, shift, energy[2]/energy[0], best, counted_bits, sb); }
+    if (bits) {
+        *bits = counted_bits * static_cast<double>(short_counted) / static_cast<double>(std::max<std::size_t>(counted, 1)) +
+                kBitsPerWeight * static_cast<double>(order);
+    }
+    return lp;
+}
 
 Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {
     return least_squares(q, std::max<std::size_t>(block, 1), {}, [](std::size_t, double) { return 1.0; });
@@ -274,34 +460,49 @@ Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {
 
 Predictor fit_predictor(std::span<const std::int32_t> q) { return fit_predictor(q, q.size()); }
 
-Predictor predictor_for(std::span<const std::int32_t> q, const Fitted* known) {
+Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known) {
     const Sampling s = sampling_for(q.size());
     std::vector<std::int32_t> sample;
     for (std::size_t at = 0; at < q.size(); at += s.stride) {
         const auto block = q.subspan(at, std::min(s.block, q.size() - at));
         sample.insert(sample.end(), block.begin(), block.end());
     }
-    if (s.block < q.size()) known = nullptr;  // (a fit is known of one whole block only)
-    const Predictor fitted = known ? known->p : fit_predictor(sample, s.block);
-    const double unpredicted = sample_bits(sample, s.block, {});
-    const double fitted_bits = known ? known->bits : sample_bits(sample, s.block, fitted);
-    if (!(fitted_bits < unpredicted)) return {};
-    // The coder weighs a miss against the size of the two before it (its
-    // context), so a miss costs about the log of its ratio to them: squares
-    // weighed by the inverse of that neighbourhood fit the quiet stretches
-    // that most residuals lie in, rather than the few large misses of the
-    // busy ones that least squares follows. Tried where a prediction pays
-    // at all; the fewer bits win (the fit's, when equal).
-    double e1 = 0.0, e2 = 0.0;
-    const Predictor refitted = least_squares(sample, s.block, fitted, [&](std::size_t in_block, double miss) {
-        if (in_block == 2) e1 = e2 = 0.0;
-        const double w = 1.0 / (2.0 * std::abs(e1) + std::abs(e2) + 1.0);
-        e2 = e1;
-        e1 = miss;
-        return w;
-    });
-    if (refitted.a == fitted.a && refitted.b == fitted.b) return fitted;
-    return sample_bits(sample, s.block, refitted) < fitted_bits ? refitted : fitted;
+    if (s.block < q.size()) known = nullptr;  // (fits are known of one whole block only)
+    Fitted out;
+    out.p = known ? known->p : fit_predictor(sample, s.block);
+    out.bits = known ? known->bits : sample_bits(sample, s.block, out.p, kWarm);
+    const double unpredicted = sample_bits(sample, s.block, {}, kWarm);
+    if (!(out.bits < unpredicted)) {
+        out.p = {};
+        out.bits = unpredicted;
+    } else {
+        // The coder weighs a miss against the size of the two before it (its
+        // context), so a miss costs about the log of its ratio to them:
+        // squares weighed by the inverse of that neighbourhood fit the quiet
+        // stretches that most residuals lie in, rather than the few large
+        // misses of the busy ones that least squares follows. Tried where a
+        // prediction pays at all; the fewer bits win (the fit's, when equal).
+        double e1 = 0.0, e2 = 0.0;
+        const Predictor refitted = least_squares(sample, s.block, out.p, [&](std::size_t in_block, double miss) {
+            if (in_block == 2) e1 = e2 = 0.0;
+            const double w = 1.0 / (2.0 * std::abs(e1) + std::abs(e2) + 1.0);
+            e2 = e1;
+            e1 = miss;
+            return w;
+        });
+        if (refitted.a != out.p.a || refitted.b != out.p.b) {
+            const double refitted_bits = sample_bits(sample, s.block, refitted, kWarm);
+            if (refitted_bits < out.bits) {
+                out.p = refitted;
+                out.bits = refitted_bits;
+            }
+        }
+    }
+    double long_bits = 0.0;
+    const LongPredictor lp = known ? known->lp : fit_long(sample, s.block, &long_bits);
+    if (known) long_bits = known->long_bits;
+    if (lp.order > 0 && long_bits < out.bits) return Fitted{{}, long_bits, lp, long_bits};
+    return out;
 }
 
 namespace {
@@ -445,8 +646,11 @@ struct Decoder {
     // stopped. Checked: to the end, or kTruncated once a residual needed a
     // word past the end.
     static constexpr std::size_t kTruncated = SIZE_MAX;
-    // Without a prediction (Predicting false, p zero) a residual is its miss.
-    template <bool Fast, bool Predicting, class Put>
+    // Short: through the short predictor p. Plain: a residual is its miss
+    // (p zero), within +-kLargestResidual. Misses: the misses themselves, as
+    // a long predictor takes them.
+    enum class Mode { Short, Plain, Misses };
+    template <bool Fast, Mode mode, class Put>
     std::size_t run(std::size_t i, std::size_t count, Predictor p, Put& put) {
         Decoder d = *this;  // a value, so the loop keeps it in registers
         auto bit = [&](std::uint32_t ctx) { return decide_in<Fast>(d.reader, d.probs[ctx]); };
@@ -481,8 +685,9 @@ struct Decoder {
                 v = negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
             }
             if (!Fast && d.reader.truncated) return kTruncated;
-            const std::int32_t q =
-                Predicting ? following(p, d.q1, d.q2, v) : std::clamp(v, -kLargestResidual, kLargestResidual);
+            const std::int32_t q = mode == Mode::Short   ? following(p, d.q1, d.q2, v)
+                                   : mode == Mode::Plain ? std::clamp(v, -kLargestResidual, kLargestResidual)
+                                                         : v;
             put(i, q);
             d.b = d.a;
             d.a = m;
@@ -496,23 +701,42 @@ struct Decoder {
 
     // Every residual, unchecked while the words left cover any residual, the
     // last ones checked.
-    template <bool Predicting, class Put>
+    template <Mode mode, class Put>
     expected<void, ResidualError> all(std::size_t count, Predictor p, Put& put) {
-        const std::size_t i = run<true, Predicting>(0, count, p, put);
-        if (run<false, Predicting>(i, count, p, put) == kTruncated) return unexpected(ResidualError::Truncated);
+        const std::size_t i = run<true, mode>(0, count, p, put);
+        if (run<false, mode>(i, count, p, put) == kTruncated) return unexpected(ResidualError::Truncated);
         return {};
     }
 };
 
-// Every residual of `coded` handed to put(i, q), in order.
-template <class Put>
+// Every residual of `coded` handed to put(i, q), in order (every miss, for
+// Misses).
+template <bool Misses = false, class Put>
 expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, Predictor p, std::size_t count,
                                           Put&& put) {
     if (coded.size() < 4) return unexpected(ResidualError::Truncated);
     BinDec dec(kContexts, coded);
     Decoder d{dec.reader(), dec.probs()};
-    if (p.a == 0 && p.b == 0) return d.all<false>(count, p, put);
-    return d.all<true>(count, p, put);
+    if constexpr (Misses) return d.all<Decoder::Mode::Misses>(count, {}, put);
+    if (p.a == 0 && p.b == 0) return d.all<Decoder::Mode::Plain>(count, p, put);
+    return d.all<Decoder::Mode::Short>(count, p, put);
+}
+
+// The residuals of misses under a long predictor handed to put(i, q), in
+// order: the misses decoded first (into `q`, which put() may overwrite).
+template <class Put>
+expected<void, ResidualError> decode_long(std::span<const std::uint8_t> coded, const LongPredictor& lp,
+                                          std::span<std::int32_t> q, Put&& put) {
+    if (auto done = decode_each<true>(coded, {}, q.size(), [q](std::size_t i, std::int32_t v) { q[i] = v; }); !done)
+        return done;
+    LongHistory h(lp);
+    h.restart();
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        const std::int32_t value = long_following(h.guess(), q[i]);
+        h.push(value);
+        put(i, value);
+    }
+    return {};
 }
 
 template <Kind kind>
@@ -534,6 +758,24 @@ expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> code
                                               std::span<float> samples) {
     if (c.kind == Kind::Integer) return correct_each<Kind::Integer>(coded, p, c.step, samples);
     return correct_each<Kind::Float>(coded, p, c.step, samples);
+}
+
+expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, const LongPredictor& lp,
+                                               std::span<std::int32_t> q) {
+    return decode_long(coded, lp, q, [q](std::size_t i, std::int32_t value) { q[i] = value; });
+}
+
+expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, const LongPredictor& lp,
+                                              Correction c, std::span<float> samples) {
+    std::vector<std::int32_t> q(samples.size());
+    if (c.kind == Kind::Integer) {
+        return decode_long(coded, lp, q, [samples, step = c.step](std::size_t i, std::int32_t value) {
+            samples[i] = corrected(Kind::Integer, samples[i], value, step);
+        });
+    }
+    return decode_long(coded, lp, q, [samples, step = c.step](std::size_t i, std::int32_t value) {
+        samples[i] = corrected(Kind::Float, samples[i], value, step);
+    });
 }
 
 }  // namespace corvane::refine

@@ -8,6 +8,7 @@
 // misses before it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <climits>
@@ -33,6 +34,28 @@ struct Predictor {
     std::int8_t a = 0, b = 0;
 };
 
+// A long predictor, for residuals that follow a smooth signal (those of an
+// empty or a coarse base): q[i] is predicted as
+// floor((w[0] q[i-1] + ... + w[order-1] q[i-order] + h) / 2^shift), with
+// h = floor(2^shift / 2), within +-kLargestResidual (earlier residuals taken
+// as 0). The weights are below 2^15 in magnitude and the residuals below
+// 2^24, so every partial sum of up to 32 products is an integer below 2^44,
+// exact in double precision in any order. Order 0: none (the short predictor
+// applies).
+inline constexpr std::size_t kLongestOrder = 32;
+inline constexpr std::uint8_t kLargestShift = 15;
+struct LongPredictor {
+    std::uint8_t order = 0, shift = 0;
+    std::array<std::int16_t, kLongestOrder> weights{};
+    bool operator==(const LongPredictor&) const = default;
+};
+
+// The misses of q under lp, blocks of `block` residuals each on its own (the
+// first block's as decoding has them): what is coded with no short
+// predictor. A kFree residual takes its prediction and misses by 0.
+void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongPredictor& lp,
+                 std::span<std::int32_t> misses);
+
 // The predictor of least squared misses over q, its weights rounded to 1/32;
 // q may be blocks of `block` residuals back to back, each fitted on its own.
 Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block);
@@ -41,17 +64,31 @@ Predictor fit_predictor(std::span<const std::int32_t> q);
 // A predictor fitted to residuals that sampling_for() takes whole, as one
 // block, and the bits they take with it (what residual_bits() counts before
 // it scales).
+// (With a long predictor: the one weighed beside it, if any, and its bits
+// on the same scale; the chunk takes whichever counts fewer.)
 struct Fitted {
     Predictor p;
     double bits = 0.0;
+    LongPredictor lp;
+    double long_bits = 0.0;
 };
+
+// A long predictor for the blocks of `block` residuals of `sample` (see
+// sampling_for()), when one is worth weighing (the residuals follow their
+// neighbours closely): of the order a fit foretells to take fewest bits,
+// with the bits of its misses and of its weights, scaled to the residuals
+// that sample_bits() counts with the short predictor. Order 0: none.
+LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, double* bits);
 
 // The predictor a chunk codes q with: none, unless the one fitted to the
 // blocks of q that sampling_for() takes codes them in fewer bits; then that
 // one, or it refitted with each square weighed against the misses before it
-// should that take fewer still. `known`, when given, is that fit of these
-// very residuals, which is then not made again.
-Predictor predictor_for(std::span<const std::int32_t> q, const Fitted* known = nullptr);
+// should that take fewer still; and a long predictor instead where
+// fit_long() finds one that takes fewer bits than the short one chosen.
+// `known`, when given, is the fits of these very residuals (a short one and
+// a long one), which are then not made again. The bits of the choice are
+// those of the sample.
+Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known = nullptr);
 
 // The coded residuals: the coder's 4-byte state and its words.
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p);
@@ -70,6 +107,12 @@ Sampling sampling_for(std::size_t n);
 // when given, receives the bits of the sample itself.
 double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p, double* unscaled = nullptr);
 
+// The bits of the sample's blocks of `block` residuals (without scaling),
+// the first `warm` residuals of every block but the first only setting up
+// the contexts of the rest; those counted go to `counted`.
+double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Predictor p, std::size_t warm,
+                   std::size_t* counted = nullptr);
+
 enum class ResidualError : std::uint8_t { Truncated };
 
 // Decodes q.size() residuals from `coded` into q. Refuses coded bytes that
@@ -82,5 +125,11 @@ expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> cod
 // what decode_residuals refuses, leaving the samples partly corrected.
 expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, Predictor p, Correction c,
                                               std::span<float> samples);
+
+// The same for residuals coded as their misses under a long predictor.
+expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, const LongPredictor& lp,
+                                               std::span<std::int32_t> q);
+expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, const LongPredictor& lp,
+                                              Correction c, std::span<float> samples);
 
 }  // namespace corvane::refine

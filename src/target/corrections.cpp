@@ -292,8 +292,11 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
     const refine::Predictor p = refine::fit_predictor(sample, s.block);
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
     double unscaled = 0.0;
-    const double counted = refine::residual_bits(sample, n, p, &unscaled) * taken / static_cast<double>(n);
-    if (fitted) *fitted = s.block >= n ? std::optional(refine::Fitted{p, unscaled}) : std::nullopt;
+    double counted = refine::residual_bits(sample, n, p, &unscaled) * taken / static_cast<double>(n);
+    double long_bits = 0.0;
+    const refine::LongPredictor lp = refine::fit_long(sample, s.block, &long_bits);
+    if (lp.order > 0 && long_bits < unscaled) counted *= long_bits / unscaled;
+    if (fitted) *fitted = s.block >= n ? std::optional(refine::Fitted{p, unscaled, lp, long_bits}) : std::nullopt;
     return kContainerBits + counted * (whole ? 1.0 : modelled / modelled_taken) +
            kEscapeBits * static_cast<double>(escapes) * static_cast<double>(n) / taken;
 }

@@ -85,7 +85,10 @@ expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& correc
     // to integers but read as they decode.
     if (keeps_bound(held, corrector, *y)) return Coded{std::move(*stream), std::move(*y), true};
     Refinement r = corrections(held, corrector, *y);
-    r.predictor = refine::predictor_for(r.residuals, known && known->residuals == r.residuals ? &known->fitted : nullptr);
+    const refine::Fitted chosen =
+        refine::predictor_for(r.residuals, known && known->residuals == r.residuals ? &known->fitted : nullptr);
+    r.predictor = chosen.p;
+    r.long_predictor = chosen.lp;
     return Coded{refine::write_container(*stream, r), std::move(*y), false};
 }
 

@@ -105,10 +105,12 @@ TEST(Refinement, EveryBoundIsMetAndChunksDescribeThemselves) {
         ASSERT_TRUE(length);
         ASSERT_EQ(*length, chunk->size());
         if (refine::is_container(*chunk)) {
-            EXPECT_EQ((*chunk)[4], 1);  // version
+            const std::uint8_t version = (*chunk)[4];
+            ASSERT_TRUE(version == 1 || version == 2);  // 2: a long predictor's weights follow the header
             EXPECT_EQ(u32_at(*chunk, 8), x.size());
             const std::size_t base = u32_at(*chunk, 16);
-            const std::span<const std::uint8_t> inner(chunk->data() + refine::kContainerHeaderSize, base);
+            const std::size_t weights = version == 2 ? 2 * std::size_t{(*chunk)[6]} : 0;
+            const std::span<const std::uint8_t> inner(chunk->data() + refine::kContainerHeaderSize + weights, base);
             const auto inner_length = stream_length(inner);
             ASSERT_TRUE(inner_length);
             EXPECT_EQ(*inner_length, base);  // the base is a whole stream

@@ -116,7 +116,9 @@ TEST(ResidualPredictor, FromBlocksCodesLongWanderingCountsNearTheBest) {
             q[i] = static_cast<std::int32_t>(std::lround(2048.0 + 150.0 * std::sin(static_cast<double>(i) / 900.0) +
                                                          beat + noise(rng)));
         }
-        const Predictor chosen = predictor_for(q), whole = fit_predictor(q);
+        const Fitted fitted = predictor_for(q);
+        const Predictor chosen = fitted.p, whole = fit_predictor(q);
+        ASSERT_EQ(fitted.lp.order, 0) << seed;
         const std::size_t size = encode_residuals(q, chosen).size();
         std::size_t best = size;
         for (int a = whole.a - 6; a <= whole.a + 6; a += 2) {
