@@ -1,13 +1,17 @@
 #include "src/refine/residuals.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstdio>
 
 #include "src/entropy/binrans.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace corvane::refine {
 namespace {
@@ -261,47 +265,80 @@ Predictor least_squares(std::span<const std::int32_t> q, std::size_t block, Pred
     return {weight((s01 * s22 - s02 * s12) / det), weight((s02 * s11 - s01 * s12) / det)};
 }
 
-// The prediction of a long predictor from the `order` residuals before it,
-// past[-1] the latest; the weights past the order are 0. Four partial sums,
-// which is exact in any order (see LongPredictor).
-[[gnu::always_inline]] inline std::int32_t long_guess(const double* past, const double* w, std::size_t order,
-                                                      unsigned shift) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (std::size_t j = 0; j < order; j += 4) {
-        s0 += w[j] * past[-1 - static_cast<std::ptrdiff_t>(j)];
-        s1 += w[j + 1] * past[-2 - static_cast<std::ptrdiff_t>(j)];
-        s2 += w[j + 2] * past[-3 - static_cast<std::ptrdiff_t>(j)];
-        s3 += w[j + 3] * past[-4 - static_cast<std::ptrdiff_t>(j)];
+// The sum of a[t] b[t] over t < len (a multiple of 4), in two pairs of
+// partial sums: exact in any order for a long predictor's terms.
+[[gnu::always_inline]] inline double dot(const double* a, const double* b, std::size_t len) {
+#if defined(__SSE2__)
+    __m128d s0 = _mm_setzero_pd(), s1 = _mm_setzero_pd(), s2 = _mm_setzero_pd(), s3 = _mm_setzero_pd();
+    std::size_t t = 0;
+    for (; t + 8 <= len; t += 8) {
+        s0 = _mm_add_pd(s0, _mm_mul_pd(_mm_loadu_pd(a + t), _mm_loadu_pd(b + t)));
+        s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_loadu_pd(a + t + 2), _mm_loadu_pd(b + t + 2)));
+        s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_loadu_pd(a + t + 4), _mm_loadu_pd(b + t + 4)));
+        s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_loadu_pd(a + t + 6), _mm_loadu_pd(b + t + 6)));
     }
-    const auto sum = static_cast<std::int64_t>((s0 + s1) + (s2 + s3));
-    const std::int64_t v = (sum + ((std::int64_t{1} << shift) >> 1)) >> shift;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, -kLargestResidual, kLargestResidual));
+    if (t < len) {
+        s0 = _mm_add_pd(s0, _mm_mul_pd(_mm_loadu_pd(a + t), _mm_loadu_pd(b + t)));
+        s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_loadu_pd(a + t + 2), _mm_loadu_pd(b + t + 2)));
+    }
+    s0 = _mm_add_pd(_mm_add_pd(s0, s1), _mm_add_pd(s2, s3));
+    return _mm_cvtsd_f64(s0) + _mm_cvtsd_f64(_mm_unpackhi_pd(s0, s0));
+#else
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (std::size_t t = 0; t < len; t += 4) {
+        s0 += a[t] * b[t];
+        s1 += a[t + 1] * b[t + 1];
+        s2 += a[t + 2] * b[t + 2];
+        s3 += a[t + 3] * b[t + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
+#endif
 }
 
-// The residuals a long predictor has seen, the last kLongestOrder of them
-// held twice over in a ring, so that they always lie in order in one
-// window: the one before residual i at past()[-1].
-class LongHistory {
+// A long predictor's weights, reversed beside the residuals they weigh:
+// residual i is predicted from past[-order .. -1], with past = the residuals
+// as doubles, from i on, behind kBehind zeros (the residuals before the
+// first). The decoder sums the terms of the kApart latest residuals apart,
+// in integers, so that the rest of the sum does not wait for them.
+class LongWeights {
 public:
-    explicit LongHistory(const LongPredictor& lp) : order_((lp.order + 3u) & ~3u), shift_(lp.shift) {
-        for (std::size_t j = 0; j < lp.order; ++j) w_[j] = lp.weights[j];
+    static constexpr std::size_t kPad = 4;  // zeros before the weights and the residuals
+    static constexpr std::size_t kBehind = kLongestOrder + kPad;
+    static constexpr std::size_t kApart = 4;
+
+    explicit LongWeights(const LongPredictor& lp)
+        : all_(round4(lp.order)), older_(round4(lp.order > kApart ? lp.order - kApart : 0u)), shift_(lp.shift),
+          half_((std::int64_t{1} << lp.shift) >> 1) {
+        for (std::size_t j = 0; j < lp.order; ++j) weights_[kPad + kLongestOrder - 1 - j] = lp.weights[j];
+        for (std::size_t j = 0; j < kApart && j < lp.order; ++j) latest_[j] = lp.weights[j];
     }
-    void restart() {
-        ring_.fill(0.0);
-        at_ = 0;
+    // The prediction of the residual at `past`.
+    std::int32_t guess(const double* past) const {
+        const std::size_t from = kLongestOrder - all_;
+        return finish(static_cast<std::int64_t>(dot(weights_.data() + kPad + from, past - kLongestOrder + from, all_)));
     }
-    std::int32_t guess() const { return long_guess(ring_.data() + at_ + kLongestOrder, w_.data(), order_, shift_); }
-    void push(std::int32_t value) {
-        ring_[at_] = ring_[at_ + kLongestOrder] = static_cast<double>(value);
-        at_ = (at_ + 1) % kLongestOrder;
+    // The same, given the kApart latest residuals as integers, latest first.
+    std::int32_t guess_apart(const double* past, const std::int64_t* latest) const {
+        // (the terms from kApart back, which may reach up to three before
+        // the order, where the weights are 0)
+        const std::size_t from = kLongestOrder - kApart - older_;
+        const auto older = static_cast<std::int64_t>(dot(weights_.data() + kPad + from, past - kLongestOrder + from, older_));
+        return finish(older + (latest_[0] * latest[0] + latest_[1] * latest[1]) +
+                      (latest_[2] * latest[2] + latest_[3] * latest[3]));
     }
 
 private:
-    std::size_t order_;  // rounded up to a multiple of four (the weights past it are 0)
+    static std::size_t round4(std::size_t v) { return (v + 3u) & ~std::size_t{3}; }
+    std::int32_t finish(std::int64_t sum) const {
+        const std::int64_t v = (sum + half_) >> shift_;
+        return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, -kLargestResidual, kLargestResidual));
+    }
+
+    std::size_t all_, older_;  // the terms summed, rounded up to fours (the weights past them are 0)
     unsigned shift_;
-    std::array<double, kLongestOrder + 4> w_{};
-    std::array<double, 2 * kLongestOrder> ring_{};
-    std::size_t at_ = 0;
+    std::int64_t half_;
+    std::array<std::int64_t, kApart> latest_{};
+    std::array<double, kPad + kLongestOrder> weights_{};
 };
 
 // The residual a long predictor's miss v gives: the prediction plus v,
@@ -316,6 +353,9 @@ std::int32_t long_following(std::int32_t guess, std::int32_t v) {
 // takes in most of the signal are close to noise, which no longer predictor
 // helps.
 constexpr double kSmooth = 0.25;
+// Nor for fewer residuals than this: a short signal's gain hardly pays for
+// the weights and the fit.
+constexpr std::size_t kLongFrom = 2048;
 // The order is chosen among the fits by the bits their misses foretell,
 // half the log of their energy per residual, and two bytes per weight.
 constexpr double kBitsPerWeight = 16.0;
@@ -332,21 +372,54 @@ double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Pred
 
 void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongPredictor& lp,
                  std::span<std::int32_t> misses) {
+    constexpr std::size_t kBehind = LongWeights::kBehind;
     block = std::max<std::size_t>(block, 1);
-    LongHistory h(lp);
-    for (std::size_t i = 0; i < q.size(); ++i) {
-        if (i % block == 0) h.restart();
-        const std::int32_t guess = h.guess();
-        const std::int32_t value = q[i] == kFree ? guess : q[i];
-        misses[i] = value - guess;
-        h.push(value);
+    const LongWeights w(lp);
+    std::vector<double> past(kBehind + std::min(block, q.size()), 0.0);
+    for (std::size_t start = 0; start < q.size(); start += block) {
+        const std::size_t end = std::min(q.size(), start + block);
+        const auto from = q.begin() + static_cast<std::ptrdiff_t>(start), to = q.begin() + static_cast<std::ptrdiff_t>(end);
+        double* const at = past.data() + kBehind - start;  // at[i]: residual i
+        if (std::find(from, to, kFree) == to) {
+            // (no residual waits for a prediction: all are laid out first)
+            for (std::size_t i = start; i < end; ++i) at[i] = static_cast<double>(q[i]);
+            for (std::size_t i = start; i < end; ++i) misses[i] = q[i] - w.guess(at + i);
+            continue;
+        }
+        for (std::size_t i = start; i < end; ++i) {
+            const std::int32_t guess = w.guess(at + i);
+            const std::int32_t value = q[i] == kFree ? guess : q[i];
+            misses[i] = value - guess;
+            at[i] = static_cast<double>(value);
+        }
     }
 }
 
 LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, double* bits) {
     constexpr std::size_t K = kLongestOrder;
     block = std::max<std::size_t>(block, 1);
-    auto at = [&](std::size_t i) { return sample[i] == kFree ? 0.0 : static_cast<double>(sample[i]); };
+    if (sample.size() < kLongFrom) return {};
+    std::vector<double> x(sample.size());
+    for (std::size_t i = 0; i < sample.size(); ++i) x[i] = sample[i] == kFree ? 0.0 : static_cast<double>(sample[i]);
+    const std::vector<double> reversed(x.rbegin(), x.rend());
+    // First, from three lags of every block, whether two weights already
+    // predict the residuals closely (else the rest is not worth finding).
+    {
+        double r0 = 0.0, r1 = 0.0, r2 = 0.0;
+        for (std::size_t start = 0; start < x.size(); start += block) {
+            const std::size_t end = std::min(x.size(), start + block);
+            for (std::size_t i = start; i < end; ++i) {
+                r0 += x[i] * x[i];
+                if (i >= start + 1) r1 += x[i] * x[i - 1];
+                if (i >= start + 2) r2 += x[i] * x[i - 2];
+            }
+        }
+        if (!(r0 > 0.0)) return {};
+        // Levinson's recursion to two weights: the share of the energy they miss
+        const double k1 = r1 / r0, e1 = r0 * (1.0 - k1 * k1);
+        const double k2 = e1 > 0.0 ? (r2 - k1 * r1) / e1 : 0.0;
+        if (!(e1 * (1.0 - k2 * k2) < kSmooth * r0)) return {};
+    }
     // Least squares over every block on its own, each predicting its
     // residuals from the (K+1)-th on from the K before: the normal equations
     // c w = g, and the sum of squares y. Within a block, c[j+1][k+1] is
@@ -359,20 +432,27 @@ LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, 
         const std::size_t end = std::min(sample.size(), start + block);
         if (end - start <= K) continue;
         std::array<std::array<double, K>, K> part{};
-        for (std::size_t k = 0; k < K; ++k) {
-            double row = 0.0, cross = 0.0;
-            for (std::size_t i = start + K; i < end; ++i) {
-                row += at(i - 1) * at(i - 1 - k);
-                cross += at(i) * at(i - 1 - k);
+        // (each sum runs over i in order; the loop over k between them is
+        // what the compiler may take several at a time, the residuals
+        // reversed so that k runs forwards)
+        double row[K] = {}, cross[K] = {};
+        for (std::size_t i = start + K; i < end; ++i) {
+            const double latest = x[i - 1], now = x[i];
+            const double* const back = reversed.data() + (x.size() - i);  // back[k] = x[i - 1 - k]
+            for (std::size_t k = 0; k < K; ++k) {
+                row[k] += latest * back[k];
+                cross[k] += now * back[k];
             }
-            part[0][k] = row;
-            g[k] += cross;
         }
-        for (std::size_t i = start + K; i < end; ++i) y += at(i) * at(i);
+        for (std::size_t k = 0; k < K; ++k) {
+            part[0][k] = row[k];
+            g[k] += cross[k];
+        }
+        for (std::size_t i = start + K; i < end; ++i) y += x[i] * x[i];
         for (std::size_t j = 0; j + 1 < K; ++j) {
             for (std::size_t k = j; k + 1 < K; ++k) {
-                part[j + 1][k + 1] = part[j][k] + at(start + K - 2 - j) * at(start + K - 2 - k) -
-                                     at(end - 2 - j) * at(end - 2 - k);
+                part[j + 1][k + 1] = part[j][k] + x[start + K - 2 - j] * x[start + K - 2 - k] -
+                                     x[end - 2 - j] * x[end - 2 - k];
             }
         }
         for (std::size_t j = 0; j < K; ++j)
@@ -446,7 +526,6 @@ LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, 
         const std::size_t size = std::min(block, sample.size() - start);
         short_counted += size - (start == 0 ? 0 : std::min(kWarm, size));
     }
-    if (std::getenv("LDBG")) { double sb = sample_bits(sample, block, {}, kWarm); std::fprintf(stderr, "long: n %zu block %zu order %zu shift %d E2/E0 %.4g foretold %.0f counted %.0f (plain %.0f)\n", sample.size(), block, order, shift, energy[2]/energy[0], best, counted_bits, sb); }
     if (bits) {
         *bits = counted_bits * static_cast<double>(short_counted) / static_cast<double>(std::max<std::size_t>(counted, 1)) +
                 kBitsPerWeight * static_cast<double>(order);
@@ -460,7 +539,7 @@ Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {
 
 Predictor fit_predictor(std::span<const std::int32_t> q) { return fit_predictor(q, q.size()); }
 
-Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known) {
+Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known, bool long_too) {
     const Sampling s = sampling_for(q.size());
     std::vector<std::int32_t> sample;
     for (std::size_t at = 0; at < q.size(); at += s.stride) {
@@ -498,6 +577,7 @@ Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known) {
             }
         }
     }
+    if (!long_too) return out;
     double long_bits = 0.0;
     const LongPredictor lp = known ? known->lp : fit_long(sample, s.block, &long_bits);
     if (known) long_bits = known->long_bits;
@@ -729,12 +809,24 @@ expected<void, ResidualError> decode_long(std::span<const std::uint8_t> coded, c
                                           std::span<std::int32_t> q, Put&& put) {
     if (auto done = decode_each<true>(coded, {}, q.size(), [q](std::size_t i, std::int32_t v) { q[i] = v; }); !done)
         return done;
-    LongHistory h(lp);
-    h.restart();
-    for (std::size_t i = 0; i < q.size(); ++i) {
-        const std::int32_t value = long_following(h.guess(), q[i]);
-        h.push(value);
-        put(i, value);
+    // The residuals as doubles, in a window that slides a stretch at a time
+    // (kBehind before the stretch, then the stretch).
+    constexpr std::size_t kBehind = LongWeights::kBehind, kStretch = 4096;
+    const LongWeights w(lp);
+    std::vector<double> past(kBehind + kStretch, 0.0);
+    std::int64_t latest[LongWeights::kApart] = {};
+    for (std::size_t start = 0; start < q.size(); start += kStretch) {
+        if (start > 0) std::copy(past.end() - kBehind, past.end(), past.begin());
+        double* const at = past.data() + kBehind;
+        const std::size_t n = std::min(kStretch, q.size() - start);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t i = start + k;
+            const std::int32_t value = long_following(w.guess_apart(at + k, latest), q[i]);
+            at[k] = static_cast<double>(value);
+            for (std::size_t j = LongWeights::kApart - 1; j > 0; --j) latest[j] = latest[j - 1];
+            latest[0] = value;
+            put(i, value);
+        }
     }
     return {};
 }

@@ -87,8 +87,8 @@ LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, 
 // fit_long() finds one that takes fewer bits than the short one chosen.
 // `known`, when given, is the fits of these very residuals (a short one and
 // a long one), which are then not made again. The bits of the choice are
-// those of the sample.
-Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known = nullptr);
+// those of the sample. `long_too`: a long predictor is weighed at all.
+Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known = nullptr, bool long_too = false);
 
 // The coded residuals: the coder's 4-byte state and its words.
 std::vector<std::uint8_t> encode_residuals(std::span<const std::int32_t> q, Predictor p);

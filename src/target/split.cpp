@@ -86,7 +86,8 @@ expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& correc
     if (keeps_bound(held, corrector, *y)) return Coded{std::move(*stream), std::move(*y), true};
     Refinement r = corrections(held, corrector, *y);
     const refine::Fitted chosen =
-        refine::predictor_for(r.residuals, known && known->residuals == r.residuals ? &known->fitted : nullptr);
+        refine::predictor_for(r.residuals, known && known->residuals == r.residuals ? &known->fitted : nullptr,
+                              long_predicted(corrector));
     r.predictor = chosen.p;
     r.long_predictor = chosen.lp;
     return Coded{refine::write_container(*stream, r), std::move(*y), false};

@@ -125,8 +125,6 @@ TEST(Refinement, EveryBoundIsMetAndChunksDescribeThemselves) {
     EXPECT_EQ(lanes->samples, expected);
 }
 
-// Damaged refined chunks are refused with an error: cut anywhere, or with
-// header fields that claim more than the bytes hold.
 // Every residual the encoder forms brings its sample within the bound by the
 // decoder's own rule, or the sample is escaped (in order, its residual
 // free): over integer and float samples, lengths that leave blocks and
@@ -176,6 +174,9 @@ TEST(Refinement, CorrectionsKeepTheBoundOrEscape) {
     }
 }
 
+// Damaged refined chunks are refused with an error: cut anywhere, or with
+// header fields that claim more than the bytes hold, or a long predictor no
+// encoder writes.
 TEST(Refinement, DamagedChunksAreRefused) {
     std::vector<float> x(3000);
     for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 100.0f;
@@ -193,6 +194,28 @@ TEST(Refinement, DamagedChunksAreRefused) {
             if (bad == *chunk) continue;
             EXPECT_FALSE(decompress_chunk_signal(bad)) << at << " " << lie;
         }
+    }
+    // Counts kept exactly, which a long predictor codes (version 2, its
+    // order and shift at byte 6 and 7, its weights after the header).
+    std::vector<std::int16_t> counts(4096);
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        counts[i] = static_cast<std::int16_t>(std::lround(900.0 * std::sin(0.013 * static_cast<double>(i)) +
+                                                          300.0 * std::sin(0.11 * static_cast<double>(i)) +
+                                                          static_cast<double>((i * 7919) % 5)));
+    auto exact = compress_at_target({counts.data(), SampleType::Int16, counts.size()}, CompressionConfig{},
+                                    {ErrorMeasure::MaxAbs, 0.0});
+    ASSERT_TRUE(exact && refine::is_container(*exact));
+    ASSERT_EQ((*exact)[4], 2);
+    auto back = decompress_chunk_signal(*exact);
+    ASSERT_TRUE(back);
+    for (std::size_t i = 0; i < counts.size(); ++i) ASSERT_EQ((*back)[i], static_cast<float>(counts[i])) << i;
+    for (std::size_t cut = 0; cut < exact->size(); cut += 13) {
+        EXPECT_FALSE(decompress_chunk_signal(std::span(exact->data(), cut))) << cut;
+    }
+    for (const auto& [at, value] : {std::pair{6, 0}, {6, 33}, {6, 255}, {7, 16}, {7, 255}, {4, 3}}) {
+        auto bad = *exact;
+        bad[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(value);
+        EXPECT_FALSE(decompress_chunk_signal(bad)) << at << " " << value;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,14 @@ struct Case {
     std::string name;
     std::vector<std::int32_t> q;
     Predictor p;
+    LongPredictor lp;  // in place of p when its order is not 0
 };
 
 // Residuals as refinements make them: long quiet stretches with a few +-1,
-// dense small values, wide noise, and the extremes (the largest magnitudes,
-// escaped samples, jumps the prediction overshoots), with and without a
-// prediction.
+// dense small values, wide noise, the extremes (the largest magnitudes,
+// escaped samples, jumps the prediction overshoots) and a smooth wandering
+// signal kept exactly, with and without a prediction, short or long (the
+// long one fitted, and the steepest weights at the longest order).
 std::vector<Case> cases() {
     std::mt19937 rng(3);
     auto make = [&](std::size_t n, auto&& draw) {
@@ -44,13 +47,27 @@ std::vector<Case> cases() {
         const int d = die(rng);
         return d < 100 ? kFree : d < 200 ? kLargestResidual : d < 300 ? -kLargestResidual : d < 400 ? (1 << 20) : d % 3 - 1;
     });
+    double phase = 0.0;
+    const auto smooth = make(6000, [&] {
+        phase += 0.01;
+        return static_cast<std::int32_t>(std::lround(3000.0 * std::sin(phase) + 800.0 * std::sin(7.3 * phase) + wide(rng) / 8.0));
+    });
+    LongPredictor steep{kLongestOrder, 0, {}};
+    for (std::size_t j = 0; j < kLongestOrder; ++j) steep.weights[j] = j % 2 == 0 ? 32767 : -32768;
+    LongPredictor fine = steep;
+    fine.shift = kLargestShift;
     std::vector<Case> out;
     for (const auto& [name, q] : {std::pair{"quiet", quiet}, {"dense", dense}, {"noisy", noisy}, {"extreme", extreme},
-                                  {"one", std::vector<std::int32_t>{7}}}) {
-        out.push_back({std::string(name) + "_unpredicted", q, {}});
-        out.push_back({std::string(name) + "_fitted", q, fit_predictor(q)});
-        out.push_back({std::string(name) + "_steep", q, {127, -128}});
+                                  {"smooth", smooth}, {"one", std::vector<std::int32_t>{7}}}) {
+        out.push_back({std::string(name) + "_unpredicted", q, {}, {}});
+        out.push_back({std::string(name) + "_fitted", q, fit_predictor(q), {}});
+        out.push_back({std::string(name) + "_steep", q, {127, -128}, {}});
+        out.push_back({std::string(name) + "_long_steep", q, {}, steep});
+        out.push_back({std::string(name) + "_long_fine", q, {}, fine});
     }
+    const LongPredictor fitted = fit_long(smooth, smooth.size(), nullptr);
+    EXPECT_GT(fitted.order, 2);
+    out.push_back({"smooth_long_fitted", smooth, {}, fitted});
     return out;
 }
 
@@ -60,17 +77,39 @@ std::int32_t prediction(Predictor p, std::int32_t q1, std::int32_t q2) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, -kLargestResidual, kLargestResidual));
 }
 
+// The same for a long predictor, summed in integers.
+std::int32_t prediction(const LongPredictor& lp, std::span<const std::int32_t> before) {
+    std::int64_t sum = 0;
+    for (std::size_t j = 0; j < lp.order && j < before.size(); ++j) sum += std::int64_t{lp.weights[j]} * before[before.size() - 1 - j];
+    const std::int64_t v = (sum + ((std::int64_t{1} << lp.shift) >> 1)) >> lp.shift;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, -kLargestResidual, kLargestResidual));
+}
+
 class Residuals : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Residuals, DecodeToWhatWasCodedAndCorrectSamplesByTheRule) {
     const Case& c = GetParam();
-    const std::vector<std::uint8_t> coded = encode_residuals(c.q, c.p);
+    const bool long_predicted = c.lp.order > 0;
+    // (a long predictor's misses are coded as residuals without a prediction)
+    std::vector<std::int32_t> misses(c.q.size());
+    if (long_predicted) long_misses(c.q, c.q.size(), c.lp, misses);
+    const std::vector<std::uint8_t> coded = long_predicted ? encode_residuals(misses, {}) : encode_residuals(c.q, c.p);
+    auto decode = [&](std::span<const std::uint8_t> bytes, std::span<std::int32_t> out) {
+        return long_predicted ? decode_residuals(bytes, c.lp, out) : decode_residuals(bytes, c.p, out);
+    };
+    auto correct = [&](std::span<const std::uint8_t> bytes, Correction fix, std::span<float> out) {
+        return long_predicted ? correct_samples(bytes, c.lp, fix, out) : correct_samples(bytes, c.p, fix, out);
+    };
     std::vector<std::int32_t> q(c.q.size());
-    ASSERT_TRUE(decode_residuals(coded, c.p, q));
+    ASSERT_TRUE(decode(coded, q));
     for (std::size_t i = 0; i < q.size(); ++i) {
         const std::int32_t want = c.q[i] != kFree ? c.q[i]
-                                                  : prediction(c.p, i > 0 ? q[i - 1] : 0, i > 1 ? q[i - 2] : 0);
+                                  : long_predicted ? prediction(c.lp, std::span(q).first(i))
+                                                   : prediction(c.p, i > 0 ? q[i - 1] : 0, i > 1 ? q[i - 2] : 0);
         ASSERT_EQ(q[i], want) << i;
+        if (long_predicted) {
+            ASSERT_EQ(misses[i], q[i] - prediction(c.lp, std::span(q).first(i))) << i;
+        }
     }
     std::mt19937 rng(5);
     std::normal_distribution<float> base(0.0f, 300.0f);
@@ -78,7 +117,7 @@ TEST_P(Residuals, DecodeToWhatWasCodedAndCorrectSamplesByTheRule) {
         std::vector<float> y(q.size());
         for (auto& v : y) v = base(rng);
         std::vector<float> z = y;
-        ASSERT_TRUE(correct_samples(coded, c.p, fix, z));
+        ASSERT_TRUE(correct(coded, fix, z));
         for (std::size_t i = 0; i < z.size(); ++i) {
             const float want = corrected(fix.kind, y[i], q[i], fix.step);
             ASSERT_EQ(std::bit_cast<std::uint32_t>(z[i]), std::bit_cast<std::uint32_t>(want)) << i;
@@ -88,8 +127,8 @@ TEST_P(Residuals, DecodeToWhatWasCodedAndCorrectSamplesByTheRule) {
     for (std::size_t cut = 0; cut < coded.size(); cut += cut + 300 < coded.size() ? 97 : 1) {
         const std::span<const std::uint8_t> part(coded.data(), cut);
         std::vector<float> z(q.size());
-        EXPECT_FALSE(decode_residuals(part, c.p, q)) << cut;
-        EXPECT_FALSE(correct_samples(part, c.p, {Kind::Float, 1.0f}, z)) << cut;
+        EXPECT_FALSE(decode(part, q)) << cut;
+        EXPECT_FALSE(correct(part, {Kind::Float, 1.0f}, z)) << cut;
     }
 }
 
