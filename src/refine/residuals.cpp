@@ -372,25 +372,32 @@ double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Pred
 
 void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongPredictor& lp,
                  std::span<std::int32_t> misses) {
-    constexpr std::size_t kBehind = LongWeights::kBehind;
+    // The residuals as doubles, in a window that slides a stretch at a time
+    // (kBehind before the stretch, zeros at the start of a block).
+    constexpr std::size_t kBehind = LongWeights::kBehind, kStretch = 4096;
     block = std::max<std::size_t>(block, 1);
     const LongWeights w(lp);
-    std::vector<double> past(kBehind + std::min(block, q.size()), 0.0);
+    std::vector<double> past(kBehind + kStretch, 0.0);
     for (std::size_t start = 0; start < q.size(); start += block) {
         const std::size_t end = std::min(q.size(), start + block);
-        const auto from = q.begin() + static_cast<std::ptrdiff_t>(start), to = q.begin() + static_cast<std::ptrdiff_t>(end);
-        double* const at = past.data() + kBehind - start;  // at[i]: residual i
-        if (std::find(from, to, kFree) == to) {
-            // (no residual waits for a prediction: all are laid out first)
-            for (std::size_t i = start; i < end; ++i) at[i] = static_cast<double>(q[i]);
-            for (std::size_t i = start; i < end; ++i) misses[i] = q[i] - w.guess(at + i);
-            continue;
-        }
-        for (std::size_t i = start; i < end; ++i) {
-            const std::int32_t guess = w.guess(at + i);
-            const std::int32_t value = q[i] == kFree ? guess : q[i];
-            misses[i] = value - guess;
-            at[i] = static_cast<double>(value);
+        std::fill(past.begin(), past.begin() + kBehind, 0.0);
+        for (std::size_t from = start; from < end; from += kStretch) {
+            if (from > start) std::copy(past.end() - kBehind, past.end(), past.begin());
+            const std::size_t to = std::min(end, from + kStretch);
+            double* const at = past.data() + kBehind - from;  // at[i]: residual i
+            const auto first = q.begin() + static_cast<std::ptrdiff_t>(from), last = q.begin() + static_cast<std::ptrdiff_t>(to);
+            if (std::find(first, last, kFree) == last) {
+                // (no residual waits for a prediction: all are laid out first)
+                for (std::size_t i = from; i < to; ++i) at[i] = static_cast<double>(q[i]);
+                for (std::size_t i = from; i < to; ++i) misses[i] = q[i] - w.guess(at + i);
+                continue;
+            }
+            for (std::size_t i = from; i < to; ++i) {
+                const std::int32_t guess = w.guess(at + i);
+                const std::int32_t value = q[i] == kFree ? guess : q[i];
+                misses[i] = value - guess;
+                at[i] = static_cast<double>(value);
+            }
         }
     }
 }
@@ -803,32 +810,30 @@ expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, P
 }
 
 // The residuals of misses under a long predictor handed to put(i, q), in
-// order: the misses decoded first (into `q`, which put() may overwrite).
+// order: each miss turned into its residual as it is decoded (the misses'
+// contexts never wait for the residuals).
 template <class Put>
 expected<void, ResidualError> decode_long(std::span<const std::uint8_t> coded, const LongPredictor& lp,
-                                          std::span<std::int32_t> q, Put&& put) {
-    if (auto done = decode_each<true>(coded, {}, q.size(), [q](std::size_t i, std::int32_t v) { q[i] = v; }); !done)
-        return done;
+                                          std::size_t count, Put&& put) {
     // The residuals as doubles, in a window that slides a stretch at a time
     // (kBehind before the stretch, then the stretch).
     constexpr std::size_t kBehind = LongWeights::kBehind, kStretch = 4096;
     const LongWeights w(lp);
     std::vector<double> past(kBehind + kStretch, 0.0);
     std::int64_t latest[LongWeights::kApart] = {};
-    for (std::size_t start = 0; start < q.size(); start += kStretch) {
-        if (start > 0) std::copy(past.end() - kBehind, past.end(), past.begin());
-        double* const at = past.data() + kBehind;
-        const std::size_t n = std::min(kStretch, q.size() - start);
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t i = start + k;
-            const std::int32_t value = long_following(w.guess_apart(at + k, latest), q[i]);
-            at[k] = static_cast<double>(value);
-            for (std::size_t j = LongWeights::kApart - 1; j > 0; --j) latest[j] = latest[j - 1];
-            latest[0] = value;
-            put(i, value);
+    std::size_t k = 0;  // where the next residual lies in the window
+    return decode_each<true>(coded, {}, count, [&](std::size_t i, std::int32_t miss) {
+        if (k == kStretch) {
+            std::copy(past.end() - kBehind, past.end(), past.begin());
+            k = 0;
         }
-    }
-    return {};
+        double* const at = past.data() + kBehind;
+        const std::int32_t value = long_following(w.guess_apart(at + k, latest), miss);
+        at[k++] = static_cast<double>(value);
+        for (std::size_t j = LongWeights::kApart - 1; j > 0; --j) latest[j] = latest[j - 1];
+        latest[0] = value;
+        put(i, value);
+    });
 }
 
 template <Kind kind>
@@ -854,18 +859,17 @@ expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> code
 
 expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, const LongPredictor& lp,
                                                std::span<std::int32_t> q) {
-    return decode_long(coded, lp, q, [q](std::size_t i, std::int32_t value) { q[i] = value; });
+    return decode_long(coded, lp, q.size(), [q](std::size_t i, std::int32_t value) { q[i] = value; });
 }
 
 expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, const LongPredictor& lp,
                                               Correction c, std::span<float> samples) {
-    std::vector<std::int32_t> q(samples.size());
     if (c.kind == Kind::Integer) {
-        return decode_long(coded, lp, q, [samples, step = c.step](std::size_t i, std::int32_t value) {
+        return decode_long(coded, lp, samples.size(), [samples, step = c.step](std::size_t i, std::int32_t value) {
             samples[i] = corrected(Kind::Integer, samples[i], value, step);
         });
     }
-    return decode_long(coded, lp, q, [samples, step = c.step](std::size_t i, std::int32_t value) {
+    return decode_long(coded, lp, samples.size(), [samples, step = c.step](std::size_t i, std::int32_t value) {
         samples[i] = corrected(Kind::Float, samples[i], value, step);
     });
 }
