@@ -1,7 +1,8 @@
 // The refinement's residuals: small integers, mostly 0 or +-1, whose size
 // follows the size of their neighbours' and whose values often follow their
 // values. Each residual is predicted from the two before it (a fixed linear
-// predictor the encoder fits), and what the prediction misses is binarised
+// predictor the encoder fits), or from up to 32 before it where they follow
+// a smooth signal, and what the prediction misses is binarised
 // into a zero flag, a sign and an Elias-gamma magnitude (the length of its
 // binary form in unary, then the bits below its leading one), every decision
 // coded by the adaptive binary coder of binrans in a context of the two
@@ -47,7 +48,6 @@ inline constexpr std::uint8_t kLargestShift = 15;
 struct LongPredictor {
     std::uint8_t order = 0, shift = 0;
     std::array<std::int16_t, kLongestOrder> weights{};
-    bool operator==(const LongPredictor&) const = default;
 };
 
 // The misses of q under lp, blocks of `block` residuals each on its own (the
@@ -63,9 +63,8 @@ Predictor fit_predictor(std::span<const std::int32_t> q);
 
 // A predictor fitted to residuals that sampling_for() takes whole, as one
 // block, and the bits they take with it (what residual_bits() counts before
-// it scales).
-// (With a long predictor: the one weighed beside it, if any, and its bits
-// on the same scale; the chunk takes whichever counts fewer.)
+// it scales); and the long predictor weighed beside it, if any, with its
+// bits on the same scale.
 struct Fitted {
     Predictor p;
     double bits = 0.0;

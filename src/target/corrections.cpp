@@ -294,7 +294,7 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
     double unscaled = 0.0;
     double counted = refine::residual_bits(sample, n, p, &unscaled) * taken / static_cast<double>(n);
     double long_bits = 0.0;
-    const refine::LongPredictor lp = long_predicted(c) ? refine::fit_long(sample, s.block, &long_bits) : refine::LongPredictor{};
+    const refine::LongPredictor lp = c.long_predicted ? refine::fit_long(sample, s.block, &long_bits) : refine::LongPredictor{};
     if (lp.order > 0 && long_bits < unscaled) counted *= long_bits / unscaled;
     if (fitted) *fitted = s.block >= n ? std::optional(refine::Fitted{p, unscaled, lp, long_bits}) : std::nullopt;
     return kContainerBits + counted * (whole ? 1.0 : modelled / modelled_taken) +

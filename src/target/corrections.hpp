@@ -20,14 +20,14 @@ struct Corrector {
     refine::Kind kind = refine::Kind::Float;
     double bound = 0.0;  // floor(bound) for integers
     float step = 0.0f;
+    // Whether a long predictor is weighed for the residuals: where integer
+    // samples are kept within less than 1 (exactly, for an integer type).
+    // There the residuals are most of what a chunk codes, and a long
+    // predictor takes up to a tenth off smooth records; at wider bounds it
+    // would take some bits off too, but move them from the base, whose coder
+    // decodes fast, to the residuals', which would decode at half the speed.
+    bool long_predicted = false;
 };
-
-// Whether a long predictor is weighed for the residuals of `c`: where they
-// keep integers exactly. There the residuals are what a chunk codes, and a
-// long predictor takes a tenth off smooth records; at wider bounds it would
-// take some bits off too, but moves them from the base, whose coder decodes
-// fast, to the residuals', which would decode at half the speed.
-inline bool long_predicted(const Corrector& c) { return c.kind == refine::Kind::Integer && c.step == 1.0f; }
 
 // The corrections for `bound` (the step a little under twice it for floats,
 // 2 floor(bound) + 1 for integers).

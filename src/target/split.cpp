@@ -87,7 +87,7 @@ expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& correc
     Refinement r = corrections(held, corrector, *y);
     const refine::Fitted chosen =
         refine::predictor_for(r.residuals, known && known->residuals == r.residuals ? &known->fitted : nullptr,
-                              long_predicted(corrector));
+                              corrector.long_predicted);
     r.predictor = chosen.p;
     r.long_predictor = chosen.lp;
     return Coded{refine::write_container(*stream, r), std::move(*y), false};
@@ -157,6 +157,12 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     const float cap = tuning::largest_multiplier(t->peak);
     const double range = static_cast<double>(t->max) - static_cast<double>(t->min);
     Corrector corrector = corrector_for(held, bound);
+    // Integer samples within less than 1: the corrections are most of the
+    // chunk (a long predictor is weighed for them, and the chosen base is
+    // lifted too, below). Every bound below 1 weighs both, so none gives a
+    // larger chunk than a tighter one for want of them.
+    const bool near_exact = bound < 1.0 && integer_samples(held);
+    corrector.long_predicted = near_exact;
     if (prepared.step > 0.0f) corrector.step = prepared.step;
     const double half_step = held.integers ? corrector.bound + 0.5 : prepared.step > 0.0f ? 0.5 * prepared.step : bound;
 
@@ -360,9 +366,8 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     }
     // Integer samples within less than 1: the chosen base lifted too, should
     // it need corrections and keep any coefficient (past the empty base a
-    // lift of less than half a step keeps none either). Every bound below 1
-    // weighs it, so none gives a larger chunk than a tighter one for want of it.
-    if (bound < 1.0 && !plain[static_cast<std::size_t>(best)] && best < empty && integer_samples(held)) {
+    // lift of less than half a step keeps none either).
+    if (near_exact && !plain[static_cast<std::size_t>(best)] && best < empty) {
         const auto m = static_cast<float>(grid_multiplier(cap, best));
         auto c = coded_at(held, corrector, lifted(*t, m, kLift), config, m);
         if (!c) return unexpected(TuningError(std::move(c).error()));
