@@ -20,12 +20,12 @@ struct Corrector {
     refine::Kind kind = refine::Kind::Float;
     double bound = 0.0;  // floor(bound) for integers
     float step = 0.0f;
-    // Whether a long predictor is weighed for the residuals: where integer
-    // samples are kept within less than 1 (exactly, for an integer type).
-    // There the residuals are most of what a chunk codes, and a long
-    // predictor takes up to a tenth off smooth records; at wider bounds it
-    // would take some bits off too, but move them from the base, whose coder
-    // decodes fast, to the residuals', which would decode at half the speed.
+    // Whether a long predictor is weighed for the residuals: where integers
+    // are kept exactly. There the residuals are most of what a chunk codes,
+    // and a long predictor takes up to a tenth off smooth records; at wider
+    // bounds it would take some bits off too, but move them from the base,
+    // whose coder decodes fast, to the residuals', which would decode at
+    // half the speed.
     bool long_predicted = false;
 };
 

@@ -55,6 +55,12 @@ constexpr std::uint8_t kPlainScale = 6;
 // little below their values) often takes fewer bits with its corrections
 // than it adds to the base.
 constexpr double kLift = 0.3;
+// Integer samples weigh exact storage beside what the search finds at bounds
+// below this (see refined_at_largest_error): past it, a step of 2 floor(E) + 1
+// takes too many bits fewer for exact storage ever to be smaller.
+constexpr double kExactBelow = 2.0;
+// ... where its predicted size is within this share of the best found.
+constexpr double kExactWithin = 1.1;
 
 // The residuals the search counted for a base, all of them, and the
 // predictor it fitted to them: the chunk of that base takes the fit should
@@ -157,13 +163,9 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     const float cap = tuning::largest_multiplier(t->peak);
     const double range = static_cast<double>(t->max) - static_cast<double>(t->min);
     Corrector corrector = corrector_for(held, bound);
-    // Integer samples within less than 1: the corrections are most of the
-    // chunk (a long predictor is weighed for them, and the chosen base is
-    // lifted too, below). Every bound below 1 weighs both, so none gives a
-    // larger chunk than a tighter one for want of them.
-    const bool near_exact = bound < 1.0 && integer_samples(held);
-    corrector.long_predicted = near_exact;
     if (prepared.step > 0.0f) corrector.step = prepared.step;
+    // Exact storage weighs a long predictor for its residuals.
+    corrector.long_predicted = corrector.kind == refine::Kind::Integer && corrector.step == 1.0f;
     const double half_step = held.integers ? corrector.bound + 0.5 : prepared.step > 0.0f ? 0.5 * prepared.step : bound;
 
     // The base bits and the predicted root-mean-square error of a grid point.
@@ -342,6 +344,25 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         if (auto done = consider(k); !done) return unexpected(TuningError(std::move(done).error()));
     }
 
+    // Exact storage keeps every bound too. Integer samples at a bound from
+    // 1/2 to 2 weigh it where it could be smaller: a smooth signal whose
+    // misses under a long predictor (which only exact storage weighs) are
+    // small, or whose residuals, at a step a little over 1, no longer follow
+    // it as closely. When the exact chunk's empty base foretells about as few
+    // bits as the best found here, or fewer, that chunk is made as well, and
+    // the smaller kept.
+    bool exact_too = false;
+    Held counts = held;
+    counts.integers = true;
+    if (bound >= 0.5 && bound < kExactBelow && integer_samples(held)) {
+        Corrector exact = corrector_for(counts, 0.0);
+        exact.long_predicted = true;
+        auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, empty)), 0, scratch);
+        if (!y) return unexpected(TuningError(std::move(y).error()));
+        exact_too = predicted(empty).first + correction_bits(counts, exact, *y, sample) <
+                    kExactWithin * *cost[static_cast<std::size_t>(best)];
+    }
+
     // Predictions miss by a few bytes, which decide between close
     // candidates: the chosen one is coded, and so is the smallest base that
     // needs no correction should the chosen one need some; the smaller wins.
@@ -366,8 +387,9 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     }
     // Integer samples within less than 1: the chosen base lifted too, should
     // it need corrections and keep any coefficient (past the empty base a
-    // lift of less than half a step keeps none either).
-    if (near_exact && !plain[static_cast<std::size_t>(best)] && best < empty) {
+    // lift of less than half a step keeps none either). Every bound below 1
+    // weighs it, so none gives a larger chunk than a tighter one for want of it.
+    if (bound < 1.0 && !plain[static_cast<std::size_t>(best)] && best < empty && integer_samples(held)) {
         const auto m = static_cast<float>(grid_multiplier(cap, best));
         auto c = coded_at(held, corrector, lifted(*t, m, kLift), config, m);
         if (!c) return unexpected(TuningError(std::move(c).error()));
@@ -379,6 +401,10 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
                      [](const Coded& a, const Coded& b) { return a.chunk.size() < b.chunk.size(); });
     expected<std::vector<std::uint8_t>, TuningError> chunk = checked(held, corrector, made.front());
     for (std::size_t i = 1; i < made.size() && !chunk; ++i) chunk = checked(held, corrector, made[i]);
+    if (exact_too && chunk) {
+        auto exact = refined_at_largest_error(counts, config, 0.0);
+        if (exact && exact->size() < chunk->size()) return exact;
+    }
     return chunk;
 }
 
