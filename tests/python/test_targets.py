@@ -126,6 +126,30 @@ def test_counts_at_bounds_about_one_never_give_a_larger_chunk_as_the_bound_loose
         assert all(a >= b for a, b in zip(sizes, sizes[1:])), (dtype, sizes)
 
 
+def test_smooth_counts_never_give_a_larger_chunk_as_the_bound_loosens_past_exact_storage():
+    # Slow waves with little noise, in counts: exact storage predicts each
+    # count from up to 32 before it, which looser bounds do not, and float
+    # counts just past a bound of 1/2 are corrected with a step a little
+    # over 1 (examples where either made a looser bound take more).
+    rng = np.random.default_rng(7)
+    picked = {0, 4, 5, 17, 25, 28}
+    for trial in range(max(picked) + 1):
+        n = int(rng.integers(2048, 20000))
+        t = np.arange(n)
+        amp = 10 ** rng.uniform(1, 3.5)
+        x = (amp * np.sin(t / rng.uniform(20, 400)) + amp / 3 * np.sin(t / rng.uniform(3, 40) + 1)
+             + rng.normal(0, 10 ** rng.uniform(-0.5, 1.5), n))
+        if trial % 3 == 0:
+            x += np.cumsum(rng.normal(0, 2, n))
+        if trial not in picked:
+            continue
+        counts = np.clip(np.rint(x), -32768, 32767).astype(np.int16)
+        for dtype, data in (("int16", counts), (None, counts.astype(np.float32))):
+            sizes = [len(Corvane(dtype=dtype, max_abs_error=b).encode(data))
+                     for b in (0, 0.2, 0.5, 0.51, 0.7, 0.99, 1.0, 1.2, 2.0)]
+            assert all(a >= b for a, b in zip(sizes, sizes[1:])), (trial, dtype, sizes)
+
+
 @st.composite
 def at_an_offset(draw):
     # The same shapes, shrunk, about a large value: bounds of a few float32
