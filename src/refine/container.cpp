@@ -155,9 +155,9 @@ expected<std::size_t, CorvaneError> container_length(std::span<const std::uint8_
 expected<ContainerFacts, CorvaneError> container_facts(std::span<const std::uint8_t> bytes) {
     auto p = parse(bytes);
     if (!p) return unexpected(std::move(p).error());
-    const std::size_t corrections = p->residuals.size() + p->escapes.size();
+    const std::size_t corrections = (p->header - kContainerHeaderSize) + p->residuals.size() + p->escapes.size();
     return ContainerFacts{p->kind, p->step, p->escape_count, corrections,
-                          p->header + p->base.size() + corrections, p->base};
+                          kContainerHeaderSize + p->base.size() + corrections, p->base};
 }
 
 expected<std::vector<float>, CorvaneError> decode_container(std::span<const std::uint8_t> bytes) {

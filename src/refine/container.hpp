@@ -48,7 +48,7 @@ struct ContainerFacts {
     Kind kind = Kind::Float;
     float step = 0.0f;
     std::uint32_t escapes = 0;
-    std::size_t correction_bytes = 0;  // the residuals and the escapes
+    std::size_t correction_bytes = 0;  // the residuals, the escapes and a long predictor's weights
     std::size_t length = 0;            // the whole container
     std::span<const std::uint8_t> base;
 };
