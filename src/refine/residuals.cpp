@@ -223,12 +223,16 @@ constexpr std::size_t kWarm = 4;
 
 // The decisions of the sample's blocks counted per context; returns how many
 // residuals were counted.
+// The residuals of a block from `at` on that count: all but the first `warm`
+// of every block but the signal's first.
+std::size_t skipped_in(std::size_t at, std::size_t size, std::size_t warm) { return at == 0 ? 0 : std::min(warm, size); }
+
 std::size_t count_blocks(std::span<const std::int32_t> sample, std::size_t block, Predictor p,
                          std::vector<std::uint32_t>& counts, std::size_t warm = kWarm) {
     std::size_t counted = 0;
     for (std::size_t at = 0; at < sample.size(); at += block) {
         const auto part = sample.subspan(at, std::min(block, sample.size() - at));
-        const std::size_t skipped = at == 0 ? 0 : std::min(warm, part.size());
+        const std::size_t skipped = skipped_in(at, part.size(), warm);
         count(part, p, counts, skipped);
         counted += part.size() - skipped;
     }
@@ -341,6 +345,23 @@ private:
     std::array<double, kPad + kLongestOrder> weights_{};
 };
 
+// The residuals a long predictor weighs, as doubles, in a window that
+// slides a stretch at a time: kBehind of them before the stretch, so that
+// memory does not grow with the signal.
+class LongWindow {
+public:
+    static constexpr std::size_t kStretch = 4096;
+    // Zeros before the stretch: the residuals before a block's first.
+    void restart() { std::fill(past_.begin(), past_.begin() + kBehind, 0.0); }
+    // The last kBehind residuals of a full stretch moved before the next.
+    void slide() { std::copy(past_.end() - kBehind, past_.end(), past_.begin()); }
+    double* stretch() { return past_.data() + kBehind; }
+
+private:
+    static constexpr std::size_t kBehind = LongWeights::kBehind;
+    std::vector<double> past_ = std::vector<double>(kBehind + kStretch, 0.0);
+};
+
 // The residual a long predictor's miss v gives: the prediction plus v,
 // within +-kLargestResidual (as the short predictor's, see following()).
 std::int32_t long_following(std::int32_t guess, std::int32_t v) {
@@ -372,19 +393,16 @@ double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Pred
 
 void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongPredictor& lp,
                  std::span<std::int32_t> misses) {
-    // The residuals as doubles, in a window that slides a stretch at a time
-    // (kBehind before the stretch, zeros at the start of a block).
-    constexpr std::size_t kBehind = LongWeights::kBehind, kStretch = 4096;
     block = std::max<std::size_t>(block, 1);
     const LongWeights w(lp);
-    std::vector<double> past(kBehind + kStretch, 0.0);
+    LongWindow window;
     for (std::size_t start = 0; start < q.size(); start += block) {
         const std::size_t end = std::min(q.size(), start + block);
-        std::fill(past.begin(), past.begin() + kBehind, 0.0);
-        for (std::size_t from = start; from < end; from += kStretch) {
-            if (from > start) std::copy(past.end() - kBehind, past.end(), past.begin());
-            const std::size_t to = std::min(end, from + kStretch);
-            double* const at = past.data() + kBehind - from;  // at[i]: residual i
+        window.restart();
+        for (std::size_t from = start; from < end; from += LongWindow::kStretch) {
+            if (from > start) window.slide();
+            const std::size_t to = std::min(end, from + LongWindow::kStretch);
+            double* const at = window.stretch() - from;  // at[i]: residual i
             const auto first = q.begin() + static_cast<std::ptrdiff_t>(from), last = q.begin() + static_cast<std::ptrdiff_t>(to);
             if (std::find(first, last, kFree) == last) {
                 // (no residual waits for a prediction: all are laid out first)
@@ -531,7 +549,7 @@ LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, 
     const double counted_bits = sample_bits(misses, block, {}, std::max<std::size_t>(order, kWarm), &counted);
     for (std::size_t start = 0; start < sample.size(); start += block) {
         const std::size_t size = std::min(block, sample.size() - start);
-        short_counted += size - (start == 0 ? 0 : std::min(kWarm, size));
+        short_counted += size - skipped_in(start, size, kWarm);
     }
     if (bits) {
         *bits = counted_bits * static_cast<double>(short_counted) / static_cast<double>(std::max<std::size_t>(counted, 1)) +
@@ -815,19 +833,16 @@ expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, P
 template <class Put>
 expected<void, ResidualError> decode_long(std::span<const std::uint8_t> coded, const LongPredictor& lp,
                                           std::size_t count, Put&& put) {
-    // The residuals as doubles, in a window that slides a stretch at a time
-    // (kBehind before the stretch, then the stretch).
-    constexpr std::size_t kBehind = LongWeights::kBehind, kStretch = 4096;
     const LongWeights w(lp);
-    std::vector<double> past(kBehind + kStretch, 0.0);
+    LongWindow window;
+    double* const at = window.stretch();
     std::int64_t latest[LongWeights::kApart] = {};
-    std::size_t k = 0;  // where the next residual lies in the window
+    std::size_t k = 0;  // where the next residual lies in the stretch
     return decode_each<true>(coded, {}, count, [&](std::size_t i, std::int32_t miss) {
-        if (k == kStretch) {
-            std::copy(past.end() - kBehind, past.end(), past.begin());
+        if (k == LongWindow::kStretch) {
+            window.slide();
             k = 0;
         }
-        double* const at = past.data() + kBehind;
         const std::int32_t value = long_following(w.guess_apart(at + k, latest), miss);
         at[k++] = static_cast<double>(value);
         for (std::size_t j = LongWeights::kApart - 1; j > 0; --j) latest[j] = latest[j - 1];

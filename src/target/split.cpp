@@ -351,10 +351,12 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // it as closely. When the exact chunk's empty base foretells about as few
     // bits as the best found here, or fewer, that chunk is made as well, and
     // the smaller kept.
+    // (whether the samples are integers, asked once for this and the lift)
+    const bool integers = bound < kExactBelow && integer_samples(held);
     bool exact_too = false;
     Held counts = held;
     counts.integers = true;
-    if (bound >= 0.5 && bound < kExactBelow && integer_samples(held)) {
+    if (bound >= 0.5 && integers) {
         Corrector exact = corrector_for(counts, 0.0);
         exact.long_predicted = true;
         auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, empty)), 0, scratch);
@@ -389,7 +391,7 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // it need corrections and keep any coefficient (past the empty base a
     // lift of less than half a step keeps none either). Every bound below 1
     // weighs it, so none gives a larger chunk than a tighter one for want of it.
-    if (bound < 1.0 && !plain[static_cast<std::size_t>(best)] && best < empty && integer_samples(held)) {
+    if (bound < 1.0 && integers && !plain[static_cast<std::size_t>(best)] && best < empty) {
         const auto m = static_cast<float>(grid_multiplier(cap, best));
         auto c = coded_at(held, corrector, lifted(*t, m, kLift), config, m);
         if (!c) return unexpected(TuningError(std::move(c).error()));
