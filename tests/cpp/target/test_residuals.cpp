@@ -176,5 +176,45 @@ TEST(ResidualPredictor, FromBlocksCodesLongWanderingCountsNearTheBest) {
     }
 }
 
+// Where a long predictor is weighed, the predictor chosen codes the
+// residuals in about as few bytes as the better of the short choice and the
+// long fit: the long fit's bits are counted on the scale of the short one's
+// (smooth waves with noise from a tenth of a count to a hundred, long and
+// short enough that blocks are sampled or taken whole).
+TEST(ResidualPredictor, TheLongPredictorIsChosenWhereItCodesFewerBytes) {
+    std::mt19937 rng(11);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    int chosen_long = 0;
+    for (const double noise : {0.1, 0.3, 1.0, 3.0, 10.0, 30.0, 100.0}) {
+        for (const std::size_t n : {std::size_t{2048}, std::size_t{40000}}) {
+            std::vector<std::int32_t> q(n);
+            double walk = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                walk += normal(rng);
+                const double t = static_cast<double>(i);
+                q[i] = static_cast<std::int32_t>(std::lround(2000.0 * std::sin(t / 150.0) + 400.0 * std::sin(t / 9.0) +
+                                                             walk + noise * normal(rng)));
+            }
+            const Fitted short_only = predictor_for(q, nullptr, false), either = predictor_for(q, nullptr, true);
+            const std::size_t short_size = encode_residuals(q, short_only.p).size();
+            // (the long fit itself, from the blocks predictor_for() samples)
+            const Sampling sampling = sampling_for(n);
+            std::vector<std::int32_t> sample;
+            for (std::size_t at = 0; at < n; at += sampling.stride)
+                sample.insert(sample.end(), q.begin() + static_cast<std::ptrdiff_t>(at),
+                              q.begin() + static_cast<std::ptrdiff_t>(std::min(n, at + sampling.block)));
+            const LongPredictor fit = fit_long(sample, sampling.block, nullptr);
+            if (fit.order == 0) continue;
+            std::vector<std::int32_t> misses(n);
+            long_misses(q, n, fit, misses);
+            const double long_size = static_cast<double>(encode_residuals(misses, {}).size() + 2 * fit.order);
+            const double chosen = either.lp.order > 0 ? long_size : static_cast<double>(short_size);
+            EXPECT_LE(chosen, 1.01 * std::min(long_size, static_cast<double>(short_size))) << noise << " " << n;
+            chosen_long += either.lp.order > 0 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(chosen_long, 0);
+}
+
 }  // namespace
 }  // namespace corvane::refine
