@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 #include "src/entropy/binrans.hpp"
+#include "src/refine/activity.hpp"
+#include "src/refine/tabled.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,13 +18,11 @@
 namespace corvane::refine {
 namespace {
 
-// Context table. The neighbourhood of miss i is 2|e[i-1]| + |e[i-2]|,
-// taken as 0 or the length of its binary form, at most kActivities - 1: the
-// zero flag and the magnitude's unary length are coded in that context. The
-// sign is coded in the context of the previous miss's sign; the first
-// two bits below the leading one in the context of the length; the rest share
-// one context (they are close to even).
-constexpr std::uint32_t kActivities = 12;
+// Context table. The zero flag and the magnitude's unary length are coded
+// in the context of the miss's neighbourhood (activity()). The sign is coded
+// in the context of the previous miss's sign; the first two bits below the
+// leading one in the context of the length; the rest share one context (they
+// are close to even).
 constexpr std::uint32_t kUnarySteps = 16;  // unary steps past this share the last context
 constexpr std::uint32_t kLengths = 25;     // a miss below 2^25 has at most 25 binary digits
 constexpr std::uint32_t kZero = 0;
@@ -31,22 +31,6 @@ constexpr std::uint32_t kUnary = kSign + 3;
 constexpr std::uint32_t kHigh = kUnary + kActivities * kUnarySteps;
 constexpr std::uint32_t kLow = kHigh + 2 * kLengths;
 constexpr std::uint32_t kContexts = kLow + 1;
-
-// The length of the binary form of every neighbourhood up to the last one
-// told apart, looked up (fewer instructions in the decoder's loop than
-// counting the digits).
-struct Activities {
-    static constexpr std::uint32_t kCount = 1u << (kActivities - 1);
-    std::uint8_t of[kCount];
-    constexpr Activities() : of{} {
-        for (std::uint32_t v = 0; v < kCount; ++v) of[v] = static_cast<std::uint8_t>(std::bit_width(v));
-    }
-};
-inline constexpr Activities kActivityOf{};
-
-std::uint32_t activity(std::uint32_t a, std::uint32_t b) {
-    return kActivityOf.of[std::min<std::uint32_t>(2 * a + b, Activities::kCount - 1)];
-}
 
 // 0 for no sign, 1 for a positive miss, 2 for a negative one.
 std::uint32_t sign_of(std::int32_t v) { return v > 0 ? 1u : v < 0 ? 2u : 0u; }
@@ -827,28 +811,53 @@ expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, P
     return d.all<Decoder::Mode::Short>(count, p, put);
 }
 
-// The residuals of misses under a long predictor handed to put(i, q), in
-// order: each miss turned into its residual as it is decoded (the misses'
-// contexts never wait for the residuals).
-template <class Put>
-expected<void, ResidualError> decode_long(std::span<const std::uint8_t> coded, const LongPredictor& lp,
-                                          std::size_t count, Put&& put) {
-    const LongWeights w(lp);
-    LongWindow window;
-    double* const at = window.stretch();
-    std::int64_t latest[LongWeights::kApart] = {};
-    std::size_t k = 0;  // where the next residual lies in the stretch
-    return decode_each<true>(coded, {}, count, [&](std::size_t i, std::int32_t miss) {
-        if (k == LongWindow::kStretch) {
-            window.slide();
-            k = 0;
+// A long predictor's residuals made from their misses, one after the other.
+class LongFollower {
+public:
+    explicit LongFollower(const LongPredictor& lp) : w_(lp), at_(window_.stretch()) {}
+    std::int32_t operator()(std::int32_t miss) {
+        if (k_ == LongWindow::kStretch) {
+            window_.slide();
+            k_ = 0;
         }
-        const std::int32_t value = long_following(w.guess_apart(at + k, latest), miss);
-        at[k++] = static_cast<double>(value);
-        for (std::size_t j = LongWeights::kApart - 1; j > 0; --j) latest[j] = latest[j - 1];
-        latest[0] = value;
-        put(i, value);
-    });
+        const std::int32_t value = long_following(w_.guess_apart(at_ + k_, latest_), miss);
+        at_[k_++] = static_cast<double>(value);
+        for (std::size_t j = LongWeights::kApart - 1; j > 0; --j) latest_[j] = latest_[j - 1];
+        latest_[0] = value;
+        return value;
+    }
+
+private:
+    LongWeights w_;
+    LongWindow window_;
+    double* at_;
+    std::int64_t latest_[LongWeights::kApart] = {};
+    std::size_t k_ = 0;  // where the next residual lies in the stretch
+};
+
+// The residuals of misses under a long predictor handed to put(i, q), in
+// order. Misses of the adaptive code are turned into residuals as they are
+// decoded (the misses' contexts never wait for the residuals); those of the
+// tabled code a stretch at a time, and the coder must end where the encoder
+// began.
+template <class Put>
+expected<void, ResidualError> decode_long(std::span<const std::uint8_t> coded, const LongPredictor& lp, MissCode code,
+                                          std::size_t count, Put&& put) {
+    LongFollower follow(lp);
+    if (code == MissCode::Adaptive) {
+        return decode_each<true>(coded, {}, count, [&](std::size_t i, std::int32_t miss) { put(i, follow(miss)); });
+    }
+    auto reader = TabledReader::open(coded);
+    if (!reader) return unexpected(reader.error());
+    constexpr std::size_t kRead = 1024;
+    std::array<std::int32_t, kRead> misses;
+    for (std::size_t from = 0; from < count; from += kRead) {
+        const std::size_t n = std::min(kRead, count - from);
+        if (auto read = reader->read(std::span(misses.data(), n)); !read) return read;
+        for (std::size_t j = 0; j < n; ++j) put(from + j, follow(misses[j]));
+    }
+    if (!reader->finished()) return unexpected(ResidualError::Damaged);
+    return {};
 }
 
 template <Kind kind>
@@ -873,18 +882,18 @@ expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> code
 }
 
 expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, const LongPredictor& lp,
-                                               std::span<std::int32_t> q) {
-    return decode_long(coded, lp, q.size(), [q](std::size_t i, std::int32_t value) { q[i] = value; });
+                                               MissCode code, std::span<std::int32_t> q) {
+    return decode_long(coded, lp, code, q.size(), [q](std::size_t i, std::int32_t value) { q[i] = value; });
 }
 
 expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, const LongPredictor& lp,
-                                              Correction c, std::span<float> samples) {
+                                              MissCode code, Correction c, std::span<float> samples) {
     if (c.kind == Kind::Integer) {
-        return decode_long(coded, lp, samples.size(), [samples, step = c.step](std::size_t i, std::int32_t value) {
+        return decode_long(coded, lp, code, samples.size(), [samples, step = c.step](std::size_t i, std::int32_t value) {
             samples[i] = corrected(Kind::Integer, samples[i], value, step);
         });
     }
-    return decode_long(coded, lp, samples.size(), [samples, step = c.step](std::size_t i, std::int32_t value) {
+    return decode_long(coded, lp, code, samples.size(), [samples, step = c.step](std::size_t i, std::int32_t value) {
         samples[i] = corrected(Kind::Float, samples[i], value, step);
     });
 }

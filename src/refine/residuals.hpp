@@ -112,7 +112,9 @@ double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predic
 double sample_bits(std::span<const std::int32_t> sample, std::size_t block, Predictor p, std::size_t warm,
                    std::size_t* counted = nullptr);
 
-enum class ResidualError : std::uint8_t { Truncated };
+// Truncated: the coded bytes end early. Damaged: they are not what an
+// encoder writes.
+enum class ResidualError : std::uint8_t { Truncated, Damaged };
 
 // Decodes q.size() residuals from `coded` into q. Refuses coded bytes that
 // end early (or lack the coder's state).
@@ -125,10 +127,14 @@ expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> cod
 expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, Predictor p, Correction c,
                                               std::span<float> samples);
 
+// How a long predictor's misses are coded: as residuals without a
+// prediction (encode_residuals), or tabled (encode_tabled, in tabled.hpp).
+enum class MissCode : std::uint8_t { Adaptive, Tabled };
+
 // The same for residuals coded as their misses under a long predictor.
 expected<void, ResidualError> decode_residuals(std::span<const std::uint8_t> coded, const LongPredictor& lp,
-                                               std::span<std::int32_t> q);
+                                               MissCode code, std::span<std::int32_t> q);
 expected<void, ResidualError> correct_samples(std::span<const std::uint8_t> coded, const LongPredictor& lp,
-                                              Correction c, std::span<float> samples);
+                                              MissCode code, Correction c, std::span<float> samples);
 
 }  // namespace corvane::refine

@@ -14,6 +14,7 @@
 
 #include "src/refine/correction.hpp"
 #include "src/refine/residuals.hpp"
+#include "src/refine/tabled.hpp"
 #include "tests/cpp/case_name.hpp"
 
 namespace corvane::refine {
@@ -24,6 +25,7 @@ struct Case {
     std::vector<std::int32_t> q;
     Predictor p;
     LongPredictor lp;  // in place of p when its order is not 0
+    MissCode code = MissCode::Adaptive;  // how lp's misses are coded
 };
 
 // Residuals as refinements make them: long quiet stretches with a few +-1,
@@ -62,12 +64,16 @@ std::vector<Case> cases() {
         out.push_back({std::string(name) + "_unpredicted", q, {}, {}});
         out.push_back({std::string(name) + "_fitted", q, fit_predictor(q), {}});
         out.push_back({std::string(name) + "_steep", q, {127, -128}, {}});
-        out.push_back({std::string(name) + "_long_steep", q, {}, steep});
-        out.push_back({std::string(name) + "_long_fine", q, {}, fine});
+        for (const MissCode code : {MissCode::Adaptive, MissCode::Tabled}) {
+            const std::string coded = code == MissCode::Tabled ? "_tabled" : "";
+            out.push_back({std::string(name) + "_long_steep" + coded, q, {}, steep, code});
+            out.push_back({std::string(name) + "_long_fine" + coded, q, {}, fine, code});
+        }
     }
     const LongPredictor fitted = fit_long(smooth, smooth.size(), nullptr);
     EXPECT_GT(fitted.order, 2);
     out.push_back({"smooth_long_fitted", smooth, {}, fitted});
+    out.push_back({"smooth_long_fitted_tabled", smooth, {}, fitted, MissCode::Tabled});
     return out;
 }
 
@@ -93,12 +99,14 @@ TEST_P(Residuals, DecodeToWhatWasCodedAndCorrectSamplesByTheRule) {
     // (a long predictor's misses are coded as residuals without a prediction)
     std::vector<std::int32_t> misses(c.q.size());
     if (long_predicted) long_misses(c.q, c.q.size(), c.lp, misses);
-    const std::vector<std::uint8_t> coded = long_predicted ? encode_residuals(misses, {}) : encode_residuals(c.q, c.p);
+    const std::vector<std::uint8_t> coded = !long_predicted              ? encode_residuals(c.q, c.p)
+                                            : c.code == MissCode::Tabled ? encode_tabled(misses)
+                                                                         : encode_residuals(misses, {});
     auto decode = [&](std::span<const std::uint8_t> bytes, std::span<std::int32_t> out) {
-        return long_predicted ? decode_residuals(bytes, c.lp, out) : decode_residuals(bytes, c.p, out);
+        return long_predicted ? decode_residuals(bytes, c.lp, c.code, out) : decode_residuals(bytes, c.p, out);
     };
     auto correct = [&](std::span<const std::uint8_t> bytes, Correction fix, std::span<float> out) {
-        return long_predicted ? correct_samples(bytes, c.lp, fix, out) : correct_samples(bytes, c.p, fix, out);
+        return long_predicted ? correct_samples(bytes, c.lp, c.code, fix, out) : correct_samples(bytes, c.p, fix, out);
     };
     std::vector<std::int32_t> q(c.q.size());
     ASSERT_TRUE(decode(coded, q));

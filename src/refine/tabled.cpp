@@ -1,0 +1,314 @@
+#include "src/refine/tabled.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "src/refine/activity.hpp"
+
+namespace corvane::refine {
+namespace {
+
+constexpr std::uint32_t kScaleBits = 10, kScale = 1u << kScaleBits;
+constexpr std::uint32_t kSymbols = 99;  // 0, and a sign for each of 49 buckets
+constexpr std::uint32_t kStateLow = 1u << 16;
+constexpr std::size_t kTables = kActivities;
+
+// The symbol of miss v, of magnitude m (see tabled.hpp).
+std::uint32_t symbol_of(std::int32_t v, std::uint32_t m) {
+    if (m == 0) return 0;
+    const auto length = static_cast<std::uint32_t>(std::bit_width(m));
+    const std::uint32_t bucket = length >= 2 ? 2 * length - 2 + ((m >> (length - 2)) & 1u) : 1u;
+    return 2 * bucket - 1 + (v < 0 ? 1u : 0u);
+}
+
+// What each symbol stands for: its magnitude less the extra bits (its
+// base), their number, its sign and its bucket; `bad` for the symbols past
+// the last, which only a damaged table leads to.
+struct Symbol {
+    std::uint32_t base = 0;
+    std::uint8_t extra = 0, negative = 0, bucket = 0, bad = 0;
+};
+struct Symbols {
+    static constexpr std::uint32_t kCount = 128;  // every value of the 7 bits a slot keeps
+    Symbol of[kCount];
+    constexpr Symbols() : of{} {
+        for (std::uint32_t t = 0; t < kCount; ++t) {
+            Symbol& s = of[t];
+            if (t >= kSymbols) {
+                s.bad = 1;
+                continue;
+            }
+            if (t == 0) continue;
+            const std::uint32_t bucket = (t + 1) >> 1;
+            s.bucket = static_cast<std::uint8_t>(bucket);
+            s.negative = static_cast<std::uint8_t>((t + 1) & 1u);
+            if (bucket == 1) {
+                s.base = 1;
+                continue;
+            }
+            const std::uint32_t length = (bucket >> 1) + 1;
+            s.base = (2u + (bucket & 1u)) << (length - 2);
+            s.extra = static_cast<std::uint8_t>(length - 2);
+        }
+    }
+};
+inline constexpr Symbols kSymbolOf{};
+
+// A miss's neighbourhood is activity() of the two misses before it with
+// their extra bits taken as 0 (their bases): it follows from their symbols
+// alone, so the decoder knows the next table as soon as it has a symbol,
+// before it has the extra bits. Looked up from the bucket of the miss before
+// and the symbol of the last one, as the first slot of the table.
+constexpr std::uint32_t kBuckets = (kSymbols + 1) / 2;
+struct Neighbourhoods {
+    std::uint16_t first_slot[kBuckets * Symbols::kCount];
+    constexpr Neighbourhoods() : first_slot{} {
+        for (std::uint32_t b = 0; b < kBuckets; ++b) {
+            const std::uint32_t before = kSymbolOf.of[b == 0 ? 0 : 2 * b - 1].base;
+            for (std::uint32_t t = 0; t < Symbols::kCount; ++t)
+                first_slot[b * Symbols::kCount + t] = static_cast<std::uint16_t>(activity(kSymbolOf.of[t].base, before) << kScaleBits);
+        }
+    }
+};
+inline constexpr Neighbourhoods kNeighbourhoods{};
+
+// Exact division x / f for 1 <= f <= 1024 and x < f * 2^22 (the encoder's
+// state once renormalised), by multiplication: with r = ceil(2^42 / f) and
+// e = r * f - 2^42 < f, floor(x * r / 2^42) is x / f as long as x * e < 2^42,
+// and x * e < f^2 * 2^22 <= 2^42. The product stays below 2^64 because
+// f * (f - 1) < 2^20.
+struct Reciprocals {
+    std::uint64_t r[kScale + 1];
+    constexpr Reciprocals() : r{} {
+        for (std::uint64_t f = 1; f <= kScale; ++f) r[f] = ((std::uint64_t{1} << 42) + f - 1) / f;
+    }
+};
+inline constexpr Reciprocals kReciprocals{};
+
+// A neighbourhood's counts turned into frequencies out of kScale: each
+// symbol it has at least 1, the rest by its share rounded down; what that
+// leaves over goes to the most frequent symbol (the first of equals), and
+// should the 1s overshoot, the most frequent give one each until they fit.
+// Integers only: every build makes the same tables.
+void normalise(const std::uint32_t* counts, std::uint16_t* freq) {
+    std::uint64_t total = 0;
+    for (std::uint32_t t = 0; t < kSymbols; ++t) total += counts[t];
+    if (total == 0) return;
+    std::uint32_t sum = 0;
+    for (std::uint32_t t = 0; t < kSymbols; ++t) {
+        if (counts[t] == 0) continue;
+        freq[t] = static_cast<std::uint16_t>(std::max<std::uint64_t>(1, std::uint64_t{counts[t]} * kScale / total));
+        sum += freq[t];
+    }
+    auto most = [&] { return static_cast<std::uint32_t>(std::max_element(freq, freq + kSymbols) - freq); };
+    if (sum < kScale) freq[most()] = static_cast<std::uint16_t>(freq[most()] + (kScale - sum));
+    for (; sum > kScale; --sum) --freq[most()];
+}
+
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
+}
+std::uint32_t get32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
+    const std::size_t n = misses.size();
+    // Forward: each miss's neighbourhood and symbol, the counts, and the
+    // extra bits, which are stored as they come, 32 at a time (a miss has
+    // at most 23).
+    std::vector<std::uint16_t> coded(n);  // neighbourhood << 7 | symbol
+    // (two sets of counts, for the even and the odd misses: a symbol that
+    // repeats does not wait for its own count to be stored)
+    std::vector<std::uint32_t> counts(2 * kTables * Symbols::kCount, 0);
+    const auto extra = std::make_unique_for_overwrite<std::uint8_t[]>(n * 3 + 8);
+    std::uint8_t* put = extra.get();
+    std::uint64_t held = 0;
+    unsigned held_bits = 0;
+    std::uint32_t first = 0, bucket = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t v = misses[i];
+        const auto m = static_cast<std::uint32_t>(std::abs(static_cast<std::int64_t>(v)));
+        const std::uint32_t t = symbol_of(v, m);
+        const auto at = static_cast<std::uint16_t>((first >> kScaleBits) << 7 | t);
+        coded[i] = at;
+        ++counts[(i & 1) * kTables * Symbols::kCount + at];
+        const Symbol& s = kSymbolOf.of[t];
+        held |= std::uint64_t{m - s.base} << held_bits;
+        held_bits += s.extra;
+        if (held_bits >= 32) {
+            const auto word = static_cast<std::uint32_t>(held);
+            for (int k = 0; k < 4; ++k) put[k] = static_cast<std::uint8_t>(word >> (8 * k));
+            put += 4;
+            held >>= 32;
+            held_bits -= 32;
+        }
+        first = kNeighbourhoods.first_slot[bucket * Symbols::kCount + t];
+        bucket = s.bucket;
+    }
+    for (; held_bits > 0; held_bits -= std::min(held_bits, 8u), held >>= 8) *put++ = static_cast<std::uint8_t>(held);
+    const auto extra_bytes = static_cast<std::size_t>(put - extra.get());
+    for (std::size_t at = 0; at < kTables * Symbols::kCount; ++at) counts[at] += counts[kTables * Symbols::kCount + at];
+
+    // The tables, and what the coder needs of each symbol in each.
+    struct Coding {
+        std::uint64_t reciprocal = 0, limit = 0;  // limit: f * 2^22, the state that calls for a word
+        std::uint32_t rest = 0, start = 0;        // kScale - f, and the symbol's first slot
+    };
+    std::vector<Coding> coding(kTables * Symbols::kCount);
+    std::vector<std::uint8_t> out;
+    for (std::size_t c = 0; c < kTables; ++c) {
+        std::uint16_t f[kSymbols] = {};
+        normalise(counts.data() + c * Symbols::kCount, f);
+        std::uint32_t low = 0, high = 0, cum = 0;
+        for (std::uint32_t t = 0; t < kSymbols; ++t) {
+            if (f[t] == 0) continue;
+            if (cum == 0) low = t;
+            high = t + 1;
+            coding[c * Symbols::kCount + t] = {kReciprocals.r[f[t]], std::uint64_t{f[t]} << (32 - kScaleBits),
+                                               kScale - f[t], cum};
+            cum += f[t];
+        }
+        out.push_back(static_cast<std::uint8_t>(low));
+        out.push_back(static_cast<std::uint8_t>(high - low));
+        for (std::uint32_t t = low; t < high; ++t) {
+            for (std::uint32_t v = f[t];; v >>= 7) {
+                out.push_back(static_cast<std::uint8_t>((v & 0x7Fu) | (v >= 0x80u ? 0x80u : 0u)));
+                if (v < 0x80u) break;
+            }
+        }
+    }
+
+    // Backward: the coder, from the last miss to the first, its words
+    // stored from the end down so that the decoder reads them front to back.
+    // (at most one word per miss, and room below the last for the one written in vain)
+    const auto words = std::make_unique_for_overwrite<std::uint8_t[]>(2 * n + 2);
+    std::uint8_t* const words_end = words.get() + 2 * n + 2;
+    std::uint8_t* word = words_end;
+    std::uint32_t x = kStateLow;
+    for (std::size_t i = n; i-- > 0;) {
+        const Coding& k = coding[coded[i]];
+        // (whether a word is due is close to a coin toss: no branch; the
+        // word is written either way, below the last one, and kept when due)
+        const bool due = x >= k.limit;
+        word[-2] = static_cast<std::uint8_t>(x);
+        word[-1] = static_cast<std::uint8_t>(x >> 8);
+        word -= due ? 2 : 0;
+        x = due ? x >> 16 : x;
+        const auto q = static_cast<std::uint32_t>((std::uint64_t{x} * k.reciprocal) >> 42);
+        x += q * k.rest + k.start;
+    }
+    const auto word_bytes = static_cast<std::size_t>(words_end - word);
+    put32(out, static_cast<std::uint32_t>(4 + word_bytes));
+    put32(out, x);
+    out.reserve(out.size() + word_bytes + extra_bytes);
+    out.insert(out.end(), word, words_end);
+    out.insert(out.end(), extra.get(), extra.get() + extra_bytes);
+    return out;
+}
+
+expected<TabledReader, ResidualError> TabledReader::open(std::span<const std::uint8_t> coded) {
+    const auto damaged = unexpected(ResidualError::Damaged);
+    const std::uint8_t* at = coded.data();
+    const std::uint8_t* const end = at + coded.size();
+    TabledReader r;
+    // (a neighbourhood without a table decodes a symbol past the last, which
+    // the reader refuses, and leaves the coder as it was)
+    r.slots_.resize(kTables << kScaleBits);
+    for (std::uint32_t s = 0; s < kScale; ++s) r.slots_[s] = 127u | kScale << 7 | s << 18;
+    for (std::size_t c = 1; c < kTables; ++c) std::copy_n(r.slots_.data(), kScale, r.slots_.data() + (c << kScaleBits));
+    for (std::size_t c = 0; c < kTables; ++c) {
+        if (end - at < 2) return unexpected(ResidualError::Truncated);
+        const std::uint32_t first = at[0], count = at[1];
+        at += 2;
+        if (count == 0) continue;
+        if (first + count > kSymbols) return damaged;
+        std::uint32_t cum = 0;
+        for (std::uint32_t t = first; t < first + count; ++t) {
+            std::uint32_t f = 0;
+            for (unsigned shift = 0;; shift += 7) {
+                if (at == end) return unexpected(ResidualError::Truncated);
+                if (shift > 7) return damaged;  // (no frequency takes a third byte)
+                f |= std::uint32_t{*at & 0x7Fu} << shift;
+                if ((*at++ & 0x80u) == 0) break;
+            }
+            if (f > kScale - cum || ((t == first || t + 1 == first + count) && f == 0)) return damaged;
+            std::uint32_t* const slot = r.slots_.data() + (c << kScaleBits) + cum;
+            for (std::uint32_t s = 0; s < f; ++s) slot[s] = t | f << 7 | s << 18;
+            cum += f;
+        }
+        if (cum != kScale) return damaged;
+    }
+    if (end - at < 4) return unexpected(ResidualError::Truncated);
+    const std::uint32_t length = get32(at);
+    at += 4;
+    if (length < 4 || length % 2 != 0) return damaged;
+    if (static_cast<std::size_t>(end - at) < length) return unexpected(ResidualError::Truncated);
+    r.x_ = get32(at);
+    if (r.x_ < kStateLow) return damaged;  // (an encoder ends at 2^16 or above)
+    r.cur_ = at + 4;
+    r.end_ = at + length;
+    r.extra_bytes_ = static_cast<std::size_t>(end - r.end_);
+    r.extra_.assign(r.end_, end);
+    r.extra_.resize(r.extra_bytes_ + 4, 0);  // (the last load reads past the bits)
+    return r;
+}
+
+expected<void, ResidualError> TabledReader::read(std::span<std::int32_t> misses) {
+    // Held in locals, so the loop keeps them in registers.
+    std::uint32_t x = x_, first = first_, bucket = bucket_;
+    const std::uint8_t* cur = cur_;
+    std::uint64_t held = held_;
+    unsigned held_bits = held_bits_;
+    std::size_t at = at_;
+    bool short_of_words = false;
+    std::uint32_t bad = 0;
+    const std::uint32_t* const slots = slots_.data();
+    const std::uint8_t* const extra = extra_.data();
+    const std::size_t loads = extra_.size();
+    for (std::int32_t& miss : misses) {
+        const std::uint32_t e = slots[first | (x & (kScale - 1))];
+        x = ((e >> 7) & 0x7FFu) * (x >> kScaleBits) + (e >> 18);
+        if (x < kStateLow) {
+            // (once x is at least 2^16, a symbol leaves it at least 2^6, and
+            // one word brings it back)
+            if (end_ - cur >= 2) {
+                x = x << 16 | std::uint32_t{cur[0]} | std::uint32_t{cur[1]} << 8;
+                cur += 2;
+            } else {
+                short_of_words = true;
+            }
+        }
+        const std::uint32_t t = e & 0x7Fu;
+        const Symbol& s = kSymbolOf.of[t];
+        first = kNeighbourhoods.first_slot[bucket * Symbols::kCount + t];
+        bucket = s.bucket;
+        if (held_bits < 32) {
+            const std::uint32_t w = at + 4 <= loads ? get32(extra + at) : 0u;
+            held |= std::uint64_t{w} << held_bits;
+            held_bits += 32;
+            at += 4;
+        }
+        const std::uint32_t m = s.base + static_cast<std::uint32_t>(held & ((std::uint64_t{1} << s.extra) - 1u));
+        held >>= s.extra;
+        held_bits -= s.extra;
+        bad |= s.bad;
+        miss = s.negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
+    }
+    x_ = x, first_ = first, bucket_ = bucket, cur_ = cur, held_ = held, held_bits_ = held_bits, at_ = at;
+    if (bad != 0) return unexpected(ResidualError::Damaged);
+    if (short_of_words || 8 * at - held_bits > 8 * extra_bytes_) return unexpected(ResidualError::Truncated);
+    return {};
+}
+
+bool TabledReader::finished() const {
+    return x_ == kStateLow && cur_ == end_ && (8 * at_ - held_bits_ + 7) / 8 == extra_bytes_;
+}
+
+}  // namespace corvane::refine
