@@ -14,6 +14,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define CORVANE_WIDE_SUMS 1
+#endif
 
 namespace corvane::refine {
 namespace {
@@ -283,6 +287,38 @@ Predictor least_squares(std::span<const std::int32_t> q, std::size_t block, Pred
 #endif
 }
 
+// How a long predictor's sums are taken: by dot() above, or, on processors
+// with 256-bit vectors and fused multiply-adds, four terms at a time. The
+// sums are exact either way, so both give the same integers; the loops that
+// take them are compiled once for each (wide_sums() says which runs).
+struct NarrowSums {
+    [[gnu::always_inline]] static double dot(const double* a, const double* b, std::size_t len) {
+        return refine::dot(a, b, len);
+    }
+};
+#if defined(CORVANE_WIDE_SUMS)
+struct WideSums {
+    // (inlined only into the loops compiled for these processors, which are
+    // flattened; nothing else calls it)
+    [[gnu::target("avx2,fma")]] static double dot(const double* a, const double* b, std::size_t len) {
+        __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+        std::size_t t = 0;
+        for (; t + 8 <= len; t += 8) {
+            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + t), _mm256_loadu_pd(b + t), s0);
+            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + t + 4), _mm256_loadu_pd(b + t + 4), s1);
+        }
+        if (t < len) s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + t), _mm256_loadu_pd(b + t), s0);
+        const __m256d s = _mm256_add_pd(s0, s1);
+        const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+        return _mm_cvtsd_f64(h) + _mm_cvtsd_f64(_mm_unpackhi_pd(h, h));
+    }
+};
+bool wide_sums() {
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return wide;
+}
+#endif
+
 // A long predictor's weights, reversed beside the residuals they weigh:
 // residual i is predicted from past[-order .. -1], with past = the residuals
 // as doubles, from i on, behind kBehind zeros (the residuals before the
@@ -301,16 +337,18 @@ public:
         for (std::size_t j = 0; j < kApart && j < lp.order; ++j) latest_[j] = lp.weights[j];
     }
     // The prediction of the residual at `past`.
+    template <class Sums = NarrowSums>
     std::int32_t guess(const double* past) const {
         const std::size_t from = kLongestOrder - all_;
-        return finish(static_cast<std::int64_t>(dot(weights_.data() + kPad + from, past - kLongestOrder + from, all_)));
+        return finish(static_cast<std::int64_t>(Sums::dot(weights_.data() + kPad + from, past - kLongestOrder + from, all_)));
     }
     // The same, given the kApart latest residuals as integers, latest first.
+    template <class Sums = NarrowSums>
     std::int32_t guess_apart(const double* past, const std::int64_t* latest) const {
         // (the terms from kApart back, which may reach up to three before
         // the order, where the weights are 0)
         const std::size_t from = kLongestOrder - kApart - older_;
-        const auto older = static_cast<std::int64_t>(dot(weights_.data() + kPad + from, past - kLongestOrder + from, older_));
+        const auto older = static_cast<std::int64_t>(Sums::dot(weights_.data() + kPad + from, past - kLongestOrder + from, older_));
         return finish(older + (latest_[0] * latest[0] + latest_[1] * latest[1]) +
                       (latest_[2] * latest[2] + latest_[3] * latest[3]));
     }
@@ -353,6 +391,60 @@ std::int32_t long_following(std::int32_t guess, std::int32_t v) {
         std::clamp<std::int64_t>(std::int64_t{guess} + v, -kLargestResidual, kLargestResidual));
 }
 
+// The misses of residuals [from, to), all of them laid out at `at` (at[i]:
+// residual i): nothing waits for a prediction.
+template <class Sums>
+[[gnu::always_inline]] inline void misses_laid_out(const LongWeights& w, const double* at, const std::int32_t* q,
+                                                   std::int32_t* misses, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) misses[i] = q[i] - w.guess<Sums>(at + i);
+}
+
+// n residuals made from their misses and laid out at `at`, after the ones
+// before them there; `latest` holds the kApart latest, latest first.
+template <class Sums>
+[[gnu::always_inline]] inline void follow_misses(const LongWeights& w, double* at, std::int64_t* latest,
+                                                 const std::int32_t* misses, std::int32_t* values, std::size_t n) {
+    std::int64_t l0 = latest[0], l1 = latest[1], l2 = latest[2], l3 = latest[3];
+    static_assert(LongWeights::kApart == 4);
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::int64_t now[LongWeights::kApart] = {l0, l1, l2, l3};
+        const std::int32_t value = long_following(w.guess_apart<Sums>(at + j, now), misses[j]);
+        at[j] = static_cast<double>(value);
+        values[j] = value;
+        l3 = l2, l2 = l1, l1 = l0, l0 = value;
+    }
+    latest[0] = l0, latest[1] = l1, latest[2] = l2, latest[3] = l3;
+}
+
+#if defined(CORVANE_WIDE_SUMS)
+[[gnu::target("avx2,fma"), gnu::flatten]] void misses_laid_out_wide(const LongWeights& w, const double* at,
+                                                                     const std::int32_t* q, std::int32_t* misses,
+                                                                     std::size_t from, std::size_t to) {
+    misses_laid_out<WideSums>(w, at, q, misses, from, to);
+}
+[[gnu::target("avx2,fma"), gnu::flatten]] void follow_misses_wide(const LongWeights& w, double* at,
+                                                                   std::int64_t* latest, const std::int32_t* misses,
+                                                                   std::int32_t* values, std::size_t n) {
+    follow_misses<WideSums>(w, at, latest, misses, values, n);
+}
+#endif
+
+// Either, with the sums this processor takes fastest.
+void misses_laid_out(const LongWeights& w, const double* at, const std::int32_t* q, std::int32_t* misses,
+                     std::size_t from, std::size_t to) {
+#if defined(CORVANE_WIDE_SUMS)
+    if (wide_sums()) return misses_laid_out_wide(w, at, q, misses, from, to);
+#endif
+    misses_laid_out<NarrowSums>(w, at, q, misses, from, to);
+}
+void follow_misses(const LongWeights& w, double* at, std::int64_t* latest, const std::int32_t* misses,
+                   std::int32_t* values, std::size_t n) {
+#if defined(CORVANE_WIDE_SUMS)
+    if (wide_sums()) return follow_misses_wide(w, at, latest, misses, values, n);
+#endif
+    follow_misses<NarrowSums>(w, at, latest, misses, values, n);
+}
+
 // A long predictor is weighed only for residuals that two weights already
 // predict to within this share of their energy: residuals of a base that
 // takes in most of the signal are close to noise, which no longer predictor
@@ -391,7 +483,7 @@ void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongP
             if (std::find(first, last, kFree) == last) {
                 // (no residual waits for a prediction: all are laid out first)
                 for (std::size_t i = from; i < to; ++i) at[i] = static_cast<double>(q[i]);
-                for (std::size_t i = from; i < to; ++i) misses[i] = q[i] - w.guess(at + i);
+                misses_laid_out(w, at, q.data(), misses.data(), from, to);
                 continue;
             }
             for (std::size_t i = from; i < to; ++i) {
@@ -815,6 +907,18 @@ expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, P
 class LongFollower {
 public:
     explicit LongFollower(const LongPredictor& lp) : w_(lp), at_(window_.stretch()) {}
+    // n residuals from their misses at once.
+    void operator()(const std::int32_t* misses, std::int32_t* values, std::size_t n) {
+        while (n > 0) {
+            if (k_ == LongWindow::kStretch) {
+                window_.slide();
+                k_ = 0;
+            }
+            const std::size_t now = std::min(n, LongWindow::kStretch - k_);
+            follow_misses(w_, at_ + k_, latest_, misses, values, now);
+            k_ += now, misses += now, values += now, n -= now;
+        }
+    }
     std::int32_t operator()(std::int32_t miss) {
         if (k_ == LongWindow::kStretch) {
             window_.slide();
@@ -850,11 +954,12 @@ expected<void, ResidualError> decode_long(std::span<const std::uint8_t> coded, c
     auto reader = TabledReader::open(coded);
     if (!reader) return unexpected(reader.error());
     constexpr std::size_t kRead = 1024;
-    std::array<std::int32_t, kRead> misses;
+    std::array<std::int32_t, kRead> misses, values;
     for (std::size_t from = 0; from < count; from += kRead) {
         const std::size_t n = std::min(kRead, count - from);
         if (auto read = reader->read(std::span(misses.data(), n)); !read) return read;
-        for (std::size_t j = 0; j < n; ++j) put(from + j, follow(misses[j]));
+        follow(misses.data(), values.data(), n);
+        for (std::size_t j = 0; j < n; ++j) put(from + j, values[j]);
     }
     if (!reader->finished()) return unexpected(ResidualError::Damaged);
     return {};

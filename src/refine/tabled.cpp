@@ -16,9 +16,16 @@ constexpr std::uint32_t kScaleBits = 10, kScale = 1u << kScaleBits;
 constexpr std::uint32_t kSymbols = 99;  // 0, and a sign for each of 49 buckets
 constexpr std::uint32_t kStateLow = 1u << 16;
 constexpr std::size_t kTables = kActivities;
+constexpr std::size_t kLanes = TabledReader::kLanes;
+// The symbol a damaged stream decodes where no table has one (see open()).
+constexpr std::uint32_t kSunk = 127;
+// The zeros after a lane's words and after the extra bits: what a reader
+// goes past them by, at most, within one read_some().
+constexpr std::size_t kWordsPast = 2 * TabledReader::kAtOnce + 2;
+constexpr std::size_t kExtraPast = 23 * TabledReader::kAtOnce / 8 + 8;
 
 // The symbol of miss v, of magnitude m (see tabled.hpp).
-std::uint32_t symbol_of(std::int32_t v, std::uint32_t m) {
+[[gnu::always_inline]] inline std::uint32_t symbol_of(std::int32_t v, std::uint32_t m) {
     if (m == 0) return 0;
     const auto length = static_cast<std::uint32_t>(std::bit_width(m));
     const std::uint32_t bucket = length >= 2 ? 2 * length - 2 + ((m >> (length - 2)) & 1u) : 1u;
@@ -26,11 +33,11 @@ std::uint32_t symbol_of(std::int32_t v, std::uint32_t m) {
 }
 
 // What each symbol stands for: its magnitude less the extra bits (its
-// base), their number, its sign and its bucket; `bad` for the symbols past
-// the last, which only a damaged table leads to.
+// base), their number, its sign and its bucket (all 0 for the symbols past
+// the last, which only a damaged stream decodes).
 struct Symbol {
     std::uint32_t base = 0;
-    std::uint8_t extra = 0, negative = 0, bucket = 0, bad = 0;
+    std::uint8_t extra = 0, negative = 0, bucket = 0;
 };
 struct Symbols {
     static constexpr std::uint32_t kCount = 128;  // every value of the 7 bits a slot keeps
@@ -38,11 +45,7 @@ struct Symbols {
     constexpr Symbols() : of{} {
         for (std::uint32_t t = 0; t < kCount; ++t) {
             Symbol& s = of[t];
-            if (t >= kSymbols) {
-                s.bad = 1;
-                continue;
-            }
-            if (t == 0) continue;
+            if (t == 0 || t >= kSymbols) continue;
             const std::uint32_t bucket = (t + 1) >> 1;
             s.bucket = static_cast<std::uint8_t>(bucket);
             s.negative = static_cast<std::uint8_t>((t + 1) & 1u);
@@ -69,8 +72,10 @@ struct Neighbourhoods {
     constexpr Neighbourhoods() : first_slot{} {
         for (std::uint32_t b = 0; b < kBuckets; ++b) {
             const std::uint32_t before = kSymbolOf.of[b == 0 ? 0 : 2 * b - 1].base;
-            for (std::uint32_t t = 0; t < Symbols::kCount; ++t)
-                first_slot[b * Symbols::kCount + t] = static_cast<std::uint16_t>(activity(kSymbolOf.of[t].base, before) << kScaleBits);
+            for (std::uint32_t t = 0; t < Symbols::kCount; ++t) {
+                const std::uint32_t table = t < kSymbols ? activity(kSymbolOf.of[t].base, before) : kTables;  // (the sink)
+                first_slot[b * Symbols::kCount + t] = static_cast<std::uint16_t>(table << kScaleBits);
+            }
         }
     }
 };
@@ -109,6 +114,22 @@ void normalise(const std::uint32_t* counts, std::uint16_t* freq) {
     for (; sum > kScale; --sum) --freq[most()];
 }
 
+void store_le16(std::uint8_t* p, std::uint32_t v) {
+    auto w = static_cast<std::uint16_t>(v);
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+    std::memcpy(p, &w, 2);
+}
+void store_le32(std::uint8_t* p, std::uint32_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    std::memcpy(p, &v, 4);
+}
+std::uint32_t load_le16(const std::uint8_t* p) {
+    std::uint16_t w;
+    std::memcpy(&w, p, 2);
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+    return w;
+}
+
 void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
 }
@@ -131,8 +152,9 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
     std::uint8_t* put = extra.get();
     std::uint64_t held = 0;
     unsigned held_bits = 0;
-    std::uint32_t first = 0, bucket = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    // (one miss of a lane, whose next table and last bucket the loop keeps
+    // in registers; the lanes' misses taken in turn)
+    auto forward = [&](std::size_t i, std::uint32_t& first, std::uint32_t& bucket) __attribute__((always_inline)) {
         const std::int32_t v = misses[i];
         const auto m = static_cast<std::uint32_t>(std::abs(static_cast<std::int64_t>(v)));
         const std::uint32_t t = symbol_of(v, m);
@@ -143,15 +165,22 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
         held |= std::uint64_t{m - s.base} << held_bits;
         held_bits += s.extra;
         if (held_bits >= 32) {
-            const auto word = static_cast<std::uint32_t>(held);
-            for (int k = 0; k < 4; ++k) put[k] = static_cast<std::uint8_t>(word >> (8 * k));
+            store_le32(put, static_cast<std::uint32_t>(held));
             put += 4;
             held >>= 32;
             held_bits -= 32;
         }
         first = kNeighbourhoods.first_slot[bucket * Symbols::kCount + t];
         bucket = s.bucket;
+    };
+    static_assert(kLanes == 2);
+    std::uint32_t first0 = 0, bucket0 = 0, first1 = 0, bucket1 = 0;
+    std::size_t next = 0;
+    for (; next + 2 <= n; next += 2) {
+        forward(next, first0, bucket0);
+        forward(next + 1, first1, bucket1);
     }
+    if (next < n) forward(next, first0, bucket0);
     for (; held_bits > 0; held_bits -= std::min(held_bits, 8u), held >>= 8) *put++ = static_cast<std::uint8_t>(held);
     const auto extra_bytes = static_cast<std::size_t>(put - extra.get());
     for (std::size_t at = 0; at < kTables * Symbols::kCount; ++at) counts[at] += counts[kTables * Symbols::kCount + at];
@@ -185,30 +214,41 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
         }
     }
 
-    // Backward: the coder, from the last miss to the first, its words
-    // stored from the end down so that the decoder reads them front to back.
+    // Backward: the coders, from the last miss to the first, each lane's
+    // misses with its own state and words, stored from the end down so that
+    // the decoder reads them front to back.
     // (at most one word per miss, and room below the last for the one written in vain)
-    const auto words = std::make_unique_for_overwrite<std::uint8_t[]>(2 * n + 2);
-    std::uint8_t* const words_end = words.get() + 2 * n + 2;
-    std::uint8_t* word = words_end;
-    std::uint32_t x = kStateLow;
-    for (std::size_t i = n; i-- > 0;) {
+    const std::size_t room = 2 * (n / kLanes + 1) + 2;
+    const auto words = std::make_unique_for_overwrite<std::uint8_t[]>(kLanes * room);
+    std::uint8_t* word[kLanes];
+    std::uint32_t state[kLanes];
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        word[lane] = words.get() + (lane + 1) * room;
+        state[lane] = kStateLow;
+    }
+    auto backward = [&](std::size_t i, std::uint32_t& x, std::uint8_t*& w) __attribute__((always_inline)) {
         const Coding& k = coding[coded[i]];
         // (whether a word is due is close to a coin toss: no branch; the
         // word is written either way, below the last one, and kept when due)
         const bool due = x >= k.limit;
-        word[-2] = static_cast<std::uint8_t>(x);
-        word[-1] = static_cast<std::uint8_t>(x >> 8);
-        word -= due ? 2 : 0;
+        store_le16(w - 2, x);
+        w -= due ? 2 : 0;
         x = due ? x >> 16 : x;
         const auto q = static_cast<std::uint32_t>((std::uint64_t{x} * k.reciprocal) >> 42);
         x += q * k.rest + k.start;
+    };
+    next = n;
+    if (next % 2 != 0) backward(--next, state[0], word[0]);
+    for (; next >= 2; next -= 2) {
+        backward(next - 1, state[1], word[1]);
+        backward(next - 2, state[0], word[0]);
     }
-    const auto word_bytes = static_cast<std::size_t>(words_end - word);
-    put32(out, static_cast<std::uint32_t>(4 + word_bytes));
-    put32(out, x);
-    out.reserve(out.size() + word_bytes + extra_bytes);
-    out.insert(out.end(), word, words_end);
+    for (std::size_t lane = 0; lane < kLanes; ++lane)
+        put32(out, static_cast<std::uint32_t>(4 + (words.get() + (lane + 1) * room - word[lane])));
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        put32(out, state[lane]);
+        out.insert(out.end(), word[lane], words.get() + (lane + 1) * room);
+    }
     out.insert(out.end(), extra.get(), extra.get() + extra_bytes);
     return out;
 }
@@ -218,11 +258,13 @@ expected<TabledReader, ResidualError> TabledReader::open(std::span<const std::ui
     const std::uint8_t* at = coded.data();
     const std::uint8_t* const end = at + coded.size();
     TabledReader r;
-    // (a neighbourhood without a table decodes a symbol past the last, which
-    // the reader refuses, and leaves the coder as it was)
-    r.slots_.resize(kTables << kScaleBits);
-    for (std::uint32_t s = 0; s < kScale; ++s) r.slots_[s] = 127u | kScale << 7 | s << 18;
-    for (std::size_t c = 1; c < kTables; ++c) std::copy_n(r.slots_.data(), kScale, r.slots_.data() + (c << kScaleBits));
+    // A neighbourhood without a table, and the sink after the last, decode
+    // every slot as a symbol past the last, which leads to the sink and
+    // leaves the coder as it was: a lane that meets one stays there, and is
+    // refused once its misses are read.
+    r.slots_.resize((kTables + 1) << kScaleBits);
+    for (std::uint32_t s = 0; s < kScale; ++s) r.slots_[s] = kSunk | kScale << 7 | s << 18;
+    for (std::size_t c = 1; c <= kTables; ++c) std::copy_n(r.slots_.data(), kScale, r.slots_.data() + (c << kScaleBits));
     for (std::size_t c = 0; c < kTables; ++c) {
         if (end - at < 2) return unexpected(ResidualError::Truncated);
         const std::uint32_t first = at[0], count = at[1];
@@ -245,70 +287,109 @@ expected<TabledReader, ResidualError> TabledReader::open(std::span<const std::ui
         }
         if (cum != kScale) return damaged;
     }
-    if (end - at < 4) return unexpected(ResidualError::Truncated);
-    const std::uint32_t length = get32(at);
-    at += 4;
-    if (length < 4 || length % 2 != 0) return damaged;
+    if (end - at < static_cast<std::ptrdiff_t>(4 * kLanes)) return unexpected(ResidualError::Truncated);
+    std::size_t lengths[kLanes], length = 0;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        lengths[lane] = get32(at + 4 * lane);
+        if (lengths[lane] < 4 || lengths[lane] % 2 != 0) return damaged;
+        length += lengths[lane];
+    }
+    at += 4 * kLanes;
     if (static_cast<std::size_t>(end - at) < length) return unexpected(ResidualError::Truncated);
-    r.x_ = get32(at);
-    if (r.x_ < kStateLow) return damaged;  // (an encoder ends at 2^16 or above)
-    r.cur_ = at + 4;
-    r.end_ = at + length;
-    r.extra_bytes_ = static_cast<std::size_t>(end - r.end_);
-    r.extra_.assign(r.end_, end);
-    r.extra_.resize(r.extra_bytes_ + 4, 0);  // (the last load reads past the bits)
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        Lane& l = r.lanes_[lane];
+        l.x = get32(at);
+        if (l.x < kStateLow) return damaged;  // (an encoder ends at 2^16 or above)
+        l.words.assign(at + 4, at + lengths[lane]);
+        l.words.resize(lengths[lane] - 4 + kWordsPast, 0);
+        at += lengths[lane];
+    }
+    r.extra_bytes_ = static_cast<std::size_t>(end - at);
+    r.extra_.assign(at, end);
+    r.extra_.resize(r.extra_bytes_ + kExtraPast, 0);
     return r;
 }
 
 expected<void, ResidualError> TabledReader::read(std::span<std::int32_t> misses) {
-    // Held in locals, so the loop keeps them in registers.
-    std::uint32_t x = x_, first = first_, bucket = bucket_;
-    const std::uint8_t* cur = cur_;
+    for (std::size_t from = 0; from < misses.size(); from += kAtOnce) {
+        if (auto done = read_some(misses.subspan(from, std::min(kAtOnce, misses.size() - from))); !done) return done;
+    }
+    return {};
+}
+
+expected<void, ResidualError> TabledReader::read_some(std::span<std::int32_t> misses) {
+    // Held in locals, so the loop keeps them in registers. Each lane reads
+    // its words through a cursor of its own: neither waits for the other.
+    // Neither the words nor the extra bits are tested for their end within
+    // these misses, which read no further than the zeros after them.
+    struct Cursor {
+        std::uint32_t x, first, bucket;
+        const std::uint8_t* word;
+    };
+    Cursor lanes[kLanes];
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        const Lane& l = lanes_[lane];
+        lanes[lane] = {l.x, l.first, l.bucket, l.words.data() + l.word};
+    }
     std::uint64_t held = held_;
     unsigned held_bits = held_bits_;
-    std::size_t at = at_;
-    bool short_of_words = false;
-    std::uint32_t bad = 0;
+    const std::uint8_t* bits = extra_.data() + at_;
     const std::uint32_t* const slots = slots_.data();
-    const std::uint8_t* const extra = extra_.data();
-    const std::size_t loads = extra_.size();
-    for (std::int32_t& miss : misses) {
-        const std::uint32_t e = slots[first | (x & (kScale - 1))];
-        x = ((e >> 7) & 0x7FFu) * (x >> kScaleBits) + (e >> 18);
-        if (x < kStateLow) {
-            // (once x is at least 2^16, a symbol leaves it at least 2^6, and
-            // one word brings it back)
-            if (end_ - cur >= 2) {
-                x = x << 16 | std::uint32_t{cur[0]} | std::uint32_t{cur[1]} << 8;
-                cur += 2;
-            } else {
-                short_of_words = true;
-            }
-        }
+    auto one = [&](Cursor& lane, std::int32_t& miss) __attribute__((always_inline)) {
+        const std::uint32_t e = slots[lane.first | (lane.x & (kScale - 1))];
+        const std::uint32_t x = ((e >> 7) & 0x7FFu) * (lane.x >> kScaleBits) + (e >> 18);
+        // Once x is at least 2^16, a symbol leaves it at least 2^6, and one
+        // word brings it back. Whether one is due is close to a coin toss:
+        // no branch; the next word is read either way and taken when due.
+        const bool due = x < kStateLow;
+        const std::uint32_t w = load_le16(lane.word);
+        lane.x = due ? (x << 16 | w) : x;
+        lane.word += due ? 2 : 0;
         const std::uint32_t t = e & 0x7Fu;
         const Symbol& s = kSymbolOf.of[t];
-        first = kNeighbourhoods.first_slot[bucket * Symbols::kCount + t];
-        bucket = s.bucket;
+        lane.first = kNeighbourhoods.first_slot[lane.bucket * Symbols::kCount + t];
+        lane.bucket = s.bucket;
         if (held_bits < 32) {
-            const std::uint32_t w = at + 4 <= loads ? get32(extra + at) : 0u;
-            held |= std::uint64_t{w} << held_bits;
+            held |= std::uint64_t{get32(bits)} << held_bits;
             held_bits += 32;
-            at += 4;
+            bits += 4;
         }
         const std::uint32_t m = s.base + static_cast<std::uint32_t>(held & ((std::uint64_t{1} << s.extra) - 1u));
         held >>= s.extra;
         held_bits -= s.extra;
-        bad |= s.bad;
-        miss = s.negative ? -static_cast<std::int32_t>(m) : static_cast<std::int32_t>(m);
+        // (the sign is a coin toss: applied without a branch)
+        const std::int32_t negative = -static_cast<std::int32_t>(s.negative);
+        miss = (static_cast<std::int32_t>(m) ^ negative) - negative;
+    };
+    // (the two lanes' misses decoded in turn)
+    static_assert(kLanes == 2);
+    std::size_t j = 0;
+    const std::size_t n = misses.size();
+    if (next_ % kLanes == 1 && n > 0) one(lanes[1], misses[j++]);
+    for (; j + 2 <= n; j += 2) {
+        one(lanes[0], misses[j]);
+        one(lanes[1], misses[j + 1]);
     }
-    x_ = x, first_ = first, bucket_ = bucket, cur_ = cur, held_ = held, held_bits_ = held_bits, at_ = at;
-    if (bad != 0) return unexpected(ResidualError::Damaged);
-    if (short_of_words || 8 * at - held_bits > 8 * extra_bytes_) return unexpected(ResidualError::Truncated);
+    if (j < n) one(lanes[0], misses[j]);
+    next_ += n;
+    bool sunk = false, short_of_words = false;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        Lane& l = lanes_[lane];
+        l.x = lanes[lane].x, l.first = lanes[lane].first, l.bucket = lanes[lane].bucket;
+        l.word = static_cast<std::size_t>(lanes[lane].word - l.words.data());
+        sunk |= l.first == kTables << kScaleBits;
+        short_of_words |= l.word > l.words.size() - kWordsPast;
+    }
+    held_ = held, held_bits_ = held_bits, at_ = static_cast<std::size_t>(bits - extra_.data());
+    if (sunk) return unexpected(ResidualError::Damaged);
+    if (short_of_words || 8 * at_ - held_bits > 8 * extra_bytes_) return unexpected(ResidualError::Truncated);
     return {};
 }
 
 bool TabledReader::finished() const {
-    return x_ == kStateLow && cur_ == end_ && (8 * at_ - held_bits_ + 7) / 8 == extra_bytes_;
+    return std::all_of(std::begin(lanes_), std::end(lanes_),
+                       [](const Lane& l) { return l.x == kStateLow && l.word + kWordsPast == l.words.size(); }) &&
+           (8 * at_ - held_bits_ + 7) / 8 == extra_bytes_;
 }
 
 }  // namespace corvane::refine

@@ -50,6 +50,9 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses);
 // neighbourhood whose table has none, are refused.
 class TabledReader {
 public:
+    static constexpr std::size_t kLanes = 2;
+    static constexpr std::size_t kAtOnce = 512;  // misses read between checks of the ends
+
     static expected<TabledReader, ResidualError> open(std::span<const std::uint8_t> coded);
 
     // The next misses.size() misses.
@@ -61,18 +64,26 @@ public:
 private:
     static constexpr std::uint32_t kScaleBits = 10;
 
+    // Up to kAtOnce misses.
+    expected<void, ResidualError> read_some(std::span<std::int32_t> misses);
+
     // For each neighbourhood and each slot of 1024: the symbol, its
     // frequency and the slot less the symbol's first slot, packed.
     std::vector<std::uint32_t> slots_;
-    std::uint32_t x_ = 0;
-    const std::uint8_t* cur_ = nullptr;
-    const std::uint8_t* end_ = nullptr;
+    // A lane's coder state, the first slot of its next miss's table, its
+    // last miss's bucket, and its words (with zeros after them, see
+    // read_some()) and where the next one lies.
+    struct Lane {
+        std::uint32_t x = 0, first = 0, bucket = 0;
+        std::vector<std::uint8_t> words;
+        std::size_t word = 0;
+    };
+    Lane lanes_[kLanes];
+    std::size_t next_ = 0;  // the next miss's index
     std::vector<std::uint8_t> extra_;  // the extra bits, and zeros to read past them
     std::size_t extra_bytes_ = 0, at_ = 0;
     std::uint64_t held_ = 0;
     unsigned held_bits_ = 0;
-    std::uint32_t first_ = 0;   // the first slot of the next miss's table
-    std::uint32_t bucket_ = 0;  // the last miss's bucket
 };
 
 }  // namespace corvane::refine
