@@ -111,7 +111,18 @@ bool is_container(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, const Refinement& r) {
-    const LongPredictor& lp = r.long_predictor;
+    // Exact storage of enough integers codes its residuals tabled whatever
+    // predicts them: two weights are a long predictor of order 2 at a shift
+    // of 5 (the same arithmetic), and none one of order 1 with a weight of 0.
+    LongPredictor lp = r.long_predictor;
+    const bool exact = r.kind == Kind::Integer && r.step == 1.0f;
+    if (exact && lp.order == 0 && r.residuals.size() >= kTabledFrom) {
+        const bool none = r.predictor.a == 0 && r.predictor.b == 0;
+        lp.order = none ? 1 : 2;
+        lp.shift = none ? 0 : 5;
+        lp.weights[0] = r.predictor.a;
+        lp.weights[1] = r.predictor.b;
+    }
     std::vector<std::uint8_t> residuals;
     bool tabled = false;
     if (lp.order > 0) {
