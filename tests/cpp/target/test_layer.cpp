@@ -212,11 +212,53 @@ TEST(Refinement, DamagedChunksAreRefused) {
     for (std::size_t cut = 0; cut < exact->size(); cut += 13) {
         EXPECT_FALSE(decompress_chunk_signal(std::span(exact->data(), cut))) << cut;
     }
-    for (const auto& [at, value] : {std::pair{6, 0}, {6, 33}, {6, 255}, {7, 16}, {7, 255}, {4, 3}}) {
+    for (const auto& [at, value] : {std::pair{6, 0}, {6, 33}, {6, 255}, {7, 16}, {7, 255}, {4, 4}}) {
         auto bad = *exact;
         bad[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(value);
         EXPECT_FALSE(decompress_chunk_signal(bad)) << at << " " << value;
     }
+    // From 16384 counts on the misses are tabled (version 3): the tables
+    // open the residuals, then each lane's coder length, then the coders.
+    // A version 2 chunk read as version 3 and back is refused too.
+    counts.resize(20000);
+    for (std::size_t i = 4096; i < counts.size(); ++i) counts[i] = counts[i - 4096];
+    auto tabled = compress_at_target({counts.data(), SampleType::Int16, counts.size()}, CompressionConfig{},
+                                     {ErrorMeasure::MaxAbs, 0.0});
+    ASSERT_TRUE(tabled && refine::is_container(*tabled));
+    ASSERT_EQ((*tabled)[4], 3);
+    back = decompress_chunk_signal(*tabled);
+    ASSERT_TRUE(back);
+    for (std::size_t i = 0; i < counts.size(); ++i) ASSERT_EQ((*back)[i], static_cast<float>(counts[i])) << i;
+    for (std::size_t cut = 0; cut < tabled->size(); cut += cut + 64 < tabled->size() ? 61 : 1) {
+        EXPECT_FALSE(decompress_chunk_signal(std::span(tabled->data(), cut))) << cut;
+    }
+    auto word = [](const std::vector<std::uint8_t>& b, std::size_t at) {
+        return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
+               std::uint32_t{b[at + 3]} << 24;
+    };
+    const std::size_t tables = 32 + 2 * std::size_t{(*tabled)[6]} + word(*tabled, 16);
+    std::size_t lanes = tables;  // past the tables: the lanes' coder lengths
+    for (int t = 0; t < 12; ++t) {
+        std::size_t count = (*tabled)[lanes + 1];
+        lanes += 2;
+        while (count-- > 0) lanes += ((*tabled)[lanes] & 0x80u) != 0 ? 2 : 1;
+    }
+    struct Lie {
+        std::size_t at;
+        std::uint32_t value;
+        int bytes;
+    };
+    for (const Lie lie : {Lie{tables, 99, 1}, Lie{tables, 60, 1}, Lie{tables + 1, 0, 1}, Lie{tables + 1, 99, 1},
+                          Lie{tables + 2, 0x7F, 1}, Lie{lanes, 2, 4}, Lie{lanes, 3, 4}, Lie{lanes, 0xFFFFFFF0u, 4},
+                          Lie{lanes + 4, 0, 4}, Lie{lanes + 8, 0xFFFF, 4}}) {
+        auto bad = *tabled;
+        for (int b = 0; b < lie.bytes; ++b) bad[lie.at + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(lie.value >> (8 * b));
+        if (bad == *tabled) continue;
+        EXPECT_FALSE(decompress_chunk_signal(bad)) << lie.at << " " << lie.value;
+    }
+    auto read_as_tabled = *exact;
+    read_as_tabled[4] = 3;
+    EXPECT_FALSE(decompress_chunk_signal(read_as_tabled));
 }
 
 }  // namespace
