@@ -14,7 +14,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(CORVANE_NARROW_SUMS)
 #include <immintrin.h>
 #define CORVANE_WIDE_SUMS 1
 #endif
@@ -288,9 +288,10 @@ Predictor least_squares(std::span<const std::int32_t> q, std::size_t block, Pred
 }
 
 // How a long predictor's sums are taken: by dot() above, or, on processors
-// with 256-bit vectors and fused multiply-adds, four terms at a time. The
-// sums are exact either way, so both give the same integers; the loops that
-// take them are compiled once for each (wide_sums() says which runs).
+// with 256-bit vectors, four terms at a time. The sums are exact either way,
+// so both give the same integers; the loops that take them are compiled once
+// for each (wide_sums() says which runs; a build with CORVANE_NARROW_SUMS
+// defined, as the sanitizer build's tests are, takes dot() alone).
 struct NarrowSums {
     [[gnu::always_inline]] static double dot(const double* a, const double* b, std::size_t len) {
         return refine::dot(a, b, len);
@@ -300,21 +301,21 @@ struct NarrowSums {
 struct WideSums {
     // (inlined only into the loops compiled for these processors, which are
     // flattened; nothing else calls it)
-    [[gnu::target("avx2,fma")]] static double dot(const double* a, const double* b, std::size_t len) {
+    [[gnu::target("avx")]] static double dot(const double* a, const double* b, std::size_t len) {
         __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
         std::size_t t = 0;
         for (; t + 8 <= len; t += 8) {
-            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + t), _mm256_loadu_pd(b + t), s0);
-            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + t + 4), _mm256_loadu_pd(b + t + 4), s1);
+            s0 = _mm256_add_pd(s0, _mm256_mul_pd(_mm256_loadu_pd(a + t), _mm256_loadu_pd(b + t)));
+            s1 = _mm256_add_pd(s1, _mm256_mul_pd(_mm256_loadu_pd(a + t + 4), _mm256_loadu_pd(b + t + 4)));
         }
-        if (t < len) s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + t), _mm256_loadu_pd(b + t), s0);
+        if (t < len) s0 = _mm256_add_pd(s0, _mm256_mul_pd(_mm256_loadu_pd(a + t), _mm256_loadu_pd(b + t)));
         const __m256d s = _mm256_add_pd(s0, s1);
         const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
         return _mm_cvtsd_f64(h) + _mm_cvtsd_f64(_mm_unpackhi_pd(h, h));
     }
 };
 bool wide_sums() {
-    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    static const bool wide = __builtin_cpu_supports("avx");
     return wide;
 }
 #endif
@@ -417,12 +418,12 @@ template <class Sums>
 }
 
 #if defined(CORVANE_WIDE_SUMS)
-[[gnu::target("avx2,fma"), gnu::flatten]] void misses_laid_out_wide(const LongWeights& w, const double* at,
+[[gnu::target("avx"), gnu::flatten]] void misses_laid_out_wide(const LongWeights& w, const double* at,
                                                                      const std::int32_t* q, std::int32_t* misses,
                                                                      std::size_t from, std::size_t to) {
     misses_laid_out<WideSums>(w, at, q, misses, from, to);
 }
-[[gnu::target("avx2,fma"), gnu::flatten]] void follow_misses_wide(const LongWeights& w, double* at,
+[[gnu::target("avx"), gnu::flatten]] void follow_misses_wide(const LongWeights& w, double* at,
                                                                    std::int64_t* latest, const std::int32_t* misses,
                                                                    std::int32_t* values, std::size_t n) {
     follow_misses<WideSums>(w, at, latest, misses, values, n);
