@@ -14,7 +14,8 @@ Sections:
 - prd: Corvane(prd=P) beside SZ3 at the loosest absolute bound that keeps P;
 - speed: thread CPU time of encoding at a bound against one default
   compress_signal, and of decoding a refined chunk against decoding the
-  default plain stream, in alternating rounds (median ratios);
+  default plain stream, in alternating rounds (median ratios); for the int16
+  records also of storing them losslessly against the same compress_signal;
 - monotonic: chunk sizes over 25 bounds from 1e-5 to 1e-1 of the range; any
   size that grows as the bound loosens is listed. With --plot, SZ3 and zfpy
   at the same bounds and the lossless ratios of FLAC and pcodec go beside them
@@ -211,8 +212,18 @@ def speed(sigs: dict, rel: float, rounds: int) -> list:
             d = cpu(lambda: codec.decode(refined), repeat)
             enc.append(b / a)
             dec.append(c / d)
-        rows.append({"signal": name, "n": len(x), "rel": rel, "encode_cost": statistics.median(enc),
-                     "decode_speed": statistics.median(dec), "refined": refined[:4] == b"CRVR"})
+        row = {"signal": name, "n": len(x), "rel": rel, "encode_cost": statistics.median(enc),
+               "decode_speed": statistics.median(dec), "refined": refined[:4] == b"CRVR"}
+        if x.dtype == np.int16:
+            # counts stored exactly, against the same default compress of them as floats
+            exact = Corvane(dtype="int16", max_abs_error=0)
+            lossless = []
+            for _ in range(rounds):
+                a = cpu(lambda: corvane.compress_signal(xf), repeat)
+                b = cpu(lambda: exact.encode(x), repeat)
+                lossless.append(b / a)
+            row["lossless_encode_cost"] = statistics.median(lossless)
+        rows.append(row)
     return rows
 
 
@@ -292,9 +303,11 @@ def report(results: dict) -> None:
         print(f"geometric mean size ratio: {geomean(ratios):.3f}")
     if "speed" in results:
         print("\n## Speed (median of alternating rounds)\n")
-        print("| signal | encode at a bound / default compress | refined decode speed / plain |\n| --- | --- | --- |")
+        print("| signal | encode at a bound / default compress | refined decode speed / plain "
+              "| int16 lossless encode / default compress |\n| --- | --- | --- | --- |")
         for r in results["speed"]:
-            print(f"| {r['signal']} | {r['encode_cost']:.2f} | {r['decode_speed']:.2f} |")
+            lossless = f"{r['lossless_encode_cost']:.2f}" if "lossless_encode_cost" in r else "-"
+            print(f"| {r['signal']} | {r['encode_cost']:.2f} | {r['decode_speed']:.2f} | {lossless} |")
     if "monotonic" in results:
         print("\n## Monotonic sizes over 1e-5 .. 1e-1 of the range\n")
         for r in results["monotonic"]:

@@ -22,7 +22,7 @@ constexpr std::uint32_t kSunk = 127;
 // The zeros after a lane's words and after the extra bits: what a reader
 // goes past them by, at most, within one read_some().
 constexpr std::size_t kWordsPast = 2 * TabledReader::kAtOnce + 2;
-constexpr std::size_t kExtraPast = 23 * TabledReader::kAtOnce / 8 + 8;
+constexpr std::size_t kExtraPast = 23 * TabledReader::kAtOnce / 8 + 16;
 
 // The symbol of miss v, of magnitude m (see tabled.hpp).
 [[gnu::always_inline]] inline std::uint32_t symbol_of(std::int32_t v, std::uint32_t m) {
@@ -61,11 +61,12 @@ struct Symbols {
 };
 inline constexpr Symbols kSymbolOf{};
 
-// A miss's neighbourhood is activity() of the two misses before it with
-// their extra bits taken as 0 (their bases): it follows from their symbols
-// alone, so the decoder knows the next table as soon as it has a symbol,
-// before it has the extra bits. Looked up from the bucket of the miss before
-// and the symbol of the last one, as the first slot of the table.
+// A miss's neighbourhood is activity() of the two misses before it in its
+// lane with their extra bits taken as 0 (their bases): it follows from their
+// symbols alone, so the decoder knows the lane's next table as soon as it has
+// a symbol, before it has the extra bits. Looked up from the bucket of the
+// lane's miss before the last and the symbol of the last, as the first slot
+// of the table.
 constexpr std::uint32_t kBuckets = (kSymbols + 1) / 2;
 struct Neighbourhoods {
     std::uint16_t first_slot[kBuckets * Symbols::kCount];
@@ -95,9 +96,10 @@ struct Reciprocals {
 inline constexpr Reciprocals kReciprocals{};
 
 // A neighbourhood's counts turned into frequencies out of kScale: each
-// symbol it has at least 1, the rest by its share rounded down; what that
-// leaves over goes to the most frequent symbol (the first of equals), and
-// should the 1s overshoot, the most frequent give one each until they fit.
+// symbol it has its share rounded down, at least 1; what that leaves short
+// goes to the symbol of the largest frequency (the first of equals), and
+// should the 1s overshoot, the symbol of the largest frequency gives up one,
+// again and again, until they fit.
 // Integers only: every build makes the same tables.
 void normalise(const std::uint32_t* counts, std::uint16_t* freq) {
     std::uint64_t total = 0;

@@ -13,8 +13,11 @@
 // below 2^25 in magnitude (two residuals within +-(2^24 - 1) apart), so b is
 // at most 49 and there are 99 symbols. The L - 2 digits below those two are
 // the miss's extra bits, and its base is its magnitude with them taken as 0.
-// A miss's neighbourhood is activity() of the bases of the two misses before
-// it (0 before the first).
+// The misses lie in two lanes, the even-numbered and the odd-numbered ones,
+// each coded with its own coder state and words, so that neither end waits
+// for one lane's coder while it works on the other's. A miss's neighbourhood
+// is activity() of the bases of the two misses before it in its lane (0
+// before the lane's first).
 //
 // Coded bytes, in order (docs/FORMAT.md):
 //   - the tables, for each of the kActivities neighbourhoods: the first
@@ -22,11 +25,11 @@
 //     neighbourhood), then each one's frequency out of 1024 as an unsigned
 //     LEB128 number (0 for a symbol the neighbourhood never has); the
 //     frequencies of a neighbourhood sum to 1024;
-//   - the coder's length in bytes (4, little-endian), and the coder: a rANS
-//     coder over 32-bit states kept in [2^16, 2^32) by 16-bit words, its
-//     4-byte initial state and its words, little-endian, in the order the
-//     decoder reads them; the encoder starts from the state 2^16, so a
-//     decoder ends there, with every word read;
+//   - each lane's coder length in bytes (4, little-endian), then each lane's
+//     coder: a rANS coder over 32-bit states kept in [2^16, 2^32) by 16-bit
+//     words, its 4-byte initial state and its words, little-endian, in the
+//     order the decoder reads them; the encoder starts from the state 2^16,
+//     so a decoder ends there, with every word read;
 //   - the extra bits, miss after miss, each miss's as a number of L - 2 bits
 //     from its lowest, packed from the lowest bit of each byte up; the last
 //     byte's unused bits are 0.
