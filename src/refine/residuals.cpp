@@ -419,13 +419,13 @@ template <class Sums>
 
 #if defined(CORVANE_WIDE_SUMS)
 [[gnu::target("avx"), gnu::flatten]] void misses_laid_out_wide(const LongWeights& w, const double* at,
-                                                                     const std::int32_t* q, std::int32_t* misses,
-                                                                     std::size_t from, std::size_t to) {
+                                                                const std::int32_t* q, std::int32_t* misses,
+                                                                std::size_t from, std::size_t to) {
     misses_laid_out<WideSums>(w, at, q, misses, from, to);
 }
-[[gnu::target("avx"), gnu::flatten]] void follow_misses_wide(const LongWeights& w, double* at,
-                                                                   std::int64_t* latest, const std::int32_t* misses,
-                                                                   std::int32_t* values, std::size_t n) {
+[[gnu::target("avx"), gnu::flatten]] void follow_misses_wide(const LongWeights& w, double* at, std::int64_t* latest,
+                                                              const std::int32_t* misses, std::int32_t* values,
+                                                              std::size_t n) {
     follow_misses<WideSums>(w, at, latest, misses, values, n);
 }
 #endif
@@ -908,6 +908,8 @@ expected<void, ResidualError> decode_each(std::span<const std::uint8_t> coded, P
 class LongFollower {
 public:
     explicit LongFollower(const LongPredictor& lp) : w_(lp), at_(window_.stretch()) {}
+    LongFollower(const LongFollower&) = delete;  // (at_ points into its own window)
+    LongFollower& operator=(const LongFollower&) = delete;
     // n residuals from their misses at once.
     void operator()(const std::int32_t* misses, std::int32_t* values, std::size_t n) {
         while (n > 0) {
