@@ -884,9 +884,12 @@ struct Decoder {
     // Every residual, unchecked while the words left cover any residual, the
     // last ones checked.
     template <Mode mode, class Put>
+    // The coder must then be back where the encoder began (the state 2^16),
+    // with every word read: anything else is not what an encoder wrote.
     expected<void, ResidualError> all(std::size_t count, Predictor p, Put& put) {
         const std::size_t i = run<true, mode>(0, count, p, put);
         if (run<false, mode>(i, count, p, put) == kTruncated) return unexpected(ResidualError::Truncated);
+        if (reader.x != rans::kStateLow || reader.cur != reader.end) return unexpected(ResidualError::Damaged);
         return {};
     }
 };

@@ -219,7 +219,7 @@ TEST(Refinement, DamagedChunksAreRefused) {
     }
     // From 16384 counts on the misses are tabled (version 3): the tables
     // open the residuals, then each lane's coder length, then the coders.
-    // A version 2 chunk read as version 3 and back is refused too.
+    // A version 2 chunk read as version 3, and the other way, are refused too.
     counts.resize(20000);
     for (std::size_t i = 4096; i < counts.size(); ++i) counts[i] = counts[i - 4096];
     auto tabled = compress_at_target({counts.data(), SampleType::Int16, counts.size()}, CompressionConfig{},
@@ -250,7 +250,7 @@ TEST(Refinement, DamagedChunksAreRefused) {
     };
     for (const Lie lie : {Lie{tables, 99, 1}, Lie{tables, 60, 1}, Lie{tables + 1, 0, 1}, Lie{tables + 1, 99, 1},
                           Lie{tables + 2, 0x7F, 1}, Lie{lanes, 2, 4}, Lie{lanes, 3, 4}, Lie{lanes, 0xFFFFFFF0u, 4},
-                          Lie{lanes + 4, 0, 4}, Lie{lanes + 8, 0xFFFF, 4}}) {
+                          Lie{lanes + 4, 0, 4}, Lie{lanes + 8, 0xFFFF, 4}, Lie{4, 2, 1}}) {
         auto bad = *tabled;
         for (int b = 0; b < lie.bytes; ++b) bad[lie.at + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(lie.value >> (8 * b));
         if (bad == *tabled) continue;
