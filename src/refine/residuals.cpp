@@ -635,6 +635,27 @@ LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, 
     return lp;
 }
 
+bool weighs_previous(Predictor fitted, std::span<const std::int32_t> q, std::size_t block) {
+    // (a fit that predicts at all, as smooth residuals' fits do, is not
+    // second-guessed: only one that a few large residuals swayed towards none)
+    if (std::abs(fitted.a) >= 16 || std::abs(fitted.b) >= 16) return false;
+    return follows_previous(q, block);
+}
+
+bool follows_previous(std::span<const std::int32_t> q, std::size_t block) {
+    // (three in four: residuals of noise about 0 are closer to 0 about as
+    // often as not)
+    block = std::max<std::size_t>(block, 1);
+    std::size_t closer = 0, judged = 0;
+    for (std::size_t i = 1; i < q.size(); ++i) {
+        if (i % block == 0 || q[i] == kFree || q[i - 1] == kFree) continue;
+        const std::int64_t v = q[i], step = v - q[i - 1];
+        closer += static_cast<std::size_t>((step < 0 ? -step : step) < (v < 0 ? -v : v));
+        ++judged;
+    }
+    return judged > 0 && 4 * closer > 3 * judged;
+}
+
 Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {
     return least_squares(q, std::max<std::size_t>(block, 1), {}, [](std::size_t, double) { return 1.0; });
 }
@@ -652,6 +673,10 @@ Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known, bool 
     Fitted out;
     out.p = known ? known->p : fit_predictor(sample, s.block);
     out.bits = known ? known->bits : sample_bits(sample, s.block, out.p, kWarm);
+    if (!known && weighs_previous(out.p, sample, s.block)) {
+        const double previous = sample_bits(sample, s.block, kPrevious, kWarm);
+        if (previous < out.bits) out.p = kPrevious, out.bits = previous;
+    }
     const double unpredicted = sample_bits(sample, s.block, {}, kWarm);
     if (!(out.bits < unpredicted)) {
         out.p = {};

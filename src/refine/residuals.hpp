@@ -56,6 +56,16 @@ struct LongPredictor {
 void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongPredictor& lp,
                  std::span<std::int32_t> misses);
 
+// Residuals that sit about an offset the base leaves (most of them closer to
+// the one before than to 0; blocks of `block` each on its own) may code in
+// fewer bits predicted by the one before than by the least-squares fit, which
+// a few large residuals sway towards none: kPrevious is weighed beside the
+// fit where this holds.
+inline constexpr Predictor kPrevious{32, 0};
+bool follows_previous(std::span<const std::int32_t> q, std::size_t block);
+// ... where the fit predicts next to nothing (weights below 1/2).
+bool weighs_previous(Predictor fitted, std::span<const std::int32_t> q, std::size_t block);
+
 // The predictor of least squared misses over q, its weights rounded to 1/32;
 // q may be blocks of `block` residuals back to back, each fitted on its own.
 Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block);

@@ -289,10 +289,15 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
         }
         return 0;
     });
-    const refine::Predictor p = refine::fit_predictor(sample, s.block);
+    refine::Predictor p = refine::fit_predictor(sample, s.block);
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
     double unscaled = 0.0;
     double counted = refine::residual_bits(sample, n, p, &unscaled) * taken / static_cast<double>(n);
+    if (refine::weighs_previous(p, sample, s.block)) {
+        double previous = 0.0;
+        const double bits = refine::residual_bits(sample, n, refine::kPrevious, &previous) * taken / static_cast<double>(n);
+        if (previous < unscaled) p = refine::kPrevious, unscaled = previous, counted = bits;
+    }
     double long_bits = 0.0;
     const refine::LongPredictor lp = c.long_predicted ? refine::fit_long(sample, s.block, &long_bits) : refine::LongPredictor{};
     if (lp.order > 0 && long_bits < unscaled) counted *= long_bits / unscaled;

@@ -224,5 +224,29 @@ TEST(ResidualPredictor, TheLongPredictorIsChosenWhereItCodesFewerBytes) {
     EXPECT_GT(chosen_long, 0);
 }
 
+// Residuals about an offset with rare large spikes (an empty base under
+// noise at a level far from the mean, which the spikes pull away): least
+// squares, swayed by the spikes, predicts next to nothing, yet each residual
+// lies much closer to the one before. The one before predicts them, in
+// fewer bytes than no prediction at every step the offset falls at (where
+// no prediction's cost jumps about with the offset's binary form).
+TEST(ResidualPredictor, ResidualsAboutAnOffsetArePredictedFromTheOneBefore) {
+    std::mt19937 rng(4);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_int_distribution<int> die(0, 99);
+    for (const double offset : {-250.0, -500.0, -520.0, -1000.0, 3000.0}) {
+        std::vector<std::int32_t> q(1148);
+        for (auto& v : q) v = static_cast<std::int32_t>(std::lround(offset + 10.0 * noise(rng) + (die(rng) == 0 ? 50000.0 : 0.0)));
+        const Fitted fitted = predictor_for(q);
+        EXPECT_EQ(fitted.p.a, kPrevious.a) << offset;
+        EXPECT_EQ(fitted.p.b, kPrevious.b) << offset;
+        EXPECT_LT(encode_residuals(q, fitted.p).size(), encode_residuals(q, {}).size()) << offset;
+    }
+    // Noise about 0 is not: no residual is closer to the one before as a rule.
+    std::vector<std::int32_t> q(4096);
+    for (auto& v : q) v = static_cast<std::int32_t>(std::lround(10.0 * noise(rng)));
+    EXPECT_FALSE(follows_previous(q, q.size()));
+}
+
 }  // namespace
 }  // namespace corvane::refine
