@@ -348,7 +348,7 @@ Prepared on_grid(const Held& held, double bound) {
     if (!(high < static_cast<double>(std::numeric_limits<float>::max())) || spacing_at(high) != u ||
         step < static_cast<double>(std::numeric_limits<float>::min()))
         return {snapped, 0.0f};
-    return {snapped, static_cast<float>(step)};
+    return {snapped, static_cast<float>(step), u};
 }
 
 }  // namespace corvane::target

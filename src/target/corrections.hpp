@@ -63,6 +63,7 @@ double largest_error(const Held& held, std::span<const float> decoded);
 struct Prepared {
     double bound = 0.0;
     float step = 0.0f;
+    double spacing = 0.0;  // u, where the step is (2k + 1) u
 };
 
 // Single-precision samples and every value within a bound E of them lie on

@@ -407,6 +407,15 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
         auto exact = refined_at_largest_error(counts, config, 0.0);
         if (exact && exact->size() < chunk->size()) return exact;
     }
+    // On a grid of spacings, a step of (2k + 1) spacings can leave samples on
+    // a coarser grid of their own (decimals, say) a rounding away from every
+    // value it reaches, where a step of one spacing reaches them all: the
+    // samples kept to the grid's finest bound (a step of one spacing) are
+    // weighed too, and the smaller chunk kept.
+    if (prepared.step > 0.0f && static_cast<double>(prepared.step) > prepared.spacing && chunk) {
+        auto finest = refined_at_largest_error(held, config, 0.0);
+        if (finest && finest->size() < chunk->size()) return finest;
+    }
     return chunk;
 }
 

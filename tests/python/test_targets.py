@@ -142,6 +142,20 @@ def test_spikes_over_noise_at_an_offset_never_give_a_larger_chunk_as_the_bound_l
         assert all(a >= b for a, b in zip(sizes, sizes[1:])), (seed, sizes)
 
 
+def test_decimal_levels_at_an_offset_never_take_more_at_a_bound_of_a_few_spacings_than_at_the_finest():
+    # Levels 0.1 apart about -300, in float32: bounds of a few spacings u
+    # correct with a step of (2k + 1) u, which may reach none of the levels
+    # exactly where a step of u reaches them all (a looser bound took up to
+    # twice the bytes of the finest one).
+    for seed in range(10):
+        rng = np.random.default_rng(seed)
+        levels = np.repeat(rng.integers(-1, 2, size=300), rng.integers(1, 40, size=300))[:300]
+        x = (-300 + 0.1 * levels).astype(np.float32)
+        spread = float(np.ptp(x.astype(np.float64)))
+        finest, *looser = [len(Corvane(max_abs_error=r * spread).encode(x)) for r in (1e-5, 2e-4, 5e-4, 1e-3)]
+        assert max(looser) <= finest, (seed, finest, looser)
+
+
 def test_smooth_counts_never_give_a_larger_chunk_as_the_bound_loosens_past_exact_storage():
     # Slow waves with little noise, in counts: exact storage predicts each
     # count from up to 32 before it, which looser bounds do not, and float
