@@ -647,11 +647,14 @@ bool follows_previous(std::span<const std::int32_t> q, std::size_t block) {
     // often as not)
     block = std::max<std::size_t>(block, 1);
     std::size_t closer = 0, judged = 0;
-    for (std::size_t i = 1; i < q.size(); ++i) {
-        if (i % block == 0 || q[i] == kFree || q[i - 1] == kFree) continue;
-        const std::int64_t v = q[i], step = v - q[i - 1];
-        closer += static_cast<std::size_t>((step < 0 ? -step : step) < (v < 0 ? -v : v));
-        ++judged;
+    for (std::size_t start = 0; start < q.size(); start += block) {
+        const std::size_t end = std::min(q.size(), start + block);
+        for (std::size_t i = start + 1; i < end; ++i) {
+            if (q[i] == kFree || q[i - 1] == kFree) continue;
+            const std::int64_t v = q[i], step = v - q[i - 1];
+            closer += static_cast<std::size_t>((step < 0 ? -step : step) < (v < 0 ? -v : v));
+            ++judged;
+        }
     }
     return judged > 0 && 4 * closer > 3 * judged;
 }
