@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "src/entropy/binrans.hpp"
 #include "src/refine/activity.hpp"
 
 namespace corvane::refine {
@@ -14,7 +15,6 @@ namespace {
 
 constexpr std::uint32_t kScaleBits = 10, kScale = 1u << kScaleBits;
 constexpr std::uint32_t kSymbols = 99;  // 0, and a sign for each of 49 buckets
-constexpr std::uint32_t kStateLow = 1u << 16;
 constexpr std::size_t kTables = kActivities;
 constexpr std::size_t kLanes = TabledReader::kLanes;
 // The symbol a damaged stream decodes where no table has one (see open()).
@@ -125,18 +125,9 @@ void store_le32(std::uint8_t* p, std::uint32_t v) {
     if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
     std::memcpy(p, &v, 4);
 }
-std::uint32_t load_le16(const std::uint8_t* p) {
-    std::uint16_t w;
-    std::memcpy(&w, p, 2);
-    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-    return w;
-}
 
 void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
-}
-std::uint32_t get32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
 }  // namespace
@@ -226,7 +217,7 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
     std::uint32_t state[kLanes];
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
         word[lane] = words.get() + (lane + 1) * room;
-        state[lane] = kStateLow;
+        state[lane] = rans::kStateLow;
     }
     auto backward = [&](std::size_t i, std::uint32_t& x, std::uint8_t*& w) __attribute__((always_inline)) {
         const Coding& k = coding[coded[i]];
@@ -292,7 +283,7 @@ expected<TabledReader, ResidualError> TabledReader::open(std::span<const std::ui
     if (end - at < static_cast<std::ptrdiff_t>(4 * kLanes)) return unexpected(ResidualError::Truncated);
     std::size_t lengths[kLanes], length = 0;
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
-        lengths[lane] = get32(at + 4 * lane);
+        lengths[lane] = rans::load_le32(at + 4 * lane);
         if (lengths[lane] < 4 || lengths[lane] % 2 != 0) return damaged;
         length += lengths[lane];
     }
@@ -300,8 +291,8 @@ expected<TabledReader, ResidualError> TabledReader::open(std::span<const std::ui
     if (static_cast<std::size_t>(end - at) < length) return unexpected(ResidualError::Truncated);
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
         Lane& l = r.lanes_[lane];
-        l.x = get32(at);
-        if (l.x < kStateLow) return damaged;  // (an encoder ends at 2^16 or above)
+        l.x = rans::load_le32(at);
+        if (l.x < rans::kStateLow) return damaged;  // (an encoder ends at 2^16 or above)
         l.words.assign(at + 4, at + lengths[lane]);
         l.words.resize(lengths[lane] - 4 + kWordsPast, 0);
         at += lengths[lane];
@@ -343,8 +334,8 @@ expected<void, ResidualError> TabledReader::read_some(std::span<std::int32_t> mi
         // Once x is at least 2^16, a symbol leaves it at least 2^6, and one
         // word brings it back. Whether one is due is close to a coin toss:
         // no branch; the next word is read either way and taken when due.
-        const bool due = x < kStateLow;
-        const std::uint32_t w = load_le16(lane.word);
+        const bool due = x < rans::kStateLow;
+        const std::uint32_t w = rans::load_le16(lane.word);
         lane.x = due ? (x << 16 | w) : x;
         lane.word += due ? 2 : 0;
         const std::uint32_t t = e & 0x7Fu;
@@ -352,7 +343,7 @@ expected<void, ResidualError> TabledReader::read_some(std::span<std::int32_t> mi
         lane.first = kNeighbourhoods.first_slot[lane.bucket * Symbols::kCount + t];
         lane.bucket = s.bucket;
         if (held_bits < 32) {
-            held |= std::uint64_t{get32(bits)} << held_bits;
+            held |= std::uint64_t{rans::load_le32(bits)} << held_bits;
             held_bits += 32;
             bits += 4;
         }
@@ -390,7 +381,7 @@ expected<void, ResidualError> TabledReader::read_some(std::span<std::int32_t> mi
 
 bool TabledReader::finished() const {
     return std::all_of(std::begin(lanes_), std::end(lanes_),
-                       [](const Lane& l) { return l.x == kStateLow && l.word + kWordsPast == l.words.size(); }) &&
+                       [](const Lane& l) { return l.x == rans::kStateLow && l.word + kWordsPast == l.words.size(); }) &&
            (8 * at_ - held_bits_ + 7) / 8 == extra_bytes_;
 }
 
