@@ -188,16 +188,36 @@ void count(std::span<const std::int32_t> q, Predictor p, std::vector<std::uint32
     add(kLow, 0, low_all - low_ones);
 }
 
+// log2 of the counts most contexts hold, looked up.
+struct CountLogs {
+    static constexpr std::uint32_t kSize = 4096;
+    double of[kSize];
+    CountLogs() : of{} {
+        for (std::uint32_t c = 1; c < kSize; ++c) of[c] = std::log2(static_cast<double>(c));
+    }
+};
+double log2_of(std::uint32_t count) {
+    static const CountLogs logs;
+    return count < CountLogs::kSize ? logs.of[count] : std::log2(static_cast<double>(count));
+}
+
 // The bits of the decisions counted, from their frequencies in each context.
 double bits_of(const std::vector<std::uint32_t>& counts) {
     // A context the coder adapts 1/16 of the way never gives a decision less
-    // than about 1/270 of its probability away from certainty.
-    constexpr double kFloor = 15.0 / 4096.0;
+    // than about 1/270 of its probability away from certainty: 15/4096.
+    static const double kFloorBits = std::log2(15.0 / 4096.0), kCeilingBits = std::log2(4081.0 / 4096.0);
     double bits = 32.0;
     for (std::uint32_t c = 0; c < kContexts; ++c) {
-        const double zeros = counts[2 * c], ones = counts[2 * c + 1], all = zeros + ones;
-        for (const double k : {zeros, ones}) {
-            if (k > 0.0) bits -= k * std::log2(std::clamp(k / all, kFloor, 1.0 - kFloor));
+        const std::uint64_t zeros = counts[2 * c], ones = counts[2 * c + 1], all = zeros + ones;
+        if (all == 0) continue;
+        const double log_all = log2_of(static_cast<std::uint32_t>(std::min<std::uint64_t>(all, UINT32_MAX)));
+        for (const std::uint64_t k : {zeros, ones}) {
+            if (k == 0) continue;
+            // (k / all against 15/4096 and 4081/4096, in integers)
+            const double share = 4096 * k < 15 * all     ? kFloorBits
+                                 : 4096 * k > 4081 * all ? kCeilingBits
+                                                         : log2_of(static_cast<std::uint32_t>(k)) - log_all;
+            bits -= static_cast<double>(k) * share;
         }
     }
     return bits;
