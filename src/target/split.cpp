@@ -57,9 +57,13 @@ constexpr std::uint8_t kPlainScale = 6;
 constexpr double kLift = 0.3;
 // Integer samples weigh exact storage beside what the search finds at bounds
 // below this (see refined_at_largest_error): past it, a step of 2 floor(E) + 1
-// takes too many bits fewer for exact storage ever to be smaller.
+// takes too many bits fewer for exact storage to be smaller, unless the
+// empty base's chunk, all corrections, is about as small as the best found:
+// those corrections follow the signal itself (a tone, say), which exact
+// storage predicts from up to 32 residuals before each, a wider step from two.
 constexpr double kExactBelow = 2.0;
-// ... where its predicted size is within this share of the best found.
+// ... where its predicted size is within this share of the best found (and,
+// past kExactBelow, where the empty base's is).
 constexpr double kExactWithin = 1.1;
 
 // The residuals the search counted for a base, all of them, and the
@@ -348,11 +352,14 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // 1/2 to 2 weigh it where it could be smaller: a smooth signal whose
     // misses under a long predictor (which only exact storage weighs) are
     // small, or whose residuals, at a step a little over 1, no longer follow
-    // it as closely. When the exact chunk's empty base foretells about as few
-    // bits as the best found here, or fewer, that chunk is made as well, and
-    // the smaller kept.
+    // it as closely. Past 2, so do those whose empty base takes about as few
+    // bits as the best base found (see kExactBelow). When the exact chunk's
+    // empty base foretells about as few bits as the best found here, or
+    // fewer, that chunk is made as well, and the smaller kept.
     // (whether the samples are integers, asked once for this and the lift)
-    const bool integers = bound < kExactBelow && integer_samples(held);
+    const bool all_corrections =
+        *cost[static_cast<std::size_t>(empty)] <= kExactWithin * *cost[static_cast<std::size_t>(best)];
+    const bool integers = (bound < kExactBelow || all_corrections) && integer_samples(held);
     bool exact_too = false;
     Held counts = held;
     counts.integers = true;
