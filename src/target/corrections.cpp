@@ -246,7 +246,8 @@ bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y)
 
 
 double correction_bits(const Held& held, const Corrector& c, std::span<const float> y,
-                       std::vector<std::int32_t>& sample, std::optional<refine::Fitted>* fitted) {
+                       std::vector<std::int32_t>& sample, std::optional<refine::Fitted>* fitted,
+                       refine::Predictor* weights) {
     const std::size_t n = y.size();
     const refine::Sampling s = refine::sampling_for(n);
     const double per_step = c.step > 0.0f ? 1.0 / static_cast<double>(c.step) : 0.0;
@@ -290,6 +291,7 @@ double correction_bits(const Held& held, const Corrector& c, std::span<const flo
         return 0;
     });
     refine::Predictor p = refine::fit_predictor(sample, s.block);
+    if (weights) *weights = p;
     const double taken = static_cast<double>(std::max<std::size_t>(sample.size(), 1));
     double unscaled = 0.0;
     double counted = refine::residual_bits(sample, n, p, &unscaled) * taken / static_cast<double>(n);

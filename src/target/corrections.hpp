@@ -51,9 +51,11 @@ bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y)
 // the sample misses still count.
 // `sample` is working memory; where the sample is every residual, as one
 // block, it is left holding them, and `fitted`, when given, receives the
-// predictor fitted to them and their bits.
+// predictor fitted to them and their bits. `weights`, when given, receives
+// the two weights least squares fitted (whichever predictor then won).
 double correction_bits(const Held& held, const Corrector& c, std::span<const float> y,
-                       std::vector<std::int32_t>& sample, std::optional<refine::Fitted>* fitted = nullptr);
+                       std::vector<std::int32_t>& sample, std::optional<refine::Fitted>* fitted = nullptr,
+                       refine::Predictor* weights = nullptr);
 
 // The largest error of decoded samples, as the chunk's reader sees them.
 double largest_error(const Held& held, std::span<const float> decoded);

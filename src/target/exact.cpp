@@ -294,8 +294,11 @@ expected<std::vector<float>, CorvaneError> decode_stream(std::span<const std::ui
     return decompress_core(located->payload, p);
 }
 
-expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transformed& t, const CompressionConfig& config,
-                                                                std::uint8_t scale, int threshold, float m) {
+namespace {
+
+// A stream's parameters for the coefficients at hand, coded at multiplier m
+// with the given scale.
+StreamParameters parameters_for(const Transformed& t, const CompressionConfig& config, std::uint8_t scale, float m) {
     StreamParameters p;
     p.method = t.method;
     p.levels = t.levels;
@@ -306,12 +309,46 @@ expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transforme
     p.max = t.max;
     p.mean = t.mean;
     p.multiplier = unsaturated_multiplier(t.peak, m);
+    return p;
+}
+
+std::vector<std::size_t> lengths_of(const Transformed& t) {
     std::vector<std::size_t> lengths;
     for (const auto& band : t.bands) lengths.push_back(band.size());
+    return lengths;
+}
+
+}  // namespace
+
+expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transformed& t, const CompressionConfig& config,
+                                                                std::uint8_t scale, int threshold, float m) {
+    const StreamParameters p = parameters_for(t, config, scale, m);
+    const std::vector<std::size_t> lengths = lengths_of(t);
     auto payload = all_zero(t, p.multiplier) ? zeros_payload(lengths, p.coder)
                                              : encode_payload(quantise_bands(t, p.multiplier, threshold), p.coder);
     if (!payload) return unexpected(std::move(payload).error());
     return assemble_stream(CompressedSignal{std::move(*payload), p, 0});
+}
+
+expected<std::vector<std::uint8_t>, CorvaneError> encode_empty_stream(const Transformed& t,
+                                                                      const CompressionConfig& config,
+                                                                      std::uint8_t scale, float m, float mean) {
+    StreamParameters p = parameters_for(t, config, scale, m);
+    if (!all_zero(t, p.multiplier) || !std::isfinite(mean)) {
+        return unexpected(CorvaneError::unsupported_configuration("An empty base keeps no coefficient and a finite mean"));
+    }
+    p.mean = mean;
+    auto payload = zeros_payload(lengths_of(t), p.coder);
+    if (!payload) return unexpected(std::move(payload).error());
+    return assemble_stream(CompressedSignal{std::move(*payload), p, 0});
+}
+
+expected<std::span<const float>, CorvaneError> reconstruct_empty(const Transformed& t, float mean,
+                                                                 Reconstruction& scratch) {
+    scratch.lengths = lengths_of(t);
+    auto done = zeros_decoded(t.method, *t.executor, scratch.lengths, t.min, t.max, mean, t.n, scratch.samples);
+    if (!done) return unexpected(std::move(done).error());
+    return std::span<const float>(scratch.samples);
 }
 
 }  // namespace tuning

@@ -83,8 +83,10 @@ struct Coded {
 };
 
 expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& corrector, const tuning::Transformed& t,
-                                       const CompressionConfig& config, float m, const Known* known = nullptr) {
-    auto stream = tuning::encode_stream(t, config, kPlainScale, 0, m);
+                                       const CompressionConfig& config, float m, const Known* known = nullptr,
+                                       std::optional<float> empty_mean = std::nullopt) {
+    auto stream = empty_mean ? tuning::encode_empty_stream(t, config, kPlainScale, m, *empty_mean)
+                             : tuning::encode_stream(t, config, kPlainScale, 0, m);
     if (!stream) return unexpected(std::move(stream).error());
     auto y = tuning::decode_stream(*stream);
     if (!y) return unexpected(std::move(y).error());
@@ -132,6 +134,41 @@ tuning::Transformed lifted(const tuning::Transformed& t, float m, double share) 
         out.peak = std::max(out.peak, out.band_peaks[b]);
     }
     return out;
+}
+
+// The mean the empty base's header holds, so that its samples decode to a
+// typical sample (the median of a few hundred spread evenly), moved to where
+// no sample lies further than the bound from it when such a level exists.
+// (Under the samples' own mean, a signal at rest away from it, as rare large
+// spikes leave one, has residuals that flip between two values wherever the
+// mean falls about half a step from the rest, which depends on the bound: a
+// looser bound could take many more bytes.)
+constexpr std::size_t kLevelSamples = 512;
+float empty_mean(const Held& held, const tuning::Transformed& t, double bound) {
+    const double min = t.min, max = t.max, range = max - min;
+    const std::size_t n = held.narrow.size();
+    if (!(range > 0.0) || n == 0) return t.mean;
+    const std::size_t stride = (n + kLevelSamples - 1) / kLevelSamples;
+    std::vector<double> taken;
+    taken.reserve(n / stride + 1);
+    for (std::size_t i = 0; i < n; i += stride) taken.push_back(held[i]);
+    const auto middle = taken.begin() + static_cast<std::ptrdiff_t>(taken.size() / 2);
+    std::nth_element(taken.begin(), middle, taken.end());
+    double level = *middle;
+    if (max - bound <= min + bound) level = std::clamp(level, max - bound, min + bound);
+    // The mean whose decoded level (as the decoder forms it, in single
+    // precision) comes nearest, from the quotient and its neighbours.
+    auto decoded = [&](float mean) {
+        const float scaled = (t.max - t.min) * (0.0f + mean);
+        return static_cast<double>(t.min + scaled);
+    };
+    float mean = static_cast<float>((level - min) / range), best = mean;
+    for (int step = 0; step < 4 && decoded(mean) != level; ++step) {
+        mean = std::nextafter(mean, decoded(mean) < level ? std::numeric_limits<float>::infinity()
+                                                          : -std::numeric_limits<float>::infinity());
+        if (std::abs(decoded(mean) - level) < std::abs(decoded(best) - level)) best = mean;
+    }
+    return std::isfinite(best) ? best : t.mean;
 }
 
 // Whether every sample is an integer: those of an integer type, and float
@@ -203,34 +240,76 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     while (first + 2 < kGridSize && predicted_error(first) < kFirstAim * half_step) first += 2;
     if (first > 0 && predicted_error(first - 1) >= kFirstAim * half_step) first -= 2;
 
+    // Coarser bases cost fewer bits and leave larger corrections. Past the
+    // base that keeps no coefficient at all, every base is the same one.
+    // That one decodes every sample to a single level, which its header's
+    // mean sets: the samples' mean, as compress() writes it, or, where that
+    // leaves corrections least squares predicts only weakly (an offset in
+    // them then costs bits rather than following through the predictor) or a
+    // level exists that keeps the bound alone, a typical sample, should that
+    // take fewer bits.
+    int empty = first;
+    while (empty + 1 < kGridSize && grid_multiplier(cap, empty) * static_cast<double>(t->peak) >= 0.5) ++empty;
+    const bool empty_is_zeros = grid_multiplier(cap, empty) * static_cast<double>(t->peak) < 0.5;
+    std::optional<float> empty_level;  // the header mean chosen for the empty base, once weighed
+    auto level_at = [&](int k) { return k == empty ? empty_level : std::nullopt; };
+
     tuning::Reconstruction scratch;
     std::vector<std::int32_t> sample;
     std::vector<std::optional<double>> cost(kGridSize);
     std::vector<bool> plain(kGridSize, false);  // the base needs no correction
     std::vector<std::optional<Coded>> coded(kGridSize);  // the chunks made while weighing (short signals)
     std::vector<std::optional<Known>> fits(kGridSize);    // the residuals counted whole, and their fit
+    // A base weighed: at grid point k, or as the empty base at a level.
+    struct Weighed {
+        double cost = 0.0;
+        bool plain = false;
+        std::optional<Coded> coded;
+        std::optional<Known> fit;
+        refine::Predictor weights;
+    };
+    auto weigh = [&](int k, std::optional<float> level) -> expected<Weighed, CorvaneError> {
+        const auto m = static_cast<float>(grid_multiplier(cap, k));
+        auto y = level ? tuning::reconstruct_empty(*t, *level, scratch) : tuning::reconstruct(*t, m, 0, scratch);
+        if (!y) return unexpected(std::move(y).error());
+        Weighed w;
+        w.plain = keeps_bound(held, corrector, *y);
+        if (n <= kCodedBelow) {
+            auto made = coded_at(held, corrector, *t, config, m, nullptr, level);
+            if (!made) return unexpected(std::move(made).error());
+            w.cost = 8.0 * static_cast<double>(made->chunk.size());
+            w.coded = std::move(*made);
+            return w;
+        }
+        std::optional<refine::Fitted> fit;
+        w.cost = predicted(k).first + (w.plain ? 0.0 : correction_bits(held, corrector, *y, sample, &fit, &w.weights));
+        if (fit) w.fit = Known{sample, *fit};
+        return w;
+    };
     auto size_of = [&](int k) -> expected<double, CorvaneError> {
         const auto slot = static_cast<std::size_t>(k);
         if (cost[slot]) return *cost[slot];
-        auto y = tuning::reconstruct(*t, static_cast<float>(grid_multiplier(cap, k)), 0, scratch);
-        if (!y) return unexpected(std::move(y).error());
-        plain[slot] = keeps_bound(held, corrector, *y);
-        if (n <= kCodedBelow) {
-            auto made = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)));
-            if (!made) return unexpected(std::move(made).error());
-            cost[slot] = 8.0 * static_cast<double>(made->chunk.size());
-            coded[slot] = std::move(*made);
-            return *cost[slot];
+        auto w = weigh(k, std::nullopt);
+        if (!w) return unexpected(std::move(w).error());
+        if (k == empty && empty_is_zeros && !w->plain &&
+            (n <= kCodedBelow || (std::abs(w->weights.a) < 16 && std::abs(w->weights.b) < 16) ||
+             t->max - t->min <= 2.0 * bound)) {
+            const float level = empty_mean(held, *t, bound);
+            if (level != t->mean) {
+                auto there = weigh(k, level);
+                if (!there) return unexpected(std::move(there).error());
+                if (there->cost < w->cost) {
+                    w = std::move(there);
+                    empty_level = level;
+                }
+            }
         }
-        std::optional<refine::Fitted> fit;
-        cost[slot] = predicted(k).first + (plain[slot] ? 0.0 : correction_bits(held, corrector, *y, sample, &fit));
-        if (fit) fits[slot] = Known{sample, *fit};
+        plain[slot] = w->plain;
+        cost[slot] = w->cost;
+        coded[slot] = std::move(w->coded);
+        fits[slot] = std::move(w->fit);
         return *cost[slot];
     };
-    // Coarser bases cost fewer bits and leave larger corrections. Past the
-    // base that keeps no coefficient at all, every base is the same one.
-    int empty = first;
-    while (empty + 1 < kGridSize && grid_multiplier(cap, empty) * static_cast<double>(t->peak) >= 0.5) ++empty;
     int best = empty;
     auto consider = [&](int k) -> expected<double, CorvaneError> {
         k = std::clamp(k, 0, kGridSize - 1);
@@ -390,7 +469,8 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             continue;
         }
         const auto& fit = fits[static_cast<std::size_t>(k)];
-        auto c = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)), fit ? &*fit : nullptr);
+        auto c = coded_at(held, corrector, *t, config, static_cast<float>(grid_multiplier(cap, k)), fit ? &*fit : nullptr,
+                          level_at(k));
         if (!c) return unexpected(TuningError(std::move(c).error()));
         made.push_back(std::move(*c));
     }

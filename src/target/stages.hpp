@@ -87,6 +87,17 @@ expected<std::span<const float>, CorvaneError> reconstruct(const Transformed& t,
 expected<std::vector<std::uint8_t>, CorvaneError> encode_stream(const Transformed& t, const CompressionConfig& config,
                                                                 std::uint8_t scale, int threshold, float m);
 
+// The empty base: the stream of multiplier m (one at which every coefficient
+// quantises to zero) whose header holds `mean` in place of the samples' own.
+// Its samples all decode to min + range * mean, whatever finite mean that
+// is, so an encoder may place them at any level; reconstruct_empty() gives
+// them as the decoder does.
+expected<std::vector<std::uint8_t>, CorvaneError> encode_empty_stream(const Transformed& t,
+                                                                      const CompressionConfig& config,
+                                                                      std::uint8_t scale, float m, float mean);
+expected<std::span<const float>, CorvaneError> reconstruct_empty(const Transformed& t, float mean,
+                                                                 Reconstruction& scratch);
+
 // ------------------------------------------------------------------ predictions
 
 // The energy a unit coefficient of each band (stream order) puts into the

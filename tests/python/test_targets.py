@@ -127,9 +127,9 @@ def test_counts_at_bounds_about_one_never_give_a_larger_chunk_as_the_bound_loose
 
 
 def test_spikes_over_noise_at_an_offset_never_give_a_larger_chunk_as_the_bound_loosens():
-    # A sensor at rest far from 0 with rare large spikes: the empty base
-    # decodes to the mean, which the spikes pull away from the resting level,
-    # and the residuals sit about that offset (predicted by nothing, they
+    # A sensor at rest far from 0 with rare large spikes: under the empty
+    # base's mean, which the spikes pull away from the resting level, the
+    # residuals sat about that offset (predicted by nothing, they
     # took up to 6 % more at some looser bounds, and up to a third more than
     # predicted by the residual before).
     for seed in range(4):
@@ -140,6 +140,19 @@ def test_spikes_over_noise_at_an_offset_never_give_a_larger_chunk_as_the_bound_l
         spread = float(np.ptp(x.astype(np.float64)))
         sizes = [len(Corvane(max_abs_error=r * spread).encode(x)) for r in (1e-5, 1.1e-5, 1.2e-5, 1.3e-5, 1.5e-5, 2e-5)]
         assert all(a >= b for a, b in zip(sizes, sizes[1:])), (seed, sizes)
+    # Spikes over a quiet rest at 0, which the mean misses by their share:
+    # wherever the mean fell about half a step from the rest, the rest's
+    # residuals flipped between two values (up to twice the bytes of a
+    # tighter bound), which the empty base resting at the samples' median
+    # avoids. (The spikes' own residuals still move by a few bytes with the
+    # bits of the step.)
+    for seed in range(6):
+        rng = np.random.default_rng(seed)
+        x = np.where(rng.random(int(rng.integers(500, 3000))) < 0.01, 50.0, 0.0)
+        x = ((x + 0.01 * rng.standard_normal(x.size)) * 10.0 ** rng.integers(-2, 3)).astype(np.float32)
+        spread = float(np.ptp(x.astype(np.float64)))
+        sizes = [len(Corvane(max_abs_error=r * spread).encode(x)) for r in np.geomspace(1e-4, 1e-1, 16)]
+        assert all(size <= 1.05 * min(sizes[:i]) for i, size in enumerate(sizes) if i > 0), (seed, sizes)
 
 
 def test_decimal_levels_at_an_offset_never_take_more_at_a_bound_of_a_few_spacings_than_at_the_finest():
