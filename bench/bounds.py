@@ -19,7 +19,9 @@ Sections:
 - monotonic: chunk sizes over 25 bounds from 1e-5 to 1e-1 of the range; any
   size that grows as the bound loosens is listed. With --plot, SZ3 and zfpy
   at the same bounds and the lossless ratios of FLAC and pcodec go beside them
-  in a rate-distortion plot (matplotlib).
+  in a rate-distortion plot (matplotlib). Then random signals of the shapes
+  the property tests draw, each at 40 bounds over the same span: how many
+  chunks are larger than one at a tighter bound, and by how much.
 
 Every decoded chunk is checked against its bound. Prints markdown tables.
 """
@@ -254,6 +256,59 @@ def monotonic(sigs: dict, steps: int, peers: bool) -> list:
     return rows
 
 
+def random_signal(rng: np.random.Generator) -> np.ndarray:
+    """One of the shapes the property tests draw: a random walk, two tones,
+    noise, levels held for 50 samples, or rare spikes over a quiet rest; as
+    float32 (scaled, about an offset), as int16 counts, or as float32 shrunk
+    about a large value (bounds of a few float spacings)."""
+    n = int(rng.integers(1, 3001))
+    kind = int(rng.integers(0, 5))
+    t = np.arange(n)
+    if kind == 0:
+        x = np.cumsum(rng.standard_normal(n))
+    elif kind == 1:
+        x = np.sin(t * rng.uniform(0.001, 1.0)) + 0.3 * np.sin(t * rng.uniform(0.1, 3.0))
+    elif kind == 2:
+        x = rng.standard_normal(n)
+    elif kind == 3:
+        x = np.repeat(rng.integers(-3, 4, n // 50 + 1), 50)[:n].astype(np.float64)
+    else:
+        x = np.where(rng.random(n) < 0.01, 50.0, 0.0) + 0.01 * rng.standard_normal(n)
+    scale = 10.0 ** int(rng.integers(-4, 6))
+    form = int(rng.integers(0, 3))
+    if form == 1:
+        return np.clip(np.rint(x * min(scale, 1e3)), -32768, 32767).astype(np.int16)
+    if form == 0:
+        return (x * scale + [0.0, 1.0, -300.0, 1e5][int(rng.integers(0, 4))]).astype(np.float32)
+    y = (x * scale).astype(np.float32).astype(np.float64)
+    return (rng.choice([1e5, -300.0, 3e6]) + (y - np.median(y)) * 10.0 ** int(rng.integers(-6, 1))).astype(np.float32)
+
+
+def random_monotonic(count: int, steps: int, seed: int = 1) -> dict:
+    """Over `steps` bounds from 1e-5 to 1e-1 of the range of `count` random
+    signals: how often a chunk is larger than one at a tighter bound, and by
+    how much."""
+    rng = np.random.default_rng(seed)
+    rels = np.logspace(-5, -1, steps)
+    steps_taken, grows = 0, []
+    for _ in range(count):
+        x = random_signal(rng)
+        span = float(np.ptp(x.astype(np.float64)))
+        if not span > 0:
+            continue
+        dtype = "int16" if x.dtype == np.int16 else None
+        smallest = math.inf
+        for r in rels:
+            size = len(chunk_at(x, r * span, dtype=dtype))
+            steps_taken += 1
+            if size > smallest:
+                grows.append(size / smallest - 1.0)
+            smallest = min(smallest, size)
+    return {"signals": count, "bounds": steps_taken, "grows": len(grows),
+            **{f"over_{p}pc": sum(g > p / 100 for g in grows) for p in (2, 5, 25)},
+            "worst": max(grows, default=0.0)}
+
+
 def plot(rows: list, path: pathlib.Path) -> None:
     import matplotlib
 
@@ -312,6 +367,12 @@ def report(results: dict) -> None:
         print("\n## Monotonic sizes over 1e-5 .. 1e-1 of the range\n")
         for r in results["monotonic"]:
             print(f"- {r['signal']}: {len(r['grows'])} growths {r['grows'][:3]}")
+    if "random" in results:
+        r = results["random"]
+        print(f"\n## Random signals: {r['signals']} signals x bounds from 1e-5 to 1e-1 of the range\n")
+        print(f"{r['grows']} of {r['bounds']} chunks larger than one at a tighter bound "
+              f"({r['over_2pc']} by more than 2 %, {r['over_5pc']} by more than 5 %, {r['over_25pc']} by more "
+              f"than 25 %; worst {100 * r['worst']:.0f} %)")
 
 
 def main(argv=None) -> None:
@@ -335,6 +396,7 @@ def main(argv=None) -> None:
         results["speed"] = speed(sigs, 1e-3, 3 if args.quick else 7)
     if "monotonic" in wanted:
         results["monotonic"] = monotonic(sigs, 25, peers=args.plot is not None)
+        results["random"] = random_monotonic(60 if args.quick else 300, 40)
     report(results)
     out = args.out or pathlib.Path(tempfile.mkdtemp(prefix="corvane-bounds-"))
     out.mkdir(parents=True, exist_ok=True)
