@@ -84,9 +84,10 @@ struct Coded {
 
 expected<Coded, CorvaneError> coded_at(const Held& held, const Corrector& corrector, const tuning::Transformed& t,
                                        const CompressionConfig& config, float m, const Known* known = nullptr,
-                                       std::optional<float> empty_mean = std::nullopt) {
-    auto stream = empty_mean ? tuning::encode_empty_stream(t, config, kPlainScale, m, *empty_mean)
-                             : tuning::encode_stream(t, config, kPlainScale, 0, m);
+                                       std::optional<float> level = std::nullopt) {
+    // (`level`: the empty base's, as the mean its header holds)
+    auto stream = level ? tuning::encode_empty_stream(t, config, kPlainScale, m, *level)
+                        : tuning::encode_stream(t, config, kPlainScale, 0, m);
     if (!stream) return unexpected(std::move(stream).error());
     auto y = tuning::decode_stream(*stream);
     if (!y) return unexpected(std::move(y).error());
