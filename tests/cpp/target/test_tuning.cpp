@@ -159,7 +159,8 @@ TEST(Tuning, DoublePrecisionReferenceIsWhatTheBoundHoldsAgainst) {
 // A base that keeps no coefficient is coded once per set of band lengths and
 // not decoded again: what the search takes it to decode to must be, bit for
 // bit, what the decoder makes of the stream, whatever the samples' offset,
-// spread, length, method and coder (constant signals and zero means too).
+// spread, length, method and coder (constant signals and zero means too),
+// and whatever level the header's mean puts it at.
 TEST(Tuning, StreamsOfZerosDecodeAsTheDecoderDecodesThem) {
     const Method methods[] = {Method::Cdf97, Method::Cdf53, Method::Db4, Method::Sym4};
     const Coder coders[] = {Coder::Auto, Coder::Deflate, Coder::Arans};
@@ -187,6 +188,20 @@ TEST(Tuning, StreamsOfZerosDecodeAsTheDecoderDecodesThem) {
                             for (std::size_t i = 0; i < decoded->size(); ++i)
                                 ASSERT_EQ(std::bit_cast<std::uint32_t>((*shortcut)[i]), std::bit_cast<std::uint32_t>((*decoded)[i]))
                                     << "n " << n << " kind " << kind << " offset " << offset << " sample " << i;
+                        }
+                        // The empty base at a level of the encoder's choosing (its header's
+                        // mean): the decoder and reconstruct_empty() agree on it too.
+                        for (const float mean : {0.37f, -2.5f}) {
+                            auto stream = tuning::encode_empty_stream(*t, config, 6, m, mean);
+                            ASSERT_TRUE(stream.has_value());
+                            tuning::Reconstruction scratch;
+                            auto level = tuning::reconstruct_empty(*t, mean, scratch);
+                            auto decoded = decompress(*stream);
+                            ASSERT_TRUE(level.has_value() && decoded.has_value());
+                            ASSERT_EQ(level->size(), decoded->size());
+                            for (std::size_t i = 0; i < decoded->size(); ++i)
+                                ASSERT_EQ(std::bit_cast<std::uint32_t>((*level)[i]), std::bit_cast<std::uint32_t>((*decoded)[i]))
+                                    << "n " << n << " kind " << kind << " mean " << mean << " sample " << i;
                         }
                     }
                 }
