@@ -39,6 +39,10 @@ constexpr double kLevel = 1.02;
 // points gain nothing on it and a finer one lies this far behind it.
 constexpr double kBeyond = 0.9;
 constexpr double kBehind = 1.01;
+// ... Shorter signals give up there without weighing a finer base: each base
+// weighed is a tenth of their encode, and on random signals of up to 3000
+// samples the finer ones found chunks 0.003 % smaller in all.
+constexpr std::size_t kSectionWeighsFrom = 2048;
 // The half octave beside the best is weighed where the sizes about it
 // foretell a gain of at least this share there.
 constexpr double kHalfGain = 0.015;
@@ -367,10 +371,11 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
             // (where the empty base was far ahead of the first guess, neither
             // point gains on it and one between the finer end and them lies
             // more than kBehind behind it, the range holds little the section
-            // could gain)
+            // could gain; a short signal does not weigh that one)
             const double level = *cost[static_cast<std::size_t>(empty)];
             const double behind = level * kBehind;
             if (beyond && std::min(*fc, *fd) >= level) {
+                if (n <= kSectionWeighsFrom) break;
                 auto fm = at((lo + c) / 2);
                 if (!fm) return unexpected(TuningError(std::move(fm).error()));
                 if (*fm > behind) break;
