@@ -18,9 +18,7 @@ float quantise_band(std::span<const float> in, float m, int threshold, std::int1
         }
     } else {
         for (std::size_t i = 0; i < in.size(); ++i) {
-            const std::int16_t q = quantise(in[i], m);
-            const int magnitude = q < 0 ? -static_cast<int>(q) : static_cast<int>(q);
-            out[i] = magnitude < threshold ? std::int16_t{0} : q;
+            out[i] = quantise_outside(in[i], m, threshold);
             peak = std::max(peak, std::bit_cast<std::uint32_t>(in[i]) & 0x7FFFFFFFu);
         }
     }

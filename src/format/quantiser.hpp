@@ -36,13 +36,26 @@ float unsaturated_multiplier(float peak, float m);
 // Dead-zone threshold: detail coefficients of smaller magnitude become zero.
 int dead_zone_threshold(std::uint8_t scale, Cutoff cutoff);
 
-// One coefficient to 16 bits: v * m, clamped to the 16-bit range (a NaN
-// product counts as the top), then truncated toward zero.
-inline std::int16_t quantise(float v, float m) {
+// v * m clamped to the 16-bit range (a NaN product counts as the top).
+inline float clamped_product(float v, float m) {
     float p = v * m;
     if (!(p <= 32767.0f)) p = 32767.0f;
     if (p < -32768.0f) p = -32768.0f;
-    return static_cast<std::int16_t>(static_cast<std::int32_t>(p));
+    return p;
+}
+
+// One coefficient to 16 bits: the clamped product truncated toward zero.
+inline std::int16_t quantise(float v, float m) {
+    return static_cast<std::int16_t>(static_cast<std::int32_t>(clamped_product(v, m)));
+}
+
+// quantise(), with magnitudes below `threshold` (the dead zone) made zero.
+// A truncated magnitude is below an integer exactly when the product's is,
+// which compares in floats (16-bit magnitudes would need wider steps).
+inline std::int16_t quantise_outside(float v, float m, int threshold) {
+    const float p = clamped_product(v, m);
+    return std::abs(p) < static_cast<float>(threshold) ? std::int16_t{0}
+                                                        : static_cast<std::int16_t>(static_cast<std::int32_t>(p));
 }
 
 // quantise() of every value into out[0 .. in.size()); magnitudes below

@@ -69,7 +69,6 @@ Statistics gather(const Transformed& t) {
     // scattered among the rest, would mispredict). Each statistic has a
     // table of its own, counts in integers, until the band is done: sums into
     // one table of bins would each wait for the one before.
-    std::vector<Bin> dense(count + 1);
     std::vector<std::uint32_t> counts(count + 1), pairs(count + 1);
     std::vector<double> sums(count + 1), squares(count + 1);
     const std::uint32_t first = s.first_key;
@@ -82,6 +81,7 @@ Statistics gather(const Transformed& t) {
         out.size = static_cast<double>(t.bands[b].size());
         float previous = 0.0f;
         std::uint32_t previous_key = s.key_of(previous);
+        std::uint32_t highest = 0;  // the highest slot the band reaches
         for (const float v : t.bands[b]) {
             const float a = std::abs(v);
             const double ad = a;
@@ -95,31 +95,28 @@ Statistics gather(const Transformed& t) {
             // in noise, which a branch would mispredict half the time)
             const std::uint32_t larger = 0u - static_cast<std::uint32_t>(a < previous);
             pairs[slot(key ^ ((key ^ previous_key) & larger))] += 1;
+            highest = std::max(highest, j);
             previous = a;
             previous_key = key;
         }
-        for (std::size_t j = 0; j <= count; ++j) {
-            dense[j].count = counts[j];
-            dense[j].sum = sums[j];
-            dense[j].squares = squares[j];
-            dense[j].pairs = pairs[j];
+        out.peak = t.band_peaks[b];  // (what the transform found)
+        out.small_count = counts[0];
+        out.small_squares = squares[0];
+        out.small_pairs = pairs[0];
+        counts[0] = pairs[0] = 0;
+        sums[0] = squares[0] = 0.0;
+        // Only the occupied bins are kept, each with its key; the tables go
+        // back to the next band cleared. (A pair's slot is one of its two
+        // coefficients', so no slot past the highest holds anything.)
+        std::vector<Bin> occupied;
+        occupied.reserve(highest);
+        for (std::size_t j = 1; j <= highest; ++j) {
+            if (counts[j] != 0 || pairs[j] != 0) {
+                occupied.push_back(Bin{static_cast<double>(counts[j]), sums[j], squares[j],
+                                       static_cast<double>(pairs[j]), static_cast<std::uint32_t>(first + j - 1)});
+            }
             counts[j] = pairs[j] = 0;
             sums[j] = squares[j] = 0.0;
-        }
-        out.peak = t.band_peaks[b];  // (what the transform found)
-        out.small_count = dense[0].count;
-        out.small_squares = dense[0].squares;
-        out.small_pairs = dense[0].pairs;
-        dense[0] = Bin{};
-        // Only the occupied bins are kept, each with its key; the dense
-        // table goes back to the next band cleared.
-        std::vector<Bin> occupied;
-        for (std::size_t j = 1; j <= count; ++j) {
-            Bin& bin = dense[j];
-            if (bin.count == 0.0 && bin.pairs == 0.0) continue;
-            bin.key = static_cast<std::uint32_t>(first + j - 1);
-            occupied.push_back(bin);
-            bin = Bin{};
         }
         out.bins = std::move(occupied);
         out.lo.resize(out.bins.size());
@@ -239,18 +236,23 @@ Estimate estimate_of(const Statistics& s, float m, int threshold, std::span<cons
             const Bin& bin = band.bins[j];
             const double lo = band.lo[j] * md;
             const double hi = band.hi[j] * md;
-            const double zero_share = lo >= zero_below ? 0.0 : (zero_below - lo) / (hi - lo);
-            zeros += zero_share * bin.count;
-            zero_pairs += zero_share * bin.pairs;
-            squares += zero_share * bin.squares;
-            const double kept = (1.0 - zero_share) * bin.count;
+            double kept = bin.count, kept_share = 1.0, from = lo;
+            if (lo < zero_below) {
+                // (only the first bin taken can reach into the dead zone)
+                const double zero_share = (zero_below - lo) / (hi - lo);
+                zeros += zero_share * bin.count;
+                zero_pairs += zero_share * bin.pairs;
+                squares += zero_share * bin.squares;
+                kept_share = 1.0 - zero_share;
+                kept = kept_share * bin.count;
+                from = zero_below;
+            }
             if (kept == 0.0) continue;
-            const double from = std::max(lo, zero_below);
             const double cell = floor_positive(from);
             if (floor_positive(hi) == cell || hi - from < 1.0) {
                 // One quantisation cell: truncation to `cell` exactly.
                 const double step = cell / md;
-                squares += (1.0 - zero_share) * (bin.squares - 2.0 * step * bin.sum + bin.count * step * step);
+                squares += kept_share * (bin.squares - 2.0 * step * bin.sum + bin.count * step * step);
             } else {
                 squares += kept / (3.0 * md * md);
             }

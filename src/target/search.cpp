@@ -104,11 +104,7 @@ public:
     // reference's spread, for a PRD, taken once for the whole search.
     double error_of(std::span<const float> y) const {
         if (target_.measure == ErrorMeasure::Prd && spread_squares_ > 0.0) {
-            double diff = 0.0;
-            for (std::size_t i = 0; i < t_.n; ++i) {
-                const double d = reference(i) - static_cast<double>(y[i]);
-                diff += d * d;
-            }
+            const double diff = ref64_.empty() ? squared_difference(ref32_, y) : squared_difference(ref64_, y);
             return diff == 0.0 ? 0.0 : 100.0 * std::sqrt(diff / spread_squares_);
         }
         return ref64_.empty() ? measure_error(target_.measure, ref32_, y) : measure_error(target_.measure, ref64_, y);
@@ -259,10 +255,6 @@ public:
     }
 
 private:
-    double reference(std::size_t i) const {
-        return ref64_.empty() ? static_cast<double>(ref32_[i]) : ref64_[i];
-    }
-
     const Transformed& t_;
     std::span<const double> ref64_;
     std::span<const float> ref32_;

@@ -36,6 +36,11 @@ expected<void, CorvaneError> check_arguments(std::span<const float> samples, con
 double spread_squares(std::span<const double> x);
 double spread_squares(std::span<const float> x);
 
+// The sum of squared differences a PRD takes, x[i] - y[i] in double
+// precision; every measure of it sums in this one order.
+double squared_difference(std::span<const double> x, std::span<const float> y);
+double squared_difference(std::span<const float> x, std::span<const float> y);
+
 // ------------------------------------------------------------------ the transform, once
 
 struct Transformed {

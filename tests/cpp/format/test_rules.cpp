@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "src/format/bands.hpp"
 #include "src/format/quantiser.hpp"
@@ -64,6 +65,33 @@ TEST(Quantiser, UnsaturatedMultiplierIsTheLargestThatStaysInRange) {
         EXPECT_EQ(std::bit_cast<std::uint32_t>(unsaturated_multiplier(10.0f, m)), std::bit_cast<std::uint32_t>(m));
     }
     EXPECT_EQ(unsaturated_multiplier(0.0f, 1e30f), 1e30f);
+}
+
+// The dead zone compares the product in floats; the rule it keeps is on the
+// truncated 16-bit magnitude.
+TEST(DeadZone, ZeroesExactlyTheMagnitudesBelowTheThreshold) {
+    std::mt19937 rng(7);
+    const float special[] = {0.0f, -0.0f, 0.999999f, 1.0f, -1.0f, 2.0f, 20.999998f, 21.0f, -21.0f,
+                             32767.0f, -32768.0f, 40000.0f, -1e30f, std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN()};
+    std::vector<float> in(special, special + std::size(special));
+    for (int i = 0; i < 20000; ++i) {
+        // around whole numbers, and spread over the range
+        const float whole = static_cast<float>(static_cast<int>(rng() % 64) - 32);
+        in.push_back(i % 2 ? std::nextafter(whole, rng() % 2 ? 100.0f : -100.0f)
+                           : std::ldexp(static_cast<float>(rng() % 2000001) / 1e6f - 1.0f, static_cast<int>(rng() % 18)));
+    }
+    std::vector<std::int16_t> out(in.size());
+    for (const int threshold : {-1, 0, 1, 2, 3, 6, 7, 9, 14, 21, 40000}) {
+        for (const float m : {1.0f, 0.37f, 1024.5f}) {
+            quantise_band(in, m, threshold, out.data());
+            for (std::size_t i = 0; i < in.size(); ++i) {
+                const std::int16_t q = quantise(in[i], m);
+                const int magnitude = q < 0 ? -static_cast<int>(q) : static_cast<int>(q);
+                ASSERT_EQ(out[i], magnitude < threshold ? 0 : q) << in[i] << " " << m << " " << threshold;
+            }
+        }
+    }
 }
 
 TEST(DeadZone, ThresholdsPerScaleAndCutoff) {
