@@ -79,25 +79,20 @@ Statistics gather(const Transformed& t) {
         BandStatistics& out = s.bands[b];
         out.thresholded = b != 0;
         out.size = static_cast<double>(t.bands[b].size());
-        float previous = 0.0f;
-        std::uint32_t previous_key = s.key_of(previous);
+        // (keys and slots grow with the magnitude, so the slot of the larger
+        // of two magnitudes is the larger of their slots)
+        std::uint32_t previous = slot(s.key_of(0.0f));
         std::uint32_t highest = 0;  // the highest slot the band reaches
         for (const float v : t.bands[b]) {
             const float a = std::abs(v);
             const double ad = a;
-            const std::uint32_t key = s.key_of(a);
-            const std::uint32_t j = slot(key);
+            const std::uint32_t j = slot(s.key_of(a));
             counts[j] += 1;
             sums[j] += ad;
             squares[j] += ad * ad;
-            // the key of std::max(a, previous), picked without a branch
-            // (whether a coefficient outgrows the one before is a coin toss
-            // in noise, which a branch would mispredict half the time)
-            const std::uint32_t larger = 0u - static_cast<std::uint32_t>(a < previous);
-            pairs[slot(key ^ ((key ^ previous_key) & larger))] += 1;
+            pairs[std::max(j, previous)] += 1;
             highest = std::max(highest, j);
-            previous = a;
-            previous_key = key;
+            previous = j;
         }
         out.peak = t.band_peaks[b];  // (what the transform found)
         out.small_count = counts[0];
