@@ -168,12 +168,34 @@ Coded integers_at_prd(std::span<const float> x, SampleType type, const Compressi
     return unexpected(TuningError(UnreachableTarget{ErrorMeasure::Prd, *error}));
 }
 
+// 1 where a single-precision value is not an integer of magnitude below
+// kExactInt32 (a NaN included): below 2^23, adding and taking away 2^23
+// rounds it to an integer, which must leave it as it was; from 2^23 on every
+// float is whole. (Without an instruction to round, std::trunc takes
+// branches per value; this vectorises.)
+unsigned not_whole_single(float v) {
+    constexpr float kWholeFrom = 8388608.0f;  // 2^23
+    const float a = std::abs(v);
+    const float rounded = (a + kWholeFrom) - kWholeFrom;
+    const unsigned large = a >= kWholeFrom, beyond = !(a < static_cast<float>(kExactInt32)), off = rounded != a;
+    return (large & beyond) | (~large & off & 1u);
+}
+
 // Whether every sample is an integer single precision holds exactly.
 bool integer_valued(const target::Held& held) {
-    auto whole = [](auto v) { return std::abs(v) < kExactInt32 && std::trunc(v) == v; };
     if (held.narrow.empty()) return false;
-    if (!held.wide.empty()) return std::all_of(held.wide.begin(), held.wide.end(), whole);
-    return std::all_of(held.narrow.begin(), held.narrow.end(), whole);
+    if (!held.wide.empty()) {
+        return std::all_of(held.wide.begin(), held.wide.end(),
+                           [](double v) { return std::abs(v) < kExactInt32 && std::trunc(v) == v; });
+    }
+    // (a block at a time, without a branch per value)
+    const std::span<const float> x = held.narrow;
+    for (std::size_t at = 0; at < x.size(); at += 1024) {
+        unsigned off = 0;
+        for (std::size_t i = at; i < std::min(x.size(), at + 1024); ++i) off |= not_whole_single(x[i]);
+        if (off != 0) return false;
+    }
+    return true;
 }
 
 // A float chunk at a largest error: the refinement reaches any bound above 0.
