@@ -37,10 +37,10 @@ Corrector corrector_for(const Held& held, double bound);
 // own arithmetic; a sample none brings within the bound is escaped.
 refine::Refinement corrections(const Held& held, const Corrector& c, std::span<const float> y);
 
-// Whether every sample of the base y already lies within the bound as the
-// reader sees it (rounded, for an integer sample type): exactly, sample by
-// sample, in blocks whose loops vectorise, stopping at the first block with
-// a miss.
+// Whether every sample of y (a base, or what a chunk decodes to) lies within
+// the bound as the reader sees it (rounded, for an integer sample type):
+// exactly, sample by sample, in blocks without a branch per sample, stopping
+// at the first block with a miss.
 bool keeps_bound(const Held& held, const Corrector& c, std::span<const float> y);
 
 // What the corrections of the base y cost, in bits. The residuals of the

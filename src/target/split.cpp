@@ -118,8 +118,10 @@ expected<std::vector<std::uint8_t>, TuningError> checked(const Held& held, const
     if (auto applied = refine::apply_container(c.chunk, c.base); !applied) {
         return unexpected(TuningError(std::move(applied).error()));
     }
-    const double error = largest_error(held, c.base);
-    if (!(error <= corrector.bound)) return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, error}));
+    // (the largest error itself is only taken to say what was missed)
+    if (!keeps_bound(held, corrector, c.base)) {
+        return unexpected(TuningError(UnreachableTarget{ErrorMeasure::MaxAbs, largest_error(held, c.base)}));
+    }
     return std::move(c.chunk);
 }
 
