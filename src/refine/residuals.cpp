@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <cstdlib>
 
@@ -471,9 +472,6 @@ void follow_misses(const LongWeights& w, double* at, std::int64_t* latest, const
 // takes in most of the signal are close to noise, which no longer predictor
 // helps.
 constexpr double kSmooth = 0.25;
-// Nor for fewer residuals than this: a short signal's gain hardly pays for
-// the weights and the fit.
-constexpr std::size_t kLongFrom = 2048;
 // The order is chosen among the fits by the bits their misses foretell,
 // half the log of their energy per residual, and two bytes per weight.
 constexpr double kBitsPerWeight = 16.0;
@@ -517,31 +515,35 @@ void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongP
     }
 }
 
-LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, double* bits) {
+bool two_weights_predict(std::span<const std::int32_t> q, std::size_t block) {
+    // From three lags of every block (escapes count as 0)
+    block = std::max<std::size_t>(block, 1);
+    auto at = [&](std::size_t i) { return q[i] == kFree ? 0.0 : static_cast<double>(q[i]); };
+    double r0 = 0.0, r1 = 0.0, r2 = 0.0;
+    for (std::size_t start = 0; start < q.size(); start += block) {
+        const std::size_t end = std::min(q.size(), start + block);
+        for (std::size_t i = start; i < end; ++i) {
+            r0 += at(i) * at(i);
+            if (i >= start + 1) r1 += at(i) * at(i - 1);
+            if (i >= start + 2) r2 += at(i) * at(i - 2);
+        }
+    }
+    if (!(r0 > 0.0)) return false;
+    // Levinson's recursion to two weights: the share of the energy they miss
+    const double k1 = r1 / r0, e1 = r0 * (1.0 - k1 * k1);
+    const double k2 = e1 > 0.0 ? (r2 - k1 * r1) / e1 : 0.0;
+    return e1 * (1.0 - k2 * k2) < kSmooth * r0;
+}
+
+LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, double* bits, bool count_misses) {
     constexpr std::size_t K = kLongestOrder;
     block = std::max<std::size_t>(block, 1);
     if (sample.size() < kLongFrom) return {};
+    // (first, whether the rest is worth finding)
+    if (!two_weights_predict(sample, block)) return {};
     std::vector<double> x(sample.size());
     for (std::size_t i = 0; i < sample.size(); ++i) x[i] = sample[i] == kFree ? 0.0 : static_cast<double>(sample[i]);
     const std::vector<double> reversed(x.rbegin(), x.rend());
-    // First, from three lags of every block, whether two weights already
-    // predict the residuals closely (else the rest is not worth finding).
-    {
-        double r0 = 0.0, r1 = 0.0, r2 = 0.0;
-        for (std::size_t start = 0; start < x.size(); start += block) {
-            const std::size_t end = std::min(x.size(), start + block);
-            for (std::size_t i = start; i < end; ++i) {
-                r0 += x[i] * x[i];
-                if (i >= start + 1) r1 += x[i] * x[i - 1];
-                if (i >= start + 2) r2 += x[i] * x[i - 2];
-            }
-        }
-        if (!(r0 > 0.0)) return {};
-        // Levinson's recursion to two weights: the share of the energy they miss
-        const double k1 = r1 / r0, e1 = r0 * (1.0 - k1 * k1);
-        const double k2 = e1 > 0.0 ? (r2 - k1 * r1) / e1 : 0.0;
-        if (!(e1 * (1.0 - k2 * k2) < kSmooth * r0)) return {};
-    }
     // Least squares over every block on its own, each predicting its
     // residuals from the (K+1)-th on from the K before: the normal equations
     // c w = g, and the sum of squares y. Within a block, c[j+1][k+1] is
@@ -638,16 +640,33 @@ LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, 
     lp.shift = static_cast<std::uint8_t>(shift);
     for (std::size_t j = 0; j < order; ++j)
         lp.weights[j] = static_cast<std::int16_t>(std::nearbyint(w[j] * std::ldexp(1.0, shift)));
-    // Its misses counted (each block's first `order` only set up the rest),
-    // scaled to the residuals the short predictor's count takes.
-    std::vector<std::int32_t> misses(sample.size());
-    long_misses(sample, block, lp, misses);
-    std::size_t counted = 0, short_counted = 0;
-    const double counted_bits = sample_bits(misses, block, {}, std::max<std::size_t>(order, kWarm), &counted);
+    std::size_t short_counted = 0;
     for (std::size_t start = 0; start < sample.size(); start += block) {
         const std::size_t size = std::min(block, sample.size() - start);
         short_counted += size - skipped_in(start, size, kWarm);
     }
+    if (!count_misses) {
+        // Foretold from the misses' energy alone: about half the log of
+        // 2 pi e times their variance per residual.
+        std::size_t fitted_residuals = 0;
+        for (std::size_t start = 0; start < sample.size(); start += block) {
+            const std::size_t size = std::min(block, sample.size() - start);
+            fitted_residuals += size > K ? size - K : 0;
+        }
+        const double variance = energy[order] / static_cast<double>(std::max<std::size_t>(fitted_residuals, 1));
+        if (bits) {
+            *bits = 0.5 * std::log2(2.0 * std::numbers::pi * std::numbers::e * variance + 1.0) *
+                        static_cast<double>(short_counted) +
+                    kBitsPerWeight * static_cast<double>(order);
+        }
+        return lp;
+    }
+    // Its misses counted (each block's first `order` only set up the rest),
+    // scaled to the residuals the short predictor's count takes.
+    std::vector<std::int32_t> misses(sample.size());
+    long_misses(sample, block, lp, misses);
+    std::size_t counted = 0;
+    const double counted_bits = sample_bits(misses, block, {}, std::max<std::size_t>(order, kWarm), &counted);
     if (bits) {
         *bits = counted_bits * static_cast<double>(short_counted) / static_cast<double>(std::max<std::size_t>(counted, 1)) +
                 kBitsPerWeight * static_cast<double>(order);
@@ -655,28 +674,50 @@ LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, 
     return lp;
 }
 
+namespace {
+
+// How many residuals lie closer to the one before than to 0, how many equal
+// it, and how many were judged (escapes and block starts are not).
+struct Following {
+    std::size_t closer = 0, same = 0, judged = 0;
+};
+Following following(std::span<const std::int32_t> q, std::size_t block) {
+    block = std::max<std::size_t>(block, 1);
+    Following f;
+    for (std::size_t start = 0; start < q.size(); start += block) {
+        const std::size_t end = std::min(q.size(), start + block);
+        for (std::size_t i = start + 1; i < end; ++i) {
+            if (q[i] == kFree || q[i - 1] == kFree) continue;
+            const std::int64_t v = q[i], step = v - q[i - 1];
+            f.closer += static_cast<std::size_t>((step < 0 ? -step : step) < (v < 0 ? -v : v));
+            f.same += static_cast<std::size_t>(step == 0 && v != 0);
+            ++f.judged;
+        }
+    }
+    return f;
+}
+
+}  // namespace
+
 bool weighs_previous(Predictor fitted, std::span<const std::int32_t> q, std::size_t block) {
-    // (a fit that predicts at all, as smooth residuals' fits do, is not
-    // second-guessed: only one that a few large residuals swayed towards none)
-    if (std::abs(fitted.a) >= 16 || std::abs(fitted.b) >= 16) return false;
+    // A fit that predicts at all, as smooth residuals' fits do, is not
+    // second-guessed, unless it lies next to the previous residual itself
+    // and most residuals repeat the one before (nonzero): residuals that
+    // hold their value for long runs between jumps fit a little short of it,
+    // and would miss by a little on every one of them.
+    if (std::abs(fitted.a) >= 16 || std::abs(fitted.b) >= 16) {
+        if (std::abs(fitted.a - kPrevious.a) > 2 || std::abs(fitted.b - kPrevious.b) > 2) return false;
+        const Following f = following(q, block);
+        return 4 * f.same > 3 * f.judged;
+    }
     return follows_previous(q, block);
 }
 
 bool follows_previous(std::span<const std::int32_t> q, std::size_t block) {
     // (three in four: residuals of noise about 0 are closer to 0 about as
     // often as not)
-    block = std::max<std::size_t>(block, 1);
-    std::size_t closer = 0, judged = 0;
-    for (std::size_t start = 0; start < q.size(); start += block) {
-        const std::size_t end = std::min(q.size(), start + block);
-        for (std::size_t i = start + 1; i < end; ++i) {
-            if (q[i] == kFree || q[i - 1] == kFree) continue;
-            const std::int64_t v = q[i], step = v - q[i - 1];
-            closer += static_cast<std::size_t>((step < 0 ? -step : step) < (v < 0 ? -v : v));
-            ++judged;
-        }
-    }
-    return judged > 0 && 4 * closer > 3 * judged;
+    const Following f = following(q, block);
+    return f.judged > 0 && 4 * f.closer > 3 * f.judged;
 }
 
 Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {

@@ -82,12 +82,23 @@ struct Fitted {
     double long_bits = 0.0;
 };
 
+// A long predictor is not fitted to fewer residuals than this: a short
+// signal's gain hardly pays for the weights and the fit.
+inline constexpr std::size_t kLongFrom = 2048;
+
+// Whether two weights predict the blocks of `block` residuals of q closely
+// (miss less than a quarter of their energy): where a long predictor may be
+// worth fitting.
+bool two_weights_predict(std::span<const std::int32_t> q, std::size_t block);
+
 // A long predictor for the blocks of `block` residuals of `sample` (see
 // sampling_for()), when one is worth weighing (the residuals follow their
 // neighbours closely): of the order a fit foretells to take fewest bits,
 // with the bits of its misses and of its weights, scaled to the residuals
 // that sample_bits() counts with the short predictor. Order 0: none.
-LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, double* bits);
+// `count_misses` false: the bits are foretold from the misses' energy instead of
+// counted (a quick guess, for less).
+LongPredictor fit_long(std::span<const std::int32_t> sample, std::size_t block, double* bits, bool count_misses = true);
 
 // The predictor a chunk codes q with: none, unless the one fitted to the
 // blocks of q that sampling_for() takes codes them in fewer bits; then that

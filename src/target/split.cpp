@@ -69,6 +69,11 @@ constexpr double kExactBelow = 2.0;
 // ... where its predicted size is within this share of the best found (and,
 // past kExactBelow, where the empty base's is).
 constexpr double kExactWithin = 1.1;
+// ... or within this share, where a long predictor fitted to the samples
+// foretells fewer bits than the best base found (a tone, say, which exact
+// storage's long predictor follows far more closely than a wider step's two
+// weights).
+constexpr double kExactSmoothWithin = 3.0;
 
 // The residuals the search counted for a base, all of them, and the
 // predictor it fitted to them: the chunk of that base takes the fit should
@@ -187,6 +192,32 @@ bool integer_samples(const Held& held) {
         if (!(std::trunc(v) == v)) return false;
     }
     return true;
+}
+
+// What exact storage of integer samples foretells, in bits, from a long
+// predictor fitted to the samples about their (rounded) mean, over as few
+// blocks as a fit takes, spread evenly; none where no long predictor is
+// worth fitting (two weights already miss much of them). Signals too short
+// for a long predictor foretell 0 (weigh it) where two weights predict them
+// closely.
+std::optional<double> exact_bits_foretold(const Held& held) {
+    const std::size_t n = held.narrow.size();
+    const std::size_t block = refine::sampling_for(n).block;
+    const std::size_t blocks = std::max<std::size_t>(refine::kLongFrom / std::max<std::size_t>(block, 1), 1);
+    const std::size_t stride = std::max(block, n / blocks);
+    std::vector<double> taken;
+    for (std::size_t at = 0; at < n && taken.size() < blocks * block; at += stride) {
+        for (std::size_t i = at; i < std::min(n, at + block); ++i) taken.push_back(held[i]);
+    }
+    double mean = 0.0;
+    for (const double v : taken) mean += v;
+    mean = std::nearbyint(mean / static_cast<double>(std::max<std::size_t>(taken.size(), 1)));
+    std::vector<std::int32_t> q(taken.size());
+    for (std::size_t i = 0; i < taken.size(); ++i) q[i] = static_cast<std::int32_t>(taken[i] - mean);
+    if (q.size() < refine::kLongFrom) return refine::two_weights_predict(q, block) ? std::optional(0.0) : std::nullopt;
+    double bits = 0.0;
+    if (refine::fit_long(q, block, &bits, false).order == 0) return std::nullopt;
+    return bits * static_cast<double>(n) / static_cast<double>(q.size());
 }
 
 }  // namespace
@@ -440,13 +471,20 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // misses under a long predictor (which only exact storage weighs) are
     // small, or whose residuals, at a step a little over 1, no longer follow
     // it as closely. Past 2, so do those whose empty base takes about as few
-    // bits as the best base found (see kExactBelow). When the exact chunk's
+    // bits as the best base found (see kExactBelow), or up to three times as
+    // many where a long predictor fitted to the samples foretells fewer (a
+    // tone, which a wider step's two weights follow far less closely than
+    // exact storage's long predictor). When the exact chunk's
     // empty base foretells about as few bits as the best found here, or
     // fewer, that chunk is made as well, and the smaller kept.
     // (whether the samples are integers, asked once for this and the lift)
-    const bool all_corrections =
-        *cost[static_cast<std::size_t>(empty)] <= kExactWithin * *cost[static_cast<std::size_t>(best)];
-    const bool integers = (bound < kExactBelow || all_corrections) && integer_samples(held);
+    const double empty_share = *cost[static_cast<std::size_t>(empty)] / *cost[static_cast<std::size_t>(best)];
+    bool integers = bound < kExactBelow || empty_share <= kExactWithin;
+    if (!integers && empty_share <= kExactSmoothWithin && integer_samples(held)) {
+        const auto foretold = exact_bits_foretold(held);
+        integers = foretold && *foretold < kExactWithin * *cost[static_cast<std::size_t>(best)];
+    }
+    integers = integers && integer_samples(held);
     bool exact_too = false;
     Held counts = held;
     counts.integers = true;
