@@ -381,6 +381,7 @@ def main(argv=None) -> None:
     ap.add_argument("--out", type=pathlib.Path, default=None, help="directory for the JSON results")
     ap.add_argument("--sections", default="bounds,lossless,prd,speed,monotonic")
     ap.add_argument("--plot", type=pathlib.Path, default=None, help="write the rate-distortion plot here (a .png)")
+    ap.add_argument("--random", type=int, default=300, help="random signals the monotonic section draws")
     args = ap.parse_args(argv)
     n = 16384 if args.quick else 65536
     sigs = signals(n)
@@ -396,7 +397,7 @@ def main(argv=None) -> None:
         results["speed"] = speed(sigs, 1e-3, 3 if args.quick else 7)
     if "monotonic" in wanted:
         results["monotonic"] = monotonic(sigs, 25, peers=args.plot is not None)
-        results["random"] = random_monotonic(60 if args.quick else 300, 40)
+        results["random"] = random_monotonic(60 if args.quick else args.random, 40)
     report(results)
     out = args.out or pathlib.Path(tempfile.mkdtemp(prefix="corvane-bounds-"))
     out.mkdir(parents=True, exist_ok=True)
