@@ -4,9 +4,9 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <numbers>
 #include <cstdint>
 #include <cstdlib>
+#include <numbers>
 
 #include "src/entropy/binrans.hpp"
 #include "src/refine/activity.hpp"
