@@ -479,12 +479,11 @@ expected<std::vector<std::uint8_t>, TuningError> refined_at_largest_error(const 
     // fewer, that chunk is made as well, and the smaller kept.
     // (whether the samples are integers, asked once for this and the lift)
     const double empty_share = *cost[static_cast<std::size_t>(empty)] / *cost[static_cast<std::size_t>(best)];
-    bool integers = bound < kExactBelow || empty_share <= kExactWithin;
-    if (!integers && empty_share <= kExactSmoothWithin && integer_samples(held)) {
+    bool integers = (bound < kExactBelow || empty_share <= kExactSmoothWithin) && integer_samples(held);
+    if (integers && bound >= kExactBelow && empty_share > kExactWithin) {
         const auto foretold = exact_bits_foretold(held);
         integers = foretold && *foretold < kExactWithin * *cost[static_cast<std::size_t>(best)];
     }
-    integers = integers && integer_samples(held);
     bool exact_too = false;
     Held counts = held;
     counts.integers = true;
