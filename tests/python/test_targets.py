@@ -126,6 +126,17 @@ def test_counts_at_bounds_about_one_never_give_a_larger_chunk_as_the_bound_loose
         assert all(a >= b for a, b in zip(sizes, sizes[1:])), (dtype, sizes)
 
 
+def test_held_levels_never_give_a_larger_chunk_as_the_bound_loosens():
+    # Levels held between jumps, as floats that are whole: the residuals
+    # repeat the one before, which least squares fits a little short of
+    # (missing by a little on every sample); the previous residual itself is
+    # weighed too (a tighter bound took a third of the bytes of 4e-4).
+    runs = [4, -2, 4, 4, 1, 2, 2, 0, 4, -1, 3, -2, 2, -1, 3, -2]
+    x = (np.repeat(np.array(runs), 50)[:754] * 1e5).astype(np.float32)
+    sizes = [len(Corvane(max_abs_error=r * 6e5).encode(x)) for r in np.logspace(-5, -2, 13)]
+    assert all(a >= b for a, b in zip(sizes, sizes[1:])), sizes
+
+
 def test_spikes_over_noise_at_an_offset_never_give_a_larger_chunk_as_the_bound_loosens():
     # A sensor at rest far from 0 with rare large spikes: under the empty
     # base's mean, which the spikes pull away from the resting level, the
