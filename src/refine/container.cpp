@@ -38,8 +38,32 @@ std::uint32_t get32(const std::uint8_t* p) {
 // tables cost more than the adaptive code loses (a chunk of 8192 misses of
 // smooth counts takes 0.4 to 1.4 % more tabled, one of 16384 0.6 to 0.9 %
 // less, one of 65536 about 2 % less), and tabled misses decode several times
-// faster.
+// faster. So are two weights' misses from there, where the tables foretell
+// fewer bits than the adaptive code takes: misses of more than a few
+// values, which the adaptive code takes in many decisions each.
 constexpr std::size_t kTabledFrom = 16384;
+// The adaptive code takes about this share more than its decisions'
+// frequencies in each context foretell (it adapts as it goes; 2 to 3.5 %
+// on the residuals of records at bounds of 1e-4 to 1e-2 of their range).
+constexpr double kAdaptiveShare = 1.03;
+// Residuals the adaptive code is foretold to take fewer bits each than this
+// for are mostly 0 or close to the ones before, which it codes in fewer bits
+// than tables (and faster): the tables are not weighed. (On records at
+// bounds of 1e-4 to 1e-2 of their range, the tables took fewer bytes from
+// 2 bits a residual on and more up to 1.5.)
+constexpr double kTabledBusy = 1.75;
+
+// Two weights a, b as a long predictor (the same arithmetic): order 2,
+// shift 5 and weights a, b; no prediction as order 1, shift 0 and a weight of 0.
+LongPredictor as_long(Predictor p) {
+    LongPredictor lp;
+    const bool none = p.a == 0 && p.b == 0;
+    lp.order = none ? 1 : 2;
+    lp.shift = none ? 0 : 5;
+    lp.weights[0] = p.a;
+    lp.weights[1] = p.b;
+    return lp;
+}
 
 CorvaneError damaged(const std::string& what) { return CorvaneError::decompress("Refined chunk: " + what); }
 
@@ -112,27 +136,29 @@ bool is_container(std::span<const std::uint8_t> bytes) {
 
 std::vector<std::uint8_t> write_container(std::span<const std::uint8_t> base, const Refinement& r) {
     // Exact storage of enough integers codes its residuals tabled whatever
-    // predicts them: two weights are a long predictor of order 2 at a shift
-    // of 5 (the same arithmetic), and none one of order 1 with a weight of 0.
+    // predicts them, and so do other corrections where that takes fewer bits.
     LongPredictor lp = r.long_predictor;
     const bool exact = r.kind == Kind::Integer && r.step == 1.0f;
-    if (exact && lp.order == 0 && r.residuals.size() >= kTabledFrom) {
-        const bool none = r.predictor.a == 0 && r.predictor.b == 0;
-        lp.order = none ? 1 : 2;
-        lp.shift = none ? 0 : 5;
-        lp.weights[0] = r.predictor.a;
-        lp.weights[1] = r.predictor.b;
-    }
+    const std::size_t n = r.residuals.size();
     std::vector<std::uint8_t> residuals;
     bool tabled = false;
-    if (lp.order > 0) {
-        std::vector<std::int32_t> misses(r.residuals.size());
-        long_misses(r.residuals, r.residuals.size(), lp, misses);
-        tabled = misses.size() >= kTabledFrom;
-        residuals = tabled ? encode_tabled(misses) : encode_residuals(misses, {});
-    } else {
-        residuals = encode_residuals(r.residuals, r.predictor);
+    const bool many = n >= kTabledFrom;
+    const double adaptive = many && lp.order == 0 && !exact ? foretold_bits(r.residuals, r.predictor) : 0.0;
+    if (lp.order > 0 || (many && (exact || adaptive >= kTabledBusy * static_cast<double>(n)))) {
+        const LongPredictor by = lp.order > 0 ? lp : as_long(r.predictor);
+        std::vector<std::int32_t> misses(n);
+        long_misses(r.residuals, n, by, misses);
+        if (many) {
+            const TabledMisses t(misses);
+            tabled = lp.order > 0 || exact || t.bits() < kAdaptiveShare * adaptive;
+            if (tabled) {
+                residuals = t.bytes();
+                lp = by;
+            }
+        }
+        if (!tabled && lp.order > 0) residuals = encode_residuals(misses, {});
     }
+    if (!tabled && lp.order == 0) residuals = encode_residuals(r.residuals, r.predictor);
     std::vector<std::uint8_t> escapes;
     escapes.reserve(r.escapes.size() * kSmallestEscape);
     std::uint32_t next = 0;  // the first index the next escape may have

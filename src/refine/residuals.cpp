@@ -375,6 +375,28 @@ public:
                       (latest_[2] * latest[2] + latest_[3] * latest[3]));
     }
 
+    // Whether the kApart latest residuals are all it weighs (order up to kApart).
+    bool latest_only() const { return older_ == 0; }
+    // For such a predictor: the prediction from them alone, and the residual
+    // a miss v gives (as long_following() forms it from that prediction).
+    std::int32_t guess_latest(const std::int64_t* latest) const {
+        return finish((latest_[0] * latest[0] + latest_[1] * latest[1]) + (latest_[2] * latest[2] + latest_[3] * latest[3]));
+    }
+    [[gnu::always_inline]] std::int32_t follow_latest(const std::int64_t* latest, std::int32_t v) const {
+        // (as the short predictor's following(): where neither the
+        // prediction nor the sum leaves the range, no clamp waits on them)
+        const std::int64_t guess =
+            ((latest_[0] * latest[0] + latest_[1] * latest[1]) + (latest_[2] * latest[2] + latest_[3] * latest[3]) + half_) >>
+            shift_;
+        const std::int64_t sum = guess + v;
+        auto inside = [](std::int64_t x) {
+            return static_cast<std::uint64_t>(x + kLargestResidual) <= std::uint64_t{2} * kLargestResidual;
+        };
+        if (inside(guess) && inside(sum)) [[likely]] return static_cast<std::int32_t>(sum);
+        return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+            std::clamp<std::int64_t>(guess, -kLargestResidual, kLargestResidual) + v, -kLargestResidual, kLargestResidual));
+    }
+
 private:
     static std::size_t round4(std::size_t v) { return (v + 3u) & ~std::size_t{3}; }
     std::int32_t finish(std::int64_t sum) const {
@@ -490,6 +512,30 @@ void long_misses(std::span<const std::int32_t> q, std::size_t block, const LongP
                  std::span<std::int32_t> misses) {
     block = std::max<std::size_t>(block, 1);
     const LongWeights w(lp);
+    if (w.latest_only()) {
+        // Predicted from the kApart residuals before each (as decoding has
+        // them, taking its prediction for a kFree one), in integers.
+        for (std::size_t start = 0; start < q.size(); start += block) {
+            const std::size_t end = std::min(q.size(), start + block);
+            std::int64_t l[LongWeights::kApart] = {};
+            const auto first = q.begin() + static_cast<std::ptrdiff_t>(start), last = q.begin() + static_cast<std::ptrdiff_t>(end);
+            if (std::find(first, last, kFree) == last) {
+                // (no residual waits for a prediction)
+                for (std::size_t i = start; i < end; ++i) {
+                    misses[i] = q[i] - w.guess_latest(l);
+                    l[3] = l[2], l[2] = l[1], l[1] = l[0], l[0] = q[i];
+                }
+                continue;
+            }
+            for (std::size_t i = start; i < end; ++i) {
+                const std::int32_t guess = w.guess_latest(l);
+                const std::int32_t value = q[i] == kFree ? guess : q[i];
+                misses[i] = value - guess;
+                l[3] = l[2], l[2] = l[1], l[1] = l[0], l[0] = value;
+            }
+        }
+        return;
+    }
     LongWindow window;
     for (std::size_t start = 0; start < q.size(); start += block) {
         const std::size_t end = std::min(q.size(), start + block);
@@ -726,13 +772,26 @@ Predictor fit_predictor(std::span<const std::int32_t> q, std::size_t block) {
 
 Predictor fit_predictor(std::span<const std::int32_t> q) { return fit_predictor(q, q.size()); }
 
-Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known, bool long_too) {
+namespace {
+
+// The blocks of q that sampling_for() takes, back to back.
+std::vector<std::int32_t> sample_of(std::span<const std::int32_t> q) {
     const Sampling s = sampling_for(q.size());
     std::vector<std::int32_t> sample;
     for (std::size_t at = 0; at < q.size(); at += s.stride) {
         const auto block = q.subspan(at, std::min(s.block, q.size() - at));
         sample.insert(sample.end(), block.begin(), block.end());
     }
+    return sample;
+}
+
+}  // namespace
+
+double foretold_bits(std::span<const std::int32_t> q, Predictor p) { return residual_bits(sample_of(q), q.size(), p); }
+
+Fitted predictor_for(std::span<const std::int32_t> q, const Fitted* known, bool long_too) {
+    const Sampling s = sampling_for(q.size());
+    const std::vector<std::int32_t> sample = sample_of(q);
     if (s.block < q.size()) known = nullptr;  // (fits are known of one whole block only)
     Fitted out;
     out.p = known ? known->p : fit_predictor(sample, s.block);
@@ -1004,6 +1063,18 @@ public:
     LongFollower& operator=(const LongFollower&) = delete;
     // n residuals from their misses at once.
     void operator()(const std::int32_t* misses, std::int32_t* values, std::size_t n) {
+        if (w_.latest_only()) {
+            // (the window holds nothing such a predictor weighs)
+            std::int64_t l[LongWeights::kApart];
+            std::copy_n(latest_, LongWeights::kApart, l);
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::int32_t value = w_.follow_latest(l, misses[j]);
+                values[j] = value;
+                l[3] = l[2], l[2] = l[1], l[1] = l[0], l[0] = value;
+            }
+            std::copy_n(l, LongWeights::kApart, latest_);
+            return;
+        }
         while (n > 0) {
             if (k_ == LongWindow::kStretch) {
                 window_.slide();

@@ -127,6 +127,9 @@ Sampling sampling_for(std::size_t n);
 // when given, receives the bits of the sample itself.
 double residual_bits(std::span<const std::int32_t> sample, std::size_t n, Predictor p, double* unscaled = nullptr);
 
+// The same for all of q, from the blocks of it that sampling_for() takes.
+double foretold_bits(std::span<const std::int32_t> q, Predictor p);
+
 // The bits of the sample's blocks of `block` residuals (without scaling),
 // the first `warm` residuals of every block but the first only setting up
 // the contexts of the rest; those counted go to `counted`.

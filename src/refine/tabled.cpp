@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,12 +25,26 @@ constexpr std::uint32_t kSunk = 127;
 constexpr std::size_t kWordsPast = 2 * TabledReader::kAtOnce + 2;
 constexpr std::size_t kExtraPast = 23 * TabledReader::kAtOnce / 8 + 16;
 
-// The symbol of miss v, of magnitude m (see tabled.hpp).
-[[gnu::always_inline]] inline std::uint32_t symbol_of(std::int32_t v, std::uint32_t m) {
-    if (m == 0) return 0;
+// The bucket of magnitude m (see tabled.hpp), 0 for 0; looked up for the
+// small magnitudes most misses have, so that no branch waits on whether a
+// miss is 0 or 1 or more, which is often close to a coin toss.
+constexpr std::uint32_t bucket_of(std::uint32_t m) {
     const auto length = static_cast<std::uint32_t>(std::bit_width(m));
-    const std::uint32_t bucket = length >= 2 ? 2 * length - 2 + ((m >> (length - 2)) & 1u) : 1u;
-    return 2 * bucket - 1 + (v < 0 ? 1u : 0u);
+    return length >= 2 ? 2 * length - 2 + ((m >> (length - 2)) & 1u) : length;
+}
+struct SmallBuckets {
+    static constexpr std::uint32_t kCount = 64;
+    std::uint8_t of[kCount];
+    constexpr SmallBuckets() : of{} {
+        for (std::uint32_t m = 0; m < kCount; ++m) of[m] = static_cast<std::uint8_t>(bucket_of(m));
+    }
+};
+inline constexpr SmallBuckets kSmallBuckets{};
+
+// The symbol of miss v, of magnitude m.
+[[gnu::always_inline]] inline std::uint32_t symbol_of(std::int32_t v, std::uint32_t m) {
+    const std::uint32_t bucket = m < SmallBuckets::kCount ? kSmallBuckets.of[m] : bucket_of(m);
+    return 2 * bucket - static_cast<std::uint32_t>(bucket != 0) + static_cast<std::uint32_t>(v < 0);
 }
 
 // What each symbol stands for: its magnitude less the extra bits (its
@@ -132,52 +147,81 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 
 }  // namespace
 
-std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
+TabledMisses::TabledMisses(std::span<const std::int32_t> misses)
+    : coded_(misses.size()), counts_(kTables * Symbols::kCount, 0), freq_(kTables * kSymbols, 0) {
     const std::size_t n = misses.size();
-    // Forward: each miss's neighbourhood and symbol, the counts, and the
-    // extra bits, which are stored as they come, 32 at a time (a miss has
-    // at most 23).
-    std::vector<std::uint16_t> coded(n);  // neighbourhood << 7 | symbol
-    // (two sets of counts, for the even and the odd misses: a symbol that
-    // repeats does not wait for its own count to be stored)
-    std::vector<std::uint32_t> counts(2 * kTables * Symbols::kCount, 0);
+    // First each miss's symbol, and the extra bits, stored as they come, 32
+    // at a time (a miss has at most 23).
+    std::vector<std::uint8_t> symbols(n + 4);  // (after four 0s: the misses before a lane's first)
+    std::uint8_t* const t = symbols.data() + 4;
     const auto extra = std::make_unique_for_overwrite<std::uint8_t[]>(n * 3 + 8);
     std::uint8_t* put = extra.get();
     std::uint64_t held = 0;
     unsigned held_bits = 0;
-    // (one miss of a lane, whose next table and last bucket the loop keeps
-    // in registers; the lanes' misses taken in turn)
-    auto forward = [&](std::size_t i, std::uint32_t& first, std::uint32_t& bucket) __attribute__((always_inline)) {
+    for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t v = misses[i];
         const auto m = static_cast<std::uint32_t>(std::abs(static_cast<std::int64_t>(v)));
-        const std::uint32_t t = symbol_of(v, m);
-        const auto at = static_cast<std::uint16_t>((first >> kScaleBits) << 7 | t);
-        coded[i] = at;
-        ++counts[(i & 1) * kTables * Symbols::kCount + at];
-        const Symbol& s = kSymbolOf.of[t];
-        held |= std::uint64_t{m - s.base} << held_bits;
-        held_bits += s.extra;
+        const std::uint32_t symbol = symbol_of(v, m);
+        t[i] = static_cast<std::uint8_t>(symbol);
+        const Symbol& k = kSymbolOf.of[symbol];
+        held |= std::uint64_t{m - k.base} << held_bits;
+        held_bits += k.extra;
         if (held_bits >= 32) {
             store_le32(put, static_cast<std::uint32_t>(held));
             put += 4;
             held >>= 32;
             held_bits -= 32;
         }
-        first = kNeighbourhoods.first_slot[bucket * Symbols::kCount + t];
-        bucket = s.bucket;
-    };
-    static_assert(kLanes == 2);
-    std::uint32_t first0 = 0, bucket0 = 0, first1 = 0, bucket1 = 0;
-    std::size_t next = 0;
-    for (; next + 2 <= n; next += 2) {
-        forward(next, first0, bucket0);
-        forward(next + 1, first1, bucket1);
     }
-    if (next < n) forward(next, first0, bucket0);
     for (; held_bits > 0; held_bits -= std::min(held_bits, 8u), held >>= 8) *put++ = static_cast<std::uint8_t>(held);
-    const auto extra_bytes = static_cast<std::size_t>(put - extra.get());
-    for (std::size_t at = 0; at < kTables * Symbols::kCount; ++at) counts[at] += counts[kTables * Symbols::kCount + at];
+    extra_.assign(extra.get(), put);
+    // Then each one's neighbourhood, which follows from the symbols of the
+    // two misses before it in its lane (symbol 0 before a lane's first: the
+    // first neighbourhood), and the counts. (Four sets of counts, one for
+    // each miss of four in turn: a symbol that repeats does not wait for its
+    // own count to be stored.)
+    std::vector<std::uint32_t> sets(4 * kTables * Symbols::kCount, 0);
+    std::uint16_t* const coded = coded_.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t first = kNeighbourhoods.first_slot[kSymbolOf.of[t[i - 4]].bucket * Symbols::kCount + t[i - 2]];
+        const auto at = static_cast<std::uint16_t>((first >> kScaleBits) << 7 | t[i]);
+        coded[i] = at;
+        ++sets[(i & 3) * kTables * Symbols::kCount + at];
+    }
+    for (std::size_t at = 0; at < counts_.size(); ++at) {
+        counts_[at] = sets[at] + sets[counts_.size() + at] + sets[2 * counts_.size() + at] + sets[3 * counts_.size() + at];
+    }
+    for (std::size_t c = 0; c < kTables; ++c) normalise(counts_.data() + c * Symbols::kCount, freq_.data() + c * kSymbols);
+}
 
+double TabledMisses::bits() const {
+    static const struct Logs {
+        double of[kScale + 1] = {};
+        Logs() {
+            for (std::uint32_t f = 1; f <= kScale; ++f) of[f] = std::log2(static_cast<double>(f));
+        }
+    } logs;
+    // Each symbol log2(1024 / f) bits, then the tables (as bytes() writes
+    // them), the coders' lengths and states, and the extra bits.
+    double bits = 0.0;
+    std::size_t bytes = kLanes * 8 + extra_.size();
+    for (std::size_t c = 0; c < kTables; ++c) {
+        const std::uint16_t* const f = freq_.data() + c * kSymbols;
+        std::uint32_t low = kSymbols, high = 0;
+        for (std::uint32_t t = 0; t < kSymbols; ++t) {
+            if (f[t] == 0) continue;
+            low = std::min(low, t);
+            high = t + 1;
+            bits += static_cast<double>(counts_[c * Symbols::kCount + t]) * (kScaleBits - logs.of[f[t]]);
+        }
+        bytes += 2;
+        for (std::uint32_t t = low; t < high; ++t) bytes += f[t] >= 0x80u ? 2 : 1;
+    }
+    return bits + 8.0 * static_cast<double>(bytes);
+}
+
+std::vector<std::uint8_t> TabledMisses::bytes() const {
+    const std::size_t n = coded_.size();
     // The tables, and what the coder needs of each symbol in each.
     struct Coding {
         std::uint64_t reciprocal = 0, limit = 0;  // limit: f * 2^22, the state that calls for a word
@@ -186,8 +230,7 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
     std::vector<Coding> coding(kTables * Symbols::kCount);
     std::vector<std::uint8_t> out;
     for (std::size_t c = 0; c < kTables; ++c) {
-        std::uint16_t f[kSymbols] = {};
-        normalise(counts.data() + c * Symbols::kCount, f);
+        const std::uint16_t* const f = freq_.data() + c * kSymbols;
         std::uint32_t low = 0, high = 0, cum = 0;
         for (std::uint32_t t = 0; t < kSymbols; ++t) {
             if (f[t] == 0) continue;
@@ -220,7 +263,7 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
         state[lane] = rans::kStateLow;
     }
     auto backward = [&](std::size_t i, std::uint32_t& x, std::uint8_t*& w) __attribute__((always_inline)) {
-        const Coding& k = coding[coded[i]];
+        const Coding& k = coding[coded_[i]];
         // (whether a word is due is close to a coin toss: no branch; the
         // word is written either way, below the last one, and kept when due)
         const bool due = x >= k.limit;
@@ -230,7 +273,7 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
         const auto q = static_cast<std::uint32_t>((std::uint64_t{x} * k.reciprocal) >> 42);
         x += q * k.rest + k.start;
     };
-    next = n;
+    std::size_t next = n;
     if (next % 2 != 0) backward(--next, state[0], word[0]);
     for (; next >= 2; next -= 2) {
         backward(next - 1, state[1], word[1]);
@@ -242,9 +285,11 @@ std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) {
         put32(out, state[lane]);
         out.insert(out.end(), word[lane], words.get() + (lane + 1) * room);
     }
-    out.insert(out.end(), extra.get(), extra.get() + extra_bytes);
+    out.insert(out.end(), extra_.begin(), extra_.end());
     return out;
 }
+
+std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses) { return TabledMisses(misses).bytes(); }
 
 expected<TabledReader, ResidualError> TabledReader::open(std::span<const std::uint8_t> coded) {
     const auto damaged = unexpected(ResidualError::Damaged);

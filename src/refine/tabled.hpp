@@ -45,6 +45,24 @@
 
 namespace corvane::refine {
 
+// Misses tallied for the tabled code: each one's symbol and neighbourhood,
+// the counts of each neighbourhood's symbols and the tables made from them,
+// and the extra bits; what they take coded is known before they are coded.
+class TabledMisses {
+public:
+    explicit TabledMisses(std::span<const std::int32_t> misses);
+    // What bytes() takes, in bits, foretold from the tables (within a few bytes).
+    double bits() const;
+    // The misses coded as above.
+    std::vector<std::uint8_t> bytes() const;
+
+private:
+    std::vector<std::uint16_t> coded_;  // neighbourhood << 7 | symbol, miss by miss
+    std::vector<std::uint32_t> counts_;  // of each neighbourhood's symbols
+    std::vector<std::uint16_t> freq_;    // each neighbourhood's table, out of 1024
+    std::vector<std::uint8_t> extra_;    // the extra bits, packed
+};
+
 // The misses coded as above.
 std::vector<std::uint8_t> encode_tabled(std::span<const std::int32_t> misses);
 
