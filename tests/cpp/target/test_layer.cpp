@@ -174,6 +174,67 @@ TEST(Refinement, CorrectionsKeepTheBoundOrEscape) {
     }
 }
 
+// Corrections of many samples code their residuals with whichever of the
+// two codes takes fewer bytes, as far as the choice can tell before coding:
+// tabled where they spread over many values, adaptively where most are 0;
+// either decodes to the samples the corrections make, escapes included.
+TEST(Refinement, ManyCorrectionsTakeTheSmallerCode) {
+    constexpr std::size_t n = 20000;
+    std::mt19937 rng(11);
+    std::vector<float> y(n);
+    for (std::size_t i = 0; i < n; ++i) y[i] = 50.0f * std::sin(0.01f * static_cast<float>(i));
+    const auto base = compress(y, CompressionConfig{});
+    ASSERT_TRUE(base);
+    const auto plain = decompress(*base);
+    ASSERT_TRUE(plain);
+    auto field = [](const std::vector<std::uint8_t>& b, std::size_t at) {
+        return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
+               std::uint32_t{b[at + 3]} << 24;
+    };
+    for (const double spread : {0.3, 1.0, 3.0, 30.0, 3000.0}) {
+        SCOPED_TRACE(spread);
+        std::normal_distribution<double> draw(0.0, spread);
+        refine::Refinement r;
+        r.kind = refine::Kind::Float;
+        r.step = 0.25f;
+        r.residuals.resize(n);
+        double walk = 0.0;  // (half of each residual wanders, so the fit predicts)
+        for (std::size_t i = 0; i < n; ++i) {
+            walk = 0.9 * walk + draw(rng);
+            r.residuals[i] = static_cast<std::int32_t>(std::lround(0.5 * walk + 0.5 * draw(rng)));
+            if (i % 997 == 5) {
+                r.residuals[i] = refine::kFree;
+                r.escapes.push_back({static_cast<std::uint32_t>(i), static_cast<float>(i) + 0.5f});
+            }
+        }
+        r.predictor = refine::fit_predictor(r.residuals);
+        const auto chunk = refine::write_container(*base, r);
+        const std::size_t adaptive = refine::encode_residuals(r.residuals, r.predictor).size();
+        const std::size_t coded = field(chunk, 20);
+        EXPECT_LE(static_cast<double>(coded), 1.01 * static_cast<double>(adaptive));
+        if (spread >= 3.0) {
+            EXPECT_EQ(chunk[4], 3);
+            EXPECT_LT(static_cast<double>(coded), 0.99 * static_cast<double>(adaptive));
+        }
+        if (spread < 1.0) {
+            EXPECT_EQ(chunk[4], 1);
+        }
+        // what it decodes to: the prediction where escaped (then the escape's value), else the rule
+        auto back = refine::decode_container(chunk);
+        ASSERT_TRUE(back);
+        std::vector<std::int32_t> q(n);
+        std::size_t escape = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (escape < r.escapes.size() && r.escapes[escape].index == i) {
+                ASSERT_EQ((*back)[i], r.escapes[escape++].value) << i;
+                continue;
+            }
+            const float want = refine::corrected(r.kind, (*plain)[i], r.residuals[i], r.step);
+            ASSERT_EQ((*back)[i], want) << i;
+        }
+    }
+}
+
 // Damaged refined chunks are refused with an error: cut anywhere, or with
 // header fields that claim more than the bytes hold, or a long predictor no
 // encoder writes.

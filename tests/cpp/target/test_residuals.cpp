@@ -58,6 +58,9 @@ std::vector<Case> cases() {
     for (std::size_t j = 0; j < kLongestOrder; ++j) steep.weights[j] = j % 2 == 0 ? 32767 : -32768;
     LongPredictor fine = steep;
     fine.shift = kLargestShift;
+    // (two weights written as a long predictor, as chunks of many residuals
+    // code theirs tabled: the orders up to four are followed in integers)
+    const LongPredictor two{2, 5, {127, -128}};
     std::vector<Case> out;
     for (const auto& [name, q] : {std::pair{"quiet", quiet}, {"dense", dense}, {"noisy", noisy}, {"extreme", extreme},
                                   {"smooth", smooth}, {"one", std::vector<std::int32_t>{7}}}) {
@@ -68,6 +71,7 @@ std::vector<Case> cases() {
             const std::string coded = code == MissCode::Tabled ? "_tabled" : "";
             out.push_back({std::string(name) + "_long_steep" + coded, q, {}, steep, code});
             out.push_back({std::string(name) + "_long_fine" + coded, q, {}, fine, code});
+            out.push_back({std::string(name) + "_two_as_long" + coded, q, {}, two, code});
         }
     }
     const LongPredictor fitted = fit_long(smooth, smooth.size(), nullptr);
