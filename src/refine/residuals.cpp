@@ -375,6 +375,30 @@ public:
                       (latest_[2] * latest[2] + latest_[3] * latest[3]));
     }
 
+#if defined(CORVANE_WIDE_SUMS)
+    // The sums of the predictions of the sixteen residuals at past[0 .. 16),
+    // all before them laid out, into sums[0 .. 16): a term a lane, four
+    // lanes at once, four sets of lanes side by side (exact in any order),
+    // for finish_sum().
+    [[gnu::target("avx")]] void sums_of_sixteen(const double* past, double* sums) const {
+        __m256d a = _mm256_setzero_pd(), b = _mm256_setzero_pd(), c = _mm256_setzero_pd(), d = _mm256_setzero_pd();
+        for (std::size_t u = kLongestOrder - all_; u < kLongestOrder; ++u) {
+            const __m256d weight = _mm256_broadcast_sd(&weights_[kPad + u]);
+            const double* const at = past + u - kLongestOrder;
+            a = _mm256_add_pd(a, _mm256_mul_pd(weight, _mm256_loadu_pd(at)));
+            b = _mm256_add_pd(b, _mm256_mul_pd(weight, _mm256_loadu_pd(at + 4)));
+            c = _mm256_add_pd(c, _mm256_mul_pd(weight, _mm256_loadu_pd(at + 8)));
+            d = _mm256_add_pd(d, _mm256_mul_pd(weight, _mm256_loadu_pd(at + 12)));
+        }
+        _mm256_storeu_pd(sums, a);
+        _mm256_storeu_pd(sums + 4, b);
+        _mm256_storeu_pd(sums + 8, c);
+        _mm256_storeu_pd(sums + 12, d);
+    }
+#endif
+    // The prediction whose terms sum to `sum`.
+    std::int32_t finish_sum(double sum) const { return finish(static_cast<std::int64_t>(sum)); }
+
     // Whether the kApart latest residuals are all it weighs (order up to kApart).
     bool latest_only() const { return older_ == 0; }
     // For such a predictor: the prediction from them alone, and the residual
@@ -461,10 +485,17 @@ template <class Sums>
 }
 
 #if defined(CORVANE_WIDE_SUMS)
+// (sixteen residuals at a time, each term of their predictions a lane)
 [[gnu::target("avx"), gnu::flatten]] void misses_laid_out_wide(const LongWeights& w, const double* at,
                                                                 const std::int32_t* q, std::int32_t* misses,
                                                                 std::size_t from, std::size_t to) {
-    misses_laid_out<WideSums>(w, at, q, misses, from, to);
+    std::size_t i = from;
+    for (; i + 16 <= to; i += 16) {
+        double sums[16];
+        w.sums_of_sixteen(at + i, sums);
+        for (std::size_t k = 0; k < 16; ++k) misses[i + k] = q[i + k] - w.finish_sum(sums[k]);
+    }
+    misses_laid_out<WideSums>(w, at, q, misses, i, to);
 }
 [[gnu::target("avx"), gnu::flatten]] void follow_misses_wide(const LongWeights& w, double* at, std::int64_t* latest,
                                                               const std::int32_t* misses, std::int32_t* values,
