@@ -152,8 +152,9 @@ TabledMisses::TabledMisses(std::span<const std::int32_t> misses)
     const std::size_t n = misses.size();
     // First each miss's symbol, and the extra bits, stored as they come, 32
     // at a time (a miss has at most 23).
-    std::vector<std::uint8_t> symbols(n + 4);  // (after four 0s: the misses before a lane's first)
-    std::uint8_t* const t = symbols.data() + 4;
+    // (miss i's at t[i + 4], after four 0s: the misses before a lane's first)
+    std::vector<std::uint8_t> symbols(n + 4);
+    std::uint8_t* const t = symbols.data();
     const auto extra = std::make_unique_for_overwrite<std::uint8_t[]>(n * 3 + 8);
     std::uint8_t* put = extra.get();
     std::uint64_t held = 0;
@@ -162,7 +163,7 @@ TabledMisses::TabledMisses(std::span<const std::int32_t> misses)
         const std::int32_t v = misses[i];
         const auto m = static_cast<std::uint32_t>(std::abs(static_cast<std::int64_t>(v)));
         const std::uint32_t symbol = symbol_of(v, m);
-        t[i] = static_cast<std::uint8_t>(symbol);
+        t[i + 4] = static_cast<std::uint8_t>(symbol);
         const Symbol& k = kSymbolOf.of[symbol];
         held |= std::uint64_t{m - k.base} << held_bits;
         held_bits += k.extra;
@@ -183,8 +184,8 @@ TabledMisses::TabledMisses(std::span<const std::int32_t> misses)
     std::vector<std::uint32_t> sets(4 * kTables * Symbols::kCount, 0);
     std::uint16_t* const coded = coded_.data();
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t first = kNeighbourhoods.first_slot[kSymbolOf.of[t[i - 4]].bucket * Symbols::kCount + t[i - 2]];
-        const auto at = static_cast<std::uint16_t>((first >> kScaleBits) << 7 | t[i]);
+        const std::uint32_t first = kNeighbourhoods.first_slot[kSymbolOf.of[t[i]].bucket * Symbols::kCount + t[i + 2]];
+        const auto at = static_cast<std::uint16_t>((first >> kScaleBits) << 7 | t[i + 4]);
         coded[i] = at;
         ++sets[(i & 3) * kTables * Symbols::kCount + at];
     }
