@@ -60,6 +60,20 @@ auto with_samples(const Held& held, Kind kind, F&& f) {
 }
 
 #if defined(__SSE2__)
+// Four base samples as the reader takes them: for integers,
+// refine::nearest_integer lane by lane.
+template <Kind kind>
+[[gnu::always_inline]] inline __m128 taken_as_read(__m128 y) {
+    if constexpr (kind == Kind::Integer) {
+        const __m128 sign = _mm_set1_ps(-0.0f), integral = _mm_set1_ps(8388608.0f);
+        const __m128 shift = _mm_or_ps(integral, _mm_and_ps(y, sign));
+        const __m128 rounded = _mm_sub_ps(_mm_add_ps(y, shift), shift);
+        const __m128 below = _mm_cmplt_ps(_mm_andnot_ps(sign, y), integral);
+        return _mm_or_ps(_mm_and_ps(below, rounded), _mm_andnot_ps(below, y));
+    }
+    return y;
+}
+
 // The nearest quotients of samples x[0 .. n) (single precision, n a
 // multiple of 4) against the base y, four at a time, as the loops of
 // corrections() and correction_bits() form them one at a time: the same
@@ -70,21 +84,13 @@ auto with_samples(const Held& held, Kind kind, F&& f) {
 template <Kind kind, bool Checked>
 std::size_t nearest_quotients(const float* x, const float* y, std::int32_t* q, std::size_t n, double per_step,
                               float step, double bound) {
-    const __m128 sign = _mm_set1_ps(-0.0f), integral = _mm_set1_ps(8388608.0f), steps = _mm_set1_ps(step);
+    const __m128 steps = _mm_set1_ps(step);
     const __m128d sign_d = _mm_set1_pd(-0.0), half = _mm_set1_pd(0.5), per = _mm_set1_pd(per_step),
                   largest = _mm_set1_pd(refine::kLargestResidual - 1), within = _mm_set1_pd(bound);
     const __m128i free = _mm_set1_epi32(refine::kFree);
     std::size_t counted = 0;
     for (std::size_t i = 0; i < n; i += 4) {
-        const __m128 yv = _mm_loadu_ps(y + i);
-        __m128 s = yv;
-        if constexpr (kind == Kind::Integer) {
-            // refine::nearest_integer, lane by lane
-            const __m128 shift = _mm_or_ps(integral, _mm_and_ps(yv, sign));
-            const __m128 rounded = _mm_sub_ps(_mm_add_ps(yv, shift), shift);
-            const __m128 below = _mm_cmplt_ps(_mm_andnot_ps(sign, yv), integral);
-            s = _mm_or_ps(_mm_and_ps(below, rounded), _mm_andnot_ps(below, yv));
-        }
+        const __m128 s = taken_as_read<kind>(_mm_loadu_ps(y + i));
         const __m128 xv = _mm_loadu_ps(x + i);
         __m128i quotients[2];
         __m128d xs[2], smalls[2];
@@ -130,20 +136,13 @@ std::size_t nearest_quotients(const float* x, const float* y, std::int32_t* q, s
 template <Kind kind, bool Checked>
 [[gnu::target("avx")]] std::size_t nearest_quotients_wide(const float* x, const float* y, std::int32_t* q, std::size_t n,
                                                           double per_step, float step, double bound) {
-    const __m128 sign = _mm_set1_ps(-0.0f), integral = _mm_set1_ps(8388608.0f), steps = _mm_set1_ps(step);
+    const __m128 steps = _mm_set1_ps(step);
     const __m256d sign_d = _mm256_set1_pd(-0.0), half = _mm256_set1_pd(0.5), per = _mm256_set1_pd(per_step),
                   largest = _mm256_set1_pd(refine::kLargestResidual - 1), within = _mm256_set1_pd(bound);
     const __m128i free = _mm_set1_epi32(refine::kFree);
     std::size_t counted = 0;
     for (std::size_t i = 0; i < n; i += 4) {
-        const __m128 yv = _mm_loadu_ps(y + i);
-        __m128 s = yv;
-        if constexpr (kind == Kind::Integer) {
-            const __m128 shift = _mm_or_ps(integral, _mm_and_ps(yv, sign));
-            const __m128 rounded = _mm_sub_ps(_mm_add_ps(yv, shift), shift);
-            const __m128 below = _mm_cmplt_ps(_mm_andnot_ps(sign, yv), integral);
-            s = _mm_or_ps(_mm_and_ps(below, rounded), _mm_andnot_ps(below, yv));
-        }
+        const __m128 s = taken_as_read<kind>(_mm_loadu_ps(y + i));
         const __m256d xs = _mm256_cvtps_pd(_mm_loadu_ps(x + i));
         const __m256d guess = _mm256_mul_pd(_mm256_sub_pd(xs, _mm256_cvtps_pd(s)), per);
         const __m256d small = _mm256_cmp_pd(_mm256_andnot_pd(sign_d, guess), largest, _CMP_LT_OQ);
